@@ -1,0 +1,321 @@
+#include "HttpClient.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <future>
+#include <map>
+
+namespace api {
+
+namespace {
+
+bool sameName(const std::string& a, const std::string& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+std::string trim(std::string text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
+// Transport failures read as the platform's URL-loading texts, which users know.
+AnyError transportError(CURLcode code, const char* detail) {
+    long urlCode = -1;
+    std::string text;
+    switch (code) {
+        case CURLE_OPERATION_TIMEDOUT:
+            urlCode = -1001;
+            text = "The request timed out.";
+            break;
+        case CURLE_COULDNT_RESOLVE_HOST:
+            urlCode = -1003;
+            text = "A server with the specified hostname could not be found.";
+            break;
+        case CURLE_COULDNT_CONNECT:
+            urlCode = -1004;
+            text = "Could not connect to the server.";
+            break;
+        case CURLE_GOT_NOTHING:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_PARTIAL_FILE:
+            urlCode = -1005;
+            text = "The network connection was lost.";
+            break;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+            urlCode = -1200;
+            text = "An SSL error has occurred and a secure connection to the server cannot be made.";
+            break;
+        case CURLE_ABORTED_BY_CALLBACK:
+            urlCode = -999;
+            text = "cancelled";
+            break;
+        default:
+            text = curl_easy_strerror(code);
+            break;
+    }
+    std::string debug = std::string("curl: ") + curl_easy_strerror(code);
+    if (detail && *detail) {
+        debug += std::string(" (") + detail + ")";
+    }
+    return {"URLError", urlCode, text, debug};
+}
+
+void globalInit() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+}  // namespace
+
+// --- HttpHeaders ---
+
+HttpHeaders::HttpHeaders(std::initializer_list<std::pair<std::string, std::string>> fields) {
+    for (const auto& [name, value] : fields) {
+        set(name, value);
+    }
+}
+
+void HttpHeaders::set(const std::string& name, const std::string& value) {
+    for (auto& field : m_fields) {
+        if (sameName(field.first, name)) {
+            field.second = value;
+            return;
+        }
+    }
+    m_fields.emplace_back(name, value);
+}
+
+void HttpHeaders::add(const std::string& name, const std::string& value) { m_fields.emplace_back(name, value); }
+
+std::optional<std::string> HttpHeaders::value(const std::string& name) const {
+    for (const auto& field : m_fields) {
+        if (sameName(field.first, name)) {
+            return field.second;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string HttpHeaders::describe(const std::vector<std::string>& redacted) const {
+    if (m_fields.empty()) {
+        return "[:]";
+    }
+    std::string text = "[";
+    for (std::size_t i = 0; i < m_fields.size(); ++i) {
+        const auto& [name, value] = m_fields[i];
+        const bool hide = std::any_of(redacted.begin(), redacted.end(),
+                                      [&](const std::string& r) { return sameName(r, name); });
+        text += (i ? ", \"" : "\"") + name + "\": \"" + (hide ? "<redacted>" : value) + "\"";
+    }
+    return text + "]";
+}
+
+// --- HttpClient ---
+
+struct HttpClient::Transfer {
+    HttpRequest request;
+    Completion completion;
+    HttpResponse response;
+    CURL* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    curl_mime* mime = nullptr;
+    Bytes received;
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    ~Transfer() {
+        if (mime) {
+            curl_mime_free(mime);
+        }
+        if (headerList) {
+            curl_slist_free_all(headerList);
+        }
+        if (easy) {
+            curl_easy_cleanup(easy);
+        }
+    }
+
+    static size_t onBody(char* data, size_t size, size_t count, void* self) {
+        static_cast<Transfer*>(self)->received.append(data, size * count);
+        return size * count;
+    }
+
+    static size_t onHeader(char* data, size_t size, size_t count, void* self) {
+        auto* transfer = static_cast<Transfer*>(self);
+        const std::string line(data, size * count);
+        if (line.rfind("HTTP/", 0) == 0) {
+            // A new status line (after "100 Continue" or a redirect): start over.
+            transfer->response.headers = HttpHeaders();
+        } else if (const auto colon = line.find(':'); colon != std::string::npos) {
+            transfer->response.headers.add(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+        }
+        return size * count;
+    }
+
+    void prepare() {
+        easy = curl_easy_init();
+        curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+        curl_easy_setopt(easy, CURLOPT_USERAGENT, "Korvane/0.1");
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+
+        for (const auto& [name, value] : request.headers.fields()) {
+            // "Name;" sends a header with an empty value; "Name:" would remove it.
+            const std::string line = value.empty() ? name + ";" : name + ": " + value;
+            headerList = curl_slist_append(headerList, line.c_str());
+        }
+        // Large bodies would otherwise wait for "100 Continue" before being sent.
+        headerList = curl_slist_append(headerList, "Expect:");
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
+
+        if (!request.multipart.empty()) {
+            mime = curl_mime_init(easy);
+            for (const auto& part : request.multipart) {
+                curl_mimepart* field = curl_mime_addpart(mime);
+                curl_mime_name(field, part.name.c_str());
+                curl_mime_data(field, part.data.data(), part.data.size());
+                if (part.fileName) {
+                    curl_mime_filename(field, part.fileName->c_str());
+                }
+                if (part.mimeType) {
+                    curl_mime_type(field, part.mimeType->c_str());
+                }
+            }
+            curl_easy_setopt(easy, CURLOPT_MIMEPOST, mime);
+        } else if (request.body) {
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(request.body->size()));
+            curl_easy_setopt(easy, CURLOPT_COPYPOSTFIELDS, request.body->c_str());
+        } else if (request.method != "GET" && request.method != "HEAD") {
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, 0L);
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+        }
+        if (request.method == "HEAD") {
+            curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+        } else if (request.method != "GET" && request.method != "POST") {
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        }
+        response.url = request.url;
+        response.requestHeaders = request.headers;
+    }
+
+    void finish(CURLcode result) {
+        if (result == CURLE_OK) {
+            long status = 0;
+            curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+            response.status = static_cast<int>(status);
+            if (!received.empty()) {
+                response.body = std::move(received);
+            }
+        } else {
+            response.headers = HttpHeaders();
+            response.transportError = transportError(result, errorText);
+        }
+        completion(std::move(response));
+    }
+};
+
+HttpClient::HttpClient() {
+    globalInit();
+    m_multi = curl_multi_init();
+    m_thread = std::thread(&HttpClient::run, this);
+}
+
+HttpClient::~HttpClient() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    curl_multi_wakeup(static_cast<CURLM*>(m_multi));
+    m_thread.join();
+    curl_multi_cleanup(static_cast<CURLM*>(m_multi));
+}
+
+std::shared_ptr<HttpClient> HttpClient::shared() {
+    static auto client = std::make_shared<HttpClient>();
+    return client;
+}
+
+void HttpClient::send(HttpRequest request, Completion completion) {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->request = std::move(request);
+    transfer->completion = std::move(completion);
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopping) {
+            transfer->prepare();
+            transfer->finish(CURLE_ABORTED_BY_CALLBACK);
+            return;
+        }
+        m_pending.push_back(std::move(transfer));
+    }
+    curl_multi_wakeup(static_cast<CURLM*>(m_multi));
+}
+
+HttpResponse HttpClient::sendAndWait(HttpRequest request) {
+    std::promise<HttpResponse> promise;
+    auto future = promise.get_future();
+    send(std::move(request), [&promise](HttpResponse response) { promise.set_value(std::move(response)); });
+    return future.get();
+}
+
+void HttpClient::run() {
+    auto* multi = static_cast<CURLM*>(m_multi);
+    std::map<CURL*, std::unique_ptr<Transfer>> active;
+    for (;;) {
+        std::deque<std::unique_ptr<Transfer>> incoming;
+        bool stopping = false;
+        {
+            std::lock_guard lock(m_mutex);
+            incoming.swap(m_pending);
+            stopping = m_stopping;
+        }
+        for (auto& transfer : incoming) {
+            transfer->prepare();
+            curl_multi_add_handle(multi, transfer->easy);
+            active.emplace(transfer->easy, std::move(transfer));
+        }
+        if (stopping) {
+            break;
+        }
+        int running = 0;
+        curl_multi_perform(multi, &running);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg != CURLMSG_DONE) {
+                continue;
+            }
+            const auto it = active.find(message->easy_handle);
+            const CURLcode result = message->data.result;
+            curl_multi_remove_handle(multi, message->easy_handle);
+            if (it != active.end()) {
+                auto transfer = std::move(it->second);
+                active.erase(it);
+                transfer->finish(result);
+            }
+        }
+        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    }
+    for (auto& [easy, transfer] : active) {
+        curl_multi_remove_handle(multi, easy);
+        transfer->finish(CURLE_ABORTED_BY_CALLBACK);
+    }
+}
+
+}  // namespace api

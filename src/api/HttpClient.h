@@ -1,0 +1,95 @@
+#pragma once
+
+#include "AnyError.h"
+#include "Json.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace api {
+
+// Header fields in the order they were set; names compare without regard to case.
+class HttpHeaders {
+public:
+    HttpHeaders() = default;
+    HttpHeaders(std::initializer_list<std::pair<std::string, std::string>> fields);
+
+    // Replaces an existing field of the same name, else appends.
+    void set(const std::string& name, const std::string& value);
+    void add(const std::string& name, const std::string& value);
+    std::optional<std::string> value(const std::string& name) const;
+    bool empty() const { return m_fields.empty(); }
+    const std::vector<std::pair<std::string, std::string>>& fields() const { return m_fields; }
+
+    // A bracketed list of "name": "value" pairs, "[:]" when empty. Values of the names in
+    // `redacted` print as "<redacted>".
+    std::string describe(const std::vector<std::string>& redacted = {}) const;
+
+private:
+    std::vector<std::pair<std::string, std::string>> m_fields;
+};
+
+struct MultipartPart {
+    std::string name;
+    Bytes data;
+    std::optional<std::string> fileName;
+    std::optional<std::string> mimeType;
+};
+
+struct HttpRequest {
+    std::string method = "GET";
+    std::string url;
+    HttpHeaders headers;
+    std::optional<Bytes> body;
+    std::vector<MultipartPart> multipart;  // when not empty, the body is multipart/form-data
+    std::chrono::milliseconds timeout{60'000};
+};
+
+struct HttpResponse {
+    std::string url;             // the request's URL
+    HttpHeaders requestHeaders;  // the fields this request set
+    std::optional<int> status;   // absent when no HTTP reply arrived
+    HttpHeaders headers;
+    std::optional<Bytes> body;   // absent when the reply had no body
+    std::optional<AnyError> transportError;
+};
+
+// The one HTTP client of the process: transfers run concurrently on one network thread
+// (libcurl's multi interface); completions are called on that thread.
+class HttpClient {
+public:
+    using Completion = std::function<void(HttpResponse)>;
+
+    HttpClient();
+    // Transfers still running complete with a transport error.
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    static std::shared_ptr<HttpClient> shared();
+
+    void send(HttpRequest request, Completion completion);
+    // Blocks until the reply; never call it on the network thread (from a completion).
+    HttpResponse sendAndWait(HttpRequest request);
+
+private:
+    struct Transfer;
+    void run();
+
+    std::mutex m_mutex;
+    std::deque<std::unique_ptr<Transfer>> m_pending;
+    bool m_stopping = false;
+    void* m_multi = nullptr;
+    std::thread m_thread;
+};
+
+}  // namespace api
