@@ -8,12 +8,13 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build"
-cmake_args=(-DKORVANE_BUILD_TESTS=ON)
+cmake_args=(-DKORVANE_BUILD_TESTS=ON -DKORVANE_BUILD_BENCH=ON)
 ctest_args=()
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --asan) build="$root/build-asan"; cmake_args+=(-DKORVANE_ASAN=ON -DKORVANE_BUILD_BENCH=OFF) ;;
-    --tsan) build="$root/build-tsan"; cmake_args+=(-DKORVANE_TSAN=ON -DKORVANE_BUILD_BENCH=OFF) ;;
+    --tsan) build="$root/build-tsan"; cmake_args+=(-DKORVANE_TSAN=ON -DKORVANE_BUILD_BENCH=OFF)
+            export TSAN_OPTIONS="suppressions=$root/scripts/tsan.supp halt_on_error=0 ${TSAN_OPTIONS:-}" ;;
     --) shift; ctest_args+=("$@"); break ;;
     *) echo "test.sh: unknown option $1" >&2; exit 2 ;;
   esac

@@ -81,13 +81,13 @@ void SerialQueue::run(std::shared_ptr<Shared> shared) {
 }
 
 bool SerialQueue::enqueue(Clock::time_point deadline, std::function<void()> task) {
-    {
-        std::lock_guard lock(m_shared->mutex);
-        if (m_shared->stopping) {
-            return false;
-        }
-        m_shared->tasks.emplace(std::make_pair(deadline, m_shared->sequence++), std::move(task));
+    // Notify under the lock: once it is released the task may run and even destroy this queue,
+    // so nothing of this object may be touched afterwards.
+    std::lock_guard lock(m_shared->mutex);
+    if (m_shared->stopping) {
+        return false;
     }
+    m_shared->tasks.emplace(std::make_pair(deadline, m_shared->sequence++), std::move(task));
     m_shared->wake.notify_one();
     return true;
 }

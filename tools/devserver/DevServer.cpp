@@ -13,6 +13,8 @@
 #include <random>
 #include <thread>
 
+#include <sys/socket.h>
+
 #include "Pages.h"
 #include "UploadForm.h"
 
@@ -194,6 +196,11 @@ void DevServer::Impl::routes(httplib::Server& s) {
             sendError(res, 500, what);
         });
     s.set_payload_max_length(kMaxUploadBody);
+    // httplib's default adds SO_REUSEPORT, which lets a second instance share the port silently.
+    s.set_socket_options([](int sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
 }
 
 void DevServer::Impl::auth(const httplib::Request& req, httplib::Response& res) {

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "AudioTypes.h"
+
+#include <expected>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+// Captures one input device. The tap receives buffers of the requested size in the device's
+// own format, on the engine's thread; the buffer is only valid during the call.
+class AudioEngine {
+public:
+    using TapBlock = std::function<void(const PcmBuffer&)>;
+    virtual ~AudioEngine() = default;
+
+    // The device's format (what the tap delivers).
+    virtual AudioFormat inputFormat() const = 0;
+    virtual void installTap(int bufferFrames, TapBlock block) = 0;
+    virtual void removeTap() = 0;
+    virtual std::expected<void, std::string> start() = 0;
+    virtual void stop() = 0;
+    virtual bool isRunning() const = 0;
+};
+
+// Makes an engine for a device id (a PulseAudio source name); empty means the default source.
+using AudioEngineFactory = std::function<std::unique_ptr<AudioEngine>(const std::string& deviceId)>;
+std::unique_ptr<AudioEngine> makePulseAudioEngine(const std::string& deviceId);
+
+// Converts between formats (sample type, rate, channel count), keeping the samples it could not
+// deliver yet between calls.
+class AudioConverter {
+public:
+    enum class InputStatus { haveData, noDataNow, endOfStream };
+    // Called when the converter wants input: hand over a buffer (haveData) or say there is none.
+    using InputBlock = std::function<InputStatus(const PcmBuffer** buffer)>;
+
+    virtual ~AudioConverter() = default;
+    // Fills output (up to its capacity) and sets its frameLength; an error text on failure.
+    virtual std::expected<void, std::string> convert(PcmBuffer& output, const InputBlock& input) = 0;
+};
+
+// Null when the conversion is not supported.
+std::unique_ptr<AudioConverter> makeAudioConverter(const AudioFormat& from, const AudioFormat& to);
+
+}  // namespace platform
