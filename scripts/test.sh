@@ -31,6 +31,7 @@ work=$(mktemp -d /tmp/korvane-test.XXXXXX)
 server_pid=""
 cleanup() {
   [[ -n "$server_pid" ]] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  KORVANE_VD_DIR="$work/vd" "$root/scripts/virtual-desktop.sh" stop || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -50,5 +51,10 @@ if [[ -z "$url" ]]; then
   exit 1
 fi
 export KORVANE_DEVSERVER_URL="$url" KORVANE_DEVSERVER_DATA="$work/devserver"
+
+# A private X display and PulseAudio (sine_mic, fake_mic) for the desktop and audio tests.
+KORVANE_VD_DIR="$work/vd" "$root/scripts/virtual-desktop.sh" start
+# shellcheck source=/dev/null
+source "$work/vd/env"
 
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" "${ctest_args[@]}"

@@ -1,0 +1,21 @@
+#include "ScreenRecorder.h"
+
+#include "platform/DesktopMicrophoneSettings.h"
+
+namespace recording {
+
+// Kept apart so that programs built with their own environment do not pull in the desktop's.
+RecorderEnvironment RecorderEnvironment::desktop() {
+    RecorderEnvironment environment;
+    environment.writerFactory = &platform::makeFfmpegAssetWriter;
+    environment.audioEngineFactory = &platform::makePulseAudioEngine;
+    environment.converterFactory = &platform::makeAudioConverter;
+    environment.deviceDiscovery = platform::makePulseDeviceDiscovery();
+    environment.authorization = std::make_shared<platform::DesktopMicrophoneAuthorization>();
+    environment.settingsUi = std::make_shared<platform::DesktopMicrophoneSettingsUi>();
+    environment.clock = &absoluteTimeNow;
+    environment.defaults = &platform::DefaultsStore::standard();
+    return environment;
+}
+
+}  // namespace recording

@@ -1,0 +1,853 @@
+#include "ScreenRecorder.h"
+
+#include "platform/Log.h"
+#include "platform/MainQueue.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace recording {
+
+using platform::MediaTime;
+using platform::PcmBuffer;
+
+namespace {
+
+platform::AudioFormat targetFormat() {
+    return {platform::SampleType::float32, static_cast<double>(ScreenRecorder::targetSampleRate), 1, true};
+}
+
+// The source buffer copied out of the engine's own, so the engine gets it back at once.
+std::optional<PcmBuffer> copyTapBuffer(const PcmBuffer& source) {
+    switch (source.format.sampleType) {
+        case platform::SampleType::float32:
+        case platform::SampleType::int16:
+        case platform::SampleType::int32:
+            break;
+        case platform::SampleType::other:
+            return std::nullopt;
+    }
+    PcmBuffer copy(source.format, source.frameCapacity);
+    copy.frameLength = source.frameLength;
+    const std::size_t bytes =
+        std::min(copy.data.size(), static_cast<std::size_t>(source.frameLength) * source.format.bytesPerFrame());
+    std::memcpy(copy.data.data(), source.data.data(), std::min(bytes, source.data.size()));
+    return copy;
+}
+
+}  // namespace
+
+std::optional<VideoScale> videoScaleFromRaw(int raw) {
+    switch (raw) {
+        case 1:
+            return VideoScale::normal;
+        case 2:
+            return VideoScale::high;
+        default:
+            return std::nullopt;
+    }
+}
+
+// --- construction and teardown ---
+
+ScreenRecorder::ScreenRecorder(std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
+                               RecorderEnvironment environment)
+    : m_environment(std::move(environment)),
+      m_silentDetector(m_environment.clock ? m_environment.clock : SilentDetector::Clock(&absoluteTimeNow)),
+      m_videoRepository(std::move(videoRepository)),
+      m_analysisQueue(std::make_unique<platform::SerialQueue>("screen.recorder.audio.analysis")),
+      m_audioQueue(std::make_unique<platform::SerialQueue>("screen.recorder.audio")),
+      m_videoQueue(std::make_unique<platform::SerialQueue>("screen.recorder.video")),
+      m_writerQueue(std::make_unique<platform::SerialQueue>("screen.recorder.writer")) {
+    if (!m_environment.clock) {
+        m_environment.clock = &absoluteTimeNow;
+    }
+    if (!m_environment.defaults) {
+        m_environment.defaults = &platform::DefaultsStore::standard();
+    }
+}
+
+std::shared_ptr<ScreenRecorder> ScreenRecorder::create(std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
+                                                       RecorderEnvironment environment) {
+    std::shared_ptr<ScreenRecorder> recorder(new ScreenRecorder(std::move(videoRepository), std::move(environment)));
+    recorder->installDeviceObservers();
+    recorder->syncMicrophoneSelection();
+    return recorder;
+}
+
+ScreenRecorder::~ScreenRecorder() {
+    stopVideoEncoder();
+    auto& center = platform::NotificationCenter::defaultCenter();
+    for (auto* token : {&m_micDeviceConnectObserver, &m_micDeviceDisconnectObserver, &m_appActiveObserver}) {
+        if (*token) {
+            center.removeObserver(**token);
+        }
+    }
+    if (m_audioEngine) {
+        m_audioEngine->removeTap();
+        m_audioEngine->stop();
+    }
+}
+
+template <class F>
+void ScreenRecorder::onMain(F work) {
+    std::weak_ptr<ScreenRecorder> weak = weak_from_this();
+    platform::MainQueue::post([weak, work = std::move(work)]() mutable {
+        if (auto self = weak.lock()) {
+            work(*self);
+        }
+    });
+}
+
+void ScreenRecorder::installDeviceObservers() {
+    refreshMicrophoneAvailability();
+    auto& center = platform::NotificationCenter::defaultCenter();
+    std::weak_ptr<ScreenRecorder> weak = weak_from_this();
+    auto refresh = [weak](const QVariantMap&) {
+        if (auto self = weak.lock()) {
+            self->refreshMicrophoneAvailability();
+        }
+    };
+    m_micDeviceConnectObserver = center.addObserver(platform::kCaptureDeviceWasConnected, refresh);
+    m_micDeviceDisconnectObserver = center.addObserver(platform::kCaptureDeviceWasDisconnected, refresh);
+    m_appActiveObserver = center.addObserver(platform::kApplicationDidBecomeActive, refresh);
+}
+
+// --- property setters: announce only real changes ---
+
+#define KORVANE_SETTER(name, field, signal)  \
+    void ScreenRecorder::name(bool value) {  \
+        if (field == value) {                \
+            return;                          \
+        }                                    \
+        field = value;                       \
+        emit signal();                       \
+    }
+
+KORVANE_SETTER(setShowsCursor, m_showsCursor, showsCursorChanged)
+KORVANE_SETTER(setCapturesAudio, m_capturesAudio, capturesAudioChanged)
+KORVANE_SETTER(setIsPaused, m_isPaused, isPausedChanged)
+KORVANE_SETTER(setSuppressRecordingBar, m_suppressRecordingBar, suppressRecordingBarChanged)
+KORVANE_SETTER(setIsRecordingBarPresented, m_isRecordingBarPresented, isRecordingBarPresentedChanged)
+KORVANE_SETTER(setIsMicrophoneMuted, m_isMicrophoneMuted, isMicrophoneMutedChanged)
+KORVANE_SETTER(setIsMicrophoneAuthorized, m_isMicrophoneAuthorized, isMicrophoneAuthorizedChanged)
+KORVANE_SETTER(setIsMicrophoneAvailable, m_isMicrophoneAvailable, isMicrophoneAvailableChanged)
+KORVANE_SETTER(setIsMicrophoneSourceSelected, m_isMicrophoneSourceSelected, isMicrophoneSourceSelectedChanged)
+KORVANE_SETTER(setShowReminder, m_showReminder, showReminderChanged)
+KORVANE_SETTER(setIsRecording, m_isRecording, isRecordingChanged)
+#undef KORVANE_SETTER
+
+void ScreenRecorder::setAudioSource(AudioSource value) { m_audioSource = value; }
+
+void ScreenRecorder::setInactivityReminderToken(int value) {
+    if (m_inactivityReminderToken == value) {
+        return;
+    }
+    m_inactivityReminderToken = value;
+    emit inactivityReminderTokenChanged();
+}
+
+void ScreenRecorder::setSelectedMicrophoneName(std::optional<QString> name) {
+    if (m_selectedMicrophoneName == name) {
+        return;
+    }
+    m_selectedMicrophoneName = std::move(name);
+    emit selectedMicrophoneNameChanged();
+    syncMicrophoneSelection();
+}
+
+void ScreenRecorder::markRecordingStarted() { setIsRecording(true); }
+
+ScreenRecorder::EngineSnapshot ScreenRecorder::snapshot() const {
+    std::lock_guard lock(m_mutex);
+    EngineSnapshot s;
+    s.hasWriter = m_assetWriter != nullptr;
+    s.hasAudioInput = m_hasAudioInput;
+    s.writerStarted = m_writerStarted;
+    s.isVideoEncoderRunning = m_isVideoEncoderRunning;
+    s.hasAudioEngine = m_audioEngine != nullptr;
+    s.firstVideoPTS = m_firstVideoPTS;
+    s.videoFrameIndex = m_videoFrameIndex;
+    s.audioFramePosition = m_audioFramePosition;
+    s.expectedVideoSize = m_expectedVideoSize;
+    s.pendingAudioPCMCount = m_pendingAudioPCM.size();
+    s.pendingAudioPCMReadIndex = m_pendingAudioPCMReadIndex;
+    s.silentDetectorCounter = m_silentDetectorCounter;
+    return s;
+}
+
+// --- microphone state ---
+
+bool ScreenRecorder::startConditionHolds() const {
+    return m_isRecording && m_capturesAudio && m_audioSource == AudioSource::microphone && !m_isMicrophoneMuted;
+}
+
+void ScreenRecorder::refreshMicrophoneAvailability() {
+    const auto status = m_environment.authorization ? m_environment.authorization->status()
+                                                    : platform::AuthorizationStatus::authorized;
+    const bool authorized = status == platform::AuthorizationStatus::authorized;
+    const bool hasDevices = m_environment.deviceDiscovery && !m_environment.deviceDiscovery->devices().empty();
+    setIsMicrophoneAuthorized(authorized);
+    setIsMicrophoneAvailable(authorized && hasDevices);
+    if (!(authorized && m_isMicrophoneAvailable)) {
+        setIsMicrophoneMuted(true);
+        if (m_audioSource == AudioSource::microphone) {
+            stopMicrophone(false);
+        }
+    }
+}
+
+void ScreenRecorder::requestMicrophoneAccess() {
+    const auto status = m_environment.authorization ? m_environment.authorization->status()
+                                                    : platform::AuthorizationStatus::authorized;
+    switch (status) {
+        case platform::AuthorizationStatus::notDetermined: {
+            std::weak_ptr<ScreenRecorder> weak = weak_from_this();
+            m_environment.authorization->requestAccess([weak](bool granted) {
+                if (auto self = weak.lock()) {
+                    self->handleMicrophoneAccessResult(granted);
+                }
+            });
+            break;
+        }
+        case platform::AuthorizationStatus::denied:
+        case platform::AuthorizationStatus::restricted:
+            refreshMicrophoneAvailability();
+            showMicrophoneAccessAlert();
+            break;
+        case platform::AuthorizationStatus::authorized:
+            refreshMicrophoneAvailability();
+            break;
+    }
+}
+
+void ScreenRecorder::handleMicrophoneAccessResult(bool granted) {
+    onMain([granted](ScreenRecorder& self) {
+        self.setIsMicrophoneAuthorized(granted);
+        self.refreshMicrophoneAvailability();
+        if (granted && self.startConditionHolds()) {
+            (void)self.startMicrophone();
+        }
+    });
+}
+
+void ScreenRecorder::showMicrophoneAccessAlert() {
+    if (!m_environment.settingsUi) {
+        return;
+    }
+    if (m_environment.settingsUi->runAccessAlert("Microphone Access Needed",
+                                                 "Please allow microphone access in System Settings to record audio.",
+                                                 "Open System Settings", "Cancel")) {
+        openMicrophonePrivacySettings();
+    }
+}
+
+void ScreenRecorder::openMicrophonePrivacySettings() {
+    if (m_environment.settingsUi) {
+        m_environment.settingsUi->openMicrophoneSettings();
+    }
+}
+
+void ScreenRecorder::setMicrophoneMuted(bool muted) {
+    refreshMicrophoneAvailability();
+    if (muted) {
+        setIsMicrophoneMuted(true);
+        m_silentDetector.setLastSpeechTime(m_silentDetector.now());
+        onMain([](ScreenRecorder& self) { self.dismissReminder(); });
+        return;
+    }
+    if (m_isMicrophoneAuthorized && m_isMicrophoneAvailable) {
+        setIsMicrophoneMuted(false);
+        if (m_capturesAudio && m_audioSource == AudioSource::microphone && m_isRecording) {
+            (void)startMicrophone();
+        }
+    } else {
+        setIsMicrophoneMuted(true);
+    }
+}
+
+void ScreenRecorder::syncMicrophoneSelection() {
+    const bool selected = m_selectedMicrophoneName && !m_selectedMicrophoneName->isEmpty();
+    setIsMicrophoneSourceSelected(selected);
+    if (selected) {
+        if (m_autoMutedDueToNoSelection) {
+            m_autoMutedDueToNoSelection = false;
+            setIsMicrophoneMuted(false);
+        }
+        if (startConditionHolds()) {
+            (void)startMicrophone();
+        }
+        return;
+    }
+    if (!m_isMicrophoneMuted) {
+        m_autoMutedDueToNoSelection = true;
+        setIsMicrophoneMuted(true);
+    }
+    stopMicrophone(false);
+}
+
+void ScreenRecorder::clearSelection() {
+    setSelectedMicrophoneName(std::nullopt);
+    setIsMicrophoneMuted(true);
+}
+
+// --- microphone pipeline ---
+
+std::expected<void, std::string> ScreenRecorder::startMicrophone() {
+    refreshMicrophoneAvailability();
+    if (!m_capturesAudio || m_audioSource != AudioSource::microphone || m_isMicrophoneMuted ||
+        !m_isMicrophoneSourceSelected || !m_isMicrophoneAuthorized || !m_isMicrophoneAvailable) {
+        return {};
+    }
+    if (m_audioEngine && m_audioEngine->isRunning()) {
+        return {};
+    }
+    // The microphone the trader picked; the default source when none is stored.
+    const std::string deviceId =
+        m_environment.defaults->string("SelectedMicrophoneKey").value_or(std::string());
+    auto engine = m_environment.audioEngineFactory ? m_environment.audioEngineFactory(deviceId) : nullptr;
+    if (!engine) {
+        return std::unexpected(std::string("No audio engine"));
+    }
+    const auto inputFormat = engine->inputFormat();
+    std::shared_ptr<platform::AudioConverter> converter =
+        m_environment.converterFactory ? m_environment.converterFactory(inputFormat, targetFormat()) : nullptr;
+    if (!converter) {
+        platform::logLine("Failed to create AVAudioConverter");
+        return {};
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_audioConverter = converter;
+    }
+    std::weak_ptr<ScreenRecorder> weak = weak_from_this();
+    engine->installTap(tapBufferFrames, [weak](const PcmBuffer& buffer) {
+        if (auto self = weak.lock()) {
+            self->handleMicrophoneTap(buffer);
+        }
+    });
+    if (auto started = engine->start(); !started) {
+        engine->removeTap();
+        return std::unexpected(started.error());
+    }
+    m_audioEngine = std::move(engine);
+    {
+        // Audio that starts into a running recording belongs at the picture's current time,
+        // not right after the last sound written.
+        std::lock_guard lock(m_mutex);
+        m_alignAudioToVideo = true;
+        m_audioAlignPosition =
+            m_firstVideoPTS ? m_videoFrameIndex * targetSampleRate / targetFPS : std::int64_t{0};
+    }
+    m_silentDetector.setLastSpeechTime(m_silentDetector.now());
+    m_lastInactivityReminderTime = m_environment.clock();
+    onMain([](ScreenRecorder& self) { self.dismissReminder(); });
+    return {};
+}
+
+void ScreenRecorder::stopMicrophone(bool resetPipeline) {
+    if (m_audioEngine) {
+        m_audioEngine->removeTap();
+        m_audioEngine->stop();
+        m_audioEngine.reset();
+    }
+    if (resetPipeline) {
+        std::lock_guard lock(m_mutex);
+        m_audioConverter.reset();
+        m_audioFramePosition = 0;
+        m_pendingAudioPCM.clear();
+        m_pendingAudioPCMReadIndex = 0;
+        m_isDrainingAudioPCM = false;
+        m_didRequestAudioMediaData = false;
+    }
+    m_silentDetector.setLastSpeechTime(m_silentDetector.now());
+    m_lastInactivityReminderTime = 0.0;
+    setInactivityReminderToken(0);
+    onMain([](ScreenRecorder& self) { self.dismissReminder(); });
+}
+
+void ScreenRecorder::handleMicrophoneTap(const PcmBuffer& buffer) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_hasAudioInput || m_isPaused) {
+            return;
+        }
+    }
+    auto copy = copyTapBuffer(buffer);
+    if (!copy) {
+        return;
+    }
+    std::weak_ptr<ScreenRecorder> weak = weak_from_this();
+    m_audioQueue->post([weak, copy = std::move(*copy)]() mutable {
+        if (auto self = weak.lock()) {
+            self->enqueuePendingAudio(std::move(copy));
+        }
+    });
+}
+
+void ScreenRecorder::enqueuePendingAudio(PcmBuffer buffer) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_pendingAudioPCM.push_back(std::move(buffer));
+    }
+    scheduleAudioDrain();
+}
+
+void ScreenRecorder::scheduleAudioDrain() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_isDrainingAudioPCM) {
+            return;
+        }
+        m_isDrainingAudioPCM = true;
+    }
+    std::weak_ptr<ScreenRecorder> weak = weak_from_this();
+    m_audioQueue->post([weak] {
+        if (auto self = weak.lock()) {
+            self->drainPendingAudio();
+        }
+    });
+}
+
+void ScreenRecorder::drainPendingAudio() {
+    for (;;) {
+        std::shared_ptr<platform::AssetWriter> writer;
+        std::shared_ptr<platform::AudioConverter> converter;
+        std::optional<MediaTime> firstPTS;
+        const PcmBuffer* source = nullptr;
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_pendingAudioPCMReadIndex >= m_pendingAudioPCM.size() || m_isPaused || !m_hasAudioInput ||
+                !m_firstVideoPTS || !m_writerStarted || !m_assetWriter || !m_audioConverter) {
+                break;
+            }
+            writer = m_assetWriter;
+            converter = m_audioConverter;
+            firstPTS = m_firstVideoPTS;
+            // Only this queue changes the pending list, so the element stays put while we use it.
+            source = &m_pendingAudioPCM[m_pendingAudioPCMReadIndex];
+        }
+        if (!writer->isAudioReadyForMoreMediaData()) {
+            break;
+        }
+
+        bool consumed = false;
+        auto supply = [&](const PcmBuffer** handed) {
+            if (consumed) {
+                return platform::AudioConverter::InputStatus::noDataNow;
+            }
+            consumed = true;
+            *handed = source;
+            return platform::AudioConverter::InputStatus::haveData;
+        };
+        PcmBuffer converted(targetFormat(), convertedBufferFrames);
+        for (;;) {
+            converted.frameLength = 0;
+            if (auto result = converter->convert(converted, supply); !result) {
+                platform::logLine("Audio convert error: " + result.error());
+                break;
+            }
+            const int frames = converted.frameLength;
+            if (frames == 0) {
+                break;
+            }
+            float* samples = converted.floatData();
+            for (int i = 0; i < frames; ++i) {
+                samples[i] = std::clamp(samples[i] * gain, -clipLimit, clipLimit);
+            }
+
+            std::int64_t position = 0;
+            bool analyse = false;
+            {
+                std::lock_guard lock(m_mutex);
+                analyse = ++m_silentDetectorCounter % analysisEvery == 0;
+                if (m_alignAudioToVideo) {
+                    // The gap up to where the picture was when the microphone started is
+                    // written as silence by the writer.
+                    m_alignAudioToVideo = false;
+                    m_audioFramePosition = std::max(m_audioFramePosition, m_audioAlignPosition);
+                }
+                position = m_audioFramePosition;
+            }
+            if (analyse) {
+                std::weak_ptr<ScreenRecorder> weak = weak_from_this();
+                m_analysisQueue->post([weak, copy = converted] {
+                    if (auto self = weak.lock()) {
+                        self->analyseSilence(copy);
+                    }
+                });
+            }
+            // Muting is decided after the hand-off: the silence watch hears the real microphone.
+            if (m_isMicrophoneMuted) {
+                std::fill(samples, samples + frames, 0.0f);
+            }
+            const MediaTime pts = *firstPTS + MediaTime(position, targetSampleRate);
+            if (!writer->isAudioReadyForMoreMediaData()) {
+                break;
+            }
+            if (!writer->appendAudio(samples, frames, pts)) {
+                if (auto error = writer->error()) {
+                    platform::logLine("append(audio) failed: " + *error);
+                    break;
+                }
+            }
+            std::lock_guard lock(m_mutex);
+            m_audioFramePosition += frames;
+        }
+
+        std::lock_guard lock(m_mutex);
+        if (consumed) {
+            ++m_pendingAudioPCMReadIndex;
+        }
+        if (m_pendingAudioPCMReadIndex >= compactionThreshold) {
+            m_pendingAudioPCM.erase(m_pendingAudioPCM.begin(),
+                                    m_pendingAudioPCM.begin() + static_cast<std::ptrdiff_t>(m_pendingAudioPCMReadIndex));
+            m_pendingAudioPCMReadIndex = 0;
+        }
+        if (!consumed) {
+            break;
+        }
+    }
+    std::lock_guard lock(m_mutex);
+    m_isDrainingAudioPCM = false;
+}
+
+// --- silence watch ---
+
+void ScreenRecorder::analyseSilence(const PcmBuffer& buffer) {
+    if (!buffer.hasFloatData() || buffer.frameLength <= 0) {
+        return;
+    }
+    const float rms = rootMeanSquare(buffer.floatData(), buffer.frameLength);
+    const float frequency =
+        dominantFrequency(buffer.floatData(), buffer.frameLength, static_cast<float>(buffer.format.sampleRate));
+    const double now = m_silentDetector.now();
+    if (frequency >= m_silentDetector.frequencyThresholdHz || rms >= m_silentDetector.rmsThreshold) {
+        m_silentDetector.setLastSpeechTime(now);
+        onMain([](ScreenRecorder& self) { self.updateInactivityReminder(false); });
+        return;
+    }
+    const bool isSilent = now - m_silentDetector.lastSpeechTime() >= m_silentDetector.silenceDuration;
+    onMain([isSilent](ScreenRecorder& self) { self.updateInactivityReminder(isSilent); });
+}
+
+void ScreenRecorder::updateInactivityReminder(bool isSilent) {
+    const double now = m_environment.clock();
+    if (isSilent) {
+        if (now - m_lastInactivityReminderTime >= 60.0) {
+            m_lastInactivityReminderTime = now;
+            setShowReminder(true);
+            setInactivityReminderToken(m_inactivityReminderToken + 1);
+        }
+        return;
+    }
+    setShowReminder(false);
+    m_lastInactivityReminderTime = now;
+}
+
+void ScreenRecorder::dismissReminder() { setShowReminder(false); }
+
+// --- video path ---
+
+void ScreenRecorder::setPendingOutputURL(std::optional<std::string> path) {
+    std::lock_guard lock(m_mutex);
+    m_pendingOutputURL = std::move(path);
+}
+
+void ScreenRecorder::handleVideoSample(const platform::VideoSample& sample) {
+    if (!sample.isValid || !sample.dataIsReady || sample.mediaType != platform::MediaType::video ||
+        !sample.imageBuffer || m_isPaused) {
+        return;
+    }
+    std::weak_ptr<ScreenRecorder> weak = weak_from_this();
+    m_videoQueue->post([weak, image = sample.imageBuffer, pts = sample.presentationTime] {
+        if (auto self = weak.lock()) {
+            self->ingestVideoFrame(image, pts);
+        }
+    });
+}
+
+void ScreenRecorder::ingestVideoFrame(std::shared_ptr<const platform::PixelBuffer> image, MediaTime pts) {
+    bool haveWriter = false;
+    std::optional<std::string> url;
+    {
+        std::lock_guard lock(m_mutex);
+        haveWriter = m_assetWriter != nullptr;
+        url = m_pendingOutputURL;
+    }
+    if (!haveWriter) {
+        if (!url) {
+            return;
+        }
+        const int width = std::max(image->width, 2);
+        const int height = std::max(image->height, 2);
+        if (auto ready = setupWriter(*url, width, height); !ready) {
+            platform::logLine("setupWriter failed: " + ready.error());
+            return;
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_expectedVideoSize = std::make_pair(width, height);
+        }
+        if (m_capturesAudio && m_audioSource == AudioSource::microphone && !m_isMicrophoneMuted) {
+            // The microphone's flags belong to the main thread: start it there.
+            onMain([](ScreenRecorder& self) { (void)self.startMicrophone(); });
+        }
+    }
+    bool needsStart = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_firstVideoPTS) {
+            m_firstVideoPTS = pts;
+            m_videoFrameIndex = 0;
+            m_audioFramePosition = 0;
+            needsStart = true;
+        }
+    }
+    if (needsStart) {
+        startWriterIfNeeded(pts);
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_latestCapturedPixelBuffer = std::move(image);
+    }
+    startVideoEncoderIfNeeded();
+}
+
+std::expected<void, std::string> ScreenRecorder::setupWriter(const std::string& url, int width, int height) {
+    auto created = m_environment.writerFactory(url);
+    if (!created) {
+        return std::unexpected(created.error());
+    }
+    std::shared_ptr<platform::AssetWriter> writer = std::move(*created);
+    platform::VideoOutputSettings video;
+    video.width = width;
+    video.height = height;
+    video.averageBitRate = 6'000'000;
+    video.maxKeyFrameInterval = std::max(targetFPS, 30) * 2;
+    video.mediaTimeScale = std::max(targetFPS, 30);
+    const bool hasVideo = writer->canAddVideoInput() && writer->addVideoInput(video);
+    bool hasAudio = false;
+    if (m_capturesAudio && m_audioSource == AudioSource::microphone) {
+        hasAudio = writer->canAddAudioInput() && writer->addAudioInput(platform::AudioOutputSettings{});
+    }
+    auto compositor = writer->makeCompositor();
+    stopVideoEncoder();
+    std::lock_guard lock(m_mutex);
+    m_assetWriter = std::move(writer);
+    m_hasVideoInput = hasVideo;
+    m_hasAudioInput = hasAudio;
+    m_compositor = std::move(compositor);
+    m_didRequestAudioMediaData = false;
+    m_writerStarted = false;
+    m_isFinalizingRecording = false;
+    m_firstVideoPTS.reset();
+    m_videoFrameIndex = 0;
+    m_audioFramePosition = 0;
+    m_pendingAudioPCM.clear();
+    m_pendingAudioPCMReadIndex = 0;
+    m_isDrainingAudioPCM = false;
+    return {};
+}
+
+void ScreenRecorder::startWriterIfNeeded(MediaTime at) {
+    std::shared_ptr<platform::AssetWriter> writer;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_assetWriter || m_writerStarted) {
+            return;
+        }
+        writer = m_assetWriter;
+    }
+    if (!writer->startWriting()) {
+        platform::logLine("Failed to start AVAssetWriter: " + writer->error().value_or("unknown error"));
+        return;
+    }
+    writer->startSession(at);
+    {
+        std::lock_guard lock(m_mutex);
+        m_writerStarted = true;
+        if (m_hasAudioInput && !m_didRequestAudioMediaData &&
+            writer->status() == platform::AssetWriterStatus::writing) {
+            // The audio track is fed by the drain; nothing waits on the writer's readiness.
+            m_didRequestAudioMediaData = true;
+        }
+    }
+    startVideoEncoderIfNeeded();
+}
+
+void ScreenRecorder::startVideoEncoderIfNeeded() {
+    MediaTime firstPTS;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_isVideoEncoderRunning || !m_firstVideoPTS) {
+            return;
+        }
+        if (!m_writerStarted || !m_hasVideoInput) {
+            return;
+        }
+        m_isVideoEncoderRunning = true;
+        firstPTS = *m_firstVideoPTS;
+    }
+    if (!m_environment.runsEncodeTimer) {
+        return;
+    }
+    const auto interval = std::chrono::nanoseconds(1'000'000'000 / std::max(targetFPS, 1));
+    std::weak_ptr<ScreenRecorder> weak = weak_from_this();
+    auto timer = m_videoQueue->startTimer(platform::SerialQueue::Clock::now(), interval,
+                                          [weak, firstPTS](std::uint64_t ticks) {
+                                              if (auto self = weak.lock()) {
+                                                  self->encodeLatestFrame(firstPTS, ticks);
+                                              }
+                                          });
+    std::unique_ptr<platform::QueueTimer> previous;
+    {
+        std::lock_guard lock(m_mutex);
+        previous = std::move(m_videoEncodeTimer);
+        m_videoEncodeTimer = std::move(timer);
+    }
+}
+
+void ScreenRecorder::stopVideoEncoder() {
+    std::unique_ptr<platform::QueueTimer> timer;
+    {
+        std::lock_guard lock(m_mutex);
+        timer = std::move(m_videoEncodeTimer);
+        m_isVideoEncoderRunning = false;
+        m_latestCapturedPixelBuffer.reset();
+    }
+    if (timer) {
+        timer->cancel();  // outside the lock: it waits for a tick in progress
+    }
+}
+
+void ScreenRecorder::encodeTick(std::uint64_t ticks) {
+    std::optional<MediaTime> firstPTS;
+    {
+        std::lock_guard lock(m_mutex);
+        firstPTS = m_firstVideoPTS;
+    }
+    if (firstPTS) {
+        encodeLatestFrame(*firstPTS, ticks);
+    }
+}
+
+void ScreenRecorder::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) {
+    if (m_isPaused) {
+        return;
+    }
+    std::shared_ptr<platform::AssetWriter> writer;
+    std::shared_ptr<const platform::PixelBuffer> latest;
+    std::int64_t slot = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_writerStarted || !m_hasVideoInput || !m_assetWriter || !m_compositor || !m_expectedVideoSize ||
+            !m_latestCapturedPixelBuffer) {
+            return;
+        }
+        writer = m_assetWriter;
+        latest = m_latestCapturedPixelBuffer;
+        // A late run stands for every interval that passed: the slots it missed stay empty,
+        // so the picture keeps its place on the timeline next to the narration.
+        slot = m_videoFrameIndex + static_cast<std::int64_t>(ticks) - 1;
+        m_videoFrameIndex += static_cast<std::int64_t>(ticks);
+    }
+    const MediaTime pts = firstPTS + MediaTime(slot, targetFPS);
+    if (!writer->isVideoReadyForMoreMediaData()) {
+        return;
+    }
+    auto frame = writer->makePooledFrame();
+    if (!frame) {
+        return;
+    }
+    // The compositor is only used on this queue.
+    if (!m_compositor->render(*latest, *frame)) {
+        return;
+    }
+    if (!writer->appendVideo(std::move(frame), pts)) {
+        if (auto error = writer->error()) {
+            platform::logLine("append(video) failed: " + *error);
+        }
+    }
+}
+
+// --- ending a recording ---
+
+void ScreenRecorder::finishRecording() {
+    stopMicrophone(false);
+    stopVideoEncoder();
+    std::weak_ptr<ScreenRecorder> weak = weak_from_this();
+    m_writerQueue->post([weak] {
+        if (auto self = weak.lock()) {
+            self->finalizeWriter();
+        }
+    });
+}
+
+void ScreenRecorder::finalizeWriter() {
+    std::shared_ptr<platform::AssetWriter> writer;
+    bool hasAudio = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_isFinalizingRecording) {
+            return;
+        }
+        m_isFinalizingRecording = true;
+        writer = m_assetWriter;
+        hasAudio = m_hasAudioInput;
+    }
+    if (!writer) {
+        resetWriterState();
+        return;
+    }
+    switch (writer->status()) {
+        case platform::AssetWriterStatus::unknown:
+            writer->cancelWriting();
+            resetWriterState();
+            return;
+        case platform::AssetWriterStatus::writing: {
+            writer->markVideoAsFinished();
+            if (hasAudio) {
+                writer->markAudioAsFinished();
+            }
+            std::weak_ptr<ScreenRecorder> weak = weak_from_this();
+            writer->finishWriting([weak] {
+                if (auto self = weak.lock()) {
+                    self->resetWriterState();
+                }
+            });
+            return;
+        }
+        case platform::AssetWriterStatus::completed:
+        case platform::AssetWriterStatus::failed:
+        case platform::AssetWriterStatus::cancelled:
+            resetWriterState();
+            return;
+    }
+}
+
+void ScreenRecorder::resetWriterState() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_assetWriter.reset();
+        m_hasVideoInput = false;
+        m_hasAudioInput = false;
+        m_didRequestAudioMediaData = false;
+        m_compositor.reset();
+        m_writerStarted = false;
+        m_isFinalizingRecording = false;
+        m_pendingOutputURL.reset();
+        m_expectedVideoSize.reset();
+        m_firstVideoPTS.reset();
+        m_videoFrameIndex = 0;
+        m_audioFramePosition = 0;
+    }
+    onMain([](ScreenRecorder& self) { self.completeStop(); });
+}
+
+void ScreenRecorder::completeStop() {
+    setIsRecording(false);
+    emit recordingFinalized();
+}
+
+}  // namespace recording

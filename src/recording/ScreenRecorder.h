@@ -1,0 +1,283 @@
+#pragma once
+
+#include "SilentDetector.h"
+
+#include "VideoRepository.h"
+
+#include "platform/AssetWriter.h"
+#include "platform/AudioEngine.h"
+#include "platform/CaptureDeviceDiscovery.h"
+#include "platform/DefaultsStore.h"
+#include "platform/NotificationCenter.h"
+#include "platform/SerialQueue.h"
+
+#include <QObject>
+#include <QString>
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace recording {
+
+enum class VideoScale { normal = 1, high = 2 };
+std::optional<VideoScale> videoScaleFromRaw(int raw);
+
+// Everything the recorder needs from the platform; tests pass fakes.
+struct RecorderEnvironment {
+    platform::AssetWriterFactory writerFactory;
+    platform::AudioEngineFactory audioEngineFactory;
+    std::function<std::unique_ptr<platform::AudioConverter>(const platform::AudioFormat&, const platform::AudioFormat&)>
+        converterFactory;
+    std::shared_ptr<platform::CaptureDeviceDiscovery> deviceDiscovery;
+    std::shared_ptr<platform::MicrophoneAuthorization> authorization;
+    std::shared_ptr<platform::MicrophoneSettingsUi> settingsUi;  // may be null: no alert then
+    SilentDetector::Clock clock;                                  // absolute seconds
+    platform::DefaultsStore* defaults = nullptr;
+    // Off only for the benchmark, which drives the encode ticks itself as fast as it can.
+    bool runsEncodeTimer = true;
+
+    // The desktop's own: FFmpeg writer, PulseAudio microphone, wall clock, the shared store.
+    static RecorderEnvironment desktop();
+};
+
+// The one recorder: the MP4 writer at a constant frame rate, the microphone track, the silence
+// watch and the microphone state. Observable properties change on the main thread only.
+class ScreenRecorder : public QObject, public std::enable_shared_from_this<ScreenRecorder> {
+    Q_OBJECT
+    Q_PROPERTY(bool showsCursor READ showsCursor WRITE setShowsCursor NOTIFY showsCursorChanged)
+    Q_PROPERTY(bool capturesAudio READ capturesAudio WRITE setCapturesAudio NOTIFY capturesAudioChanged)
+    Q_PROPERTY(bool isMicrophoneMuted READ isMicrophoneMuted NOTIFY isMicrophoneMutedChanged)
+    Q_PROPERTY(bool isMicrophoneAuthorized READ isMicrophoneAuthorized NOTIFY isMicrophoneAuthorizedChanged)
+    Q_PROPERTY(bool isMicrophoneAvailable READ isMicrophoneAvailable NOTIFY isMicrophoneAvailableChanged)
+    Q_PROPERTY(bool isRecording READ isRecording NOTIFY isRecordingChanged)
+    Q_PROPERTY(bool isPaused READ isPaused WRITE setIsPaused NOTIFY isPausedChanged)
+    Q_PROPERTY(QString selectedMicrophoneName READ selectedMicrophoneNameText WRITE setSelectedMicrophoneNameText
+                   NOTIFY selectedMicrophoneNameChanged)
+    Q_PROPERTY(bool isMicrophoneSourceSelected READ isMicrophoneSourceSelected NOTIFY isMicrophoneSourceSelectedChanged)
+    Q_PROPERTY(bool suppressRecordingBar READ suppressRecordingBar WRITE setSuppressRecordingBar NOTIFY
+                   suppressRecordingBarChanged)
+    Q_PROPERTY(bool isRecordingBarPresented READ isRecordingBarPresented WRITE setIsRecordingBarPresented NOTIFY
+                   isRecordingBarPresentedChanged)
+    Q_PROPERTY(bool showReminder READ showReminder NOTIFY showReminderChanged)
+    Q_PROPERTY(int inactivityReminderToken READ inactivityReminderToken NOTIFY inactivityReminderTokenChanged)
+
+public:
+    enum class AudioSource { microphone, none };
+
+    static constexpr int targetSampleRate = 48'000;
+    static constexpr int tapBufferFrames = 1024;
+    static constexpr int convertedBufferFrames = 4096;
+    static constexpr float gain = 0.9f;
+    static constexpr float clipLimit = 0.98f;
+    static constexpr int analysisEvery = 6;
+    static constexpr std::size_t compactionThreshold = 257;
+
+    // Builds the recorder on the main thread (observers, first availability refresh, first
+    // selection sync).
+    static std::shared_ptr<ScreenRecorder> create(std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
+                                                  RecorderEnvironment environment);
+    ~ScreenRecorder() override;
+
+    // --- observable state (main thread) ---
+    bool showsCursor() const { return m_showsCursor; }
+    void setShowsCursor(bool value);
+    bool capturesAudio() const { return m_capturesAudio; }
+    void setCapturesAudio(bool value);
+    AudioSource audioSource() const { return m_audioSource; }
+    void setAudioSource(AudioSource value);
+    bool isMicrophoneMuted() const { return m_isMicrophoneMuted; }
+    bool isMicrophoneAuthorized() const { return m_isMicrophoneAuthorized; }
+    bool isMicrophoneAvailable() const { return m_isMicrophoneAvailable; }
+    VideoScale videoScale() const { return m_videoScale; }
+    void setVideoScale(VideoScale value) { m_videoScale = value; }
+    const QString& backgroundColor() const { return m_backgroundColor; }
+    bool isRecording() const { return m_isRecording; }
+    bool isPaused() const { return m_isPaused; }
+    void setIsPaused(bool value);
+    const std::optional<QString>& selectedMicrophoneName() const { return m_selectedMicrophoneName; }
+    void setSelectedMicrophoneName(std::optional<QString> name);
+    QString selectedMicrophoneNameText() const { return m_selectedMicrophoneName.value_or(QString()); }
+    void setSelectedMicrophoneNameText(const QString& name) { setSelectedMicrophoneName(name); }
+    bool isMicrophoneSourceSelected() const { return m_isMicrophoneSourceSelected; }
+    bool suppressRecordingBar() const { return m_suppressRecordingBar; }
+    void setSuppressRecordingBar(bool value);
+    bool isRecordingBarPresented() const { return m_isRecordingBarPresented; }
+    void setIsRecordingBarPresented(bool value);
+    bool showReminder() const { return m_showReminder; }
+    int inactivityReminderToken() const { return m_inactivityReminderToken; }
+    bool autoMutedDueToNoSelection() const { return m_autoMutedDueToNoSelection; }
+
+    // --- microphone state (main thread) ---
+    void refreshMicrophoneAvailability();
+    void requestMicrophoneAccess();
+    void handleMicrophoneAccessResult(bool granted);  // any thread
+    void showMicrophoneAccessAlert();
+    void openMicrophonePrivacySettings();
+    Q_INVOKABLE void setMicrophoneMuted(bool muted);
+    void syncMicrophoneSelection();
+    Q_INVOKABLE void clearSelection();
+
+    // --- microphone pipeline ---
+    std::expected<void, std::string> startMicrophone();
+    void stopMicrophone(bool resetPipeline);
+    void handleMicrophoneTap(const platform::PcmBuffer& buffer);  // the engine's thread
+
+    // --- silence watch ---
+    void analyseSilence(const platform::PcmBuffer& buffer);  // analysis queue
+    void updateInactivityReminder(bool isSilent);           // main thread
+    void dismissReminder();                                 // main thread
+    SilentDetector& silentDetector() { return m_silentDetector; }
+
+    // --- video path ---
+    void setPendingOutputURL(std::optional<std::string> path);  // the capture start
+    void handleVideoSample(const platform::VideoSample& sample); // the writer queue
+    void stopVideoEncoder();
+    // One run of the encode timer, on the video queue (the benchmark drives it directly).
+    void encodeTick(std::uint64_t ticks);
+
+    // --- ending a recording (main thread) ---
+    void finishRecording();
+    void markRecordingStarted();  // the capture start, once the stream runs
+
+    // --- inspection (any thread) ---
+    struct EngineSnapshot {
+        bool hasWriter = false;
+        bool hasAudioInput = false;
+        bool writerStarted = false;
+        bool isVideoEncoderRunning = false;
+        bool hasAudioEngine = false;
+        std::optional<platform::MediaTime> firstVideoPTS;
+        std::int64_t videoFrameIndex = 0;
+        std::int64_t audioFramePosition = 0;
+        std::optional<std::pair<int, int>> expectedVideoSize;
+        std::size_t pendingAudioPCMCount = 0;
+        std::size_t pendingAudioPCMReadIndex = 0;
+        std::uint64_t silentDetectorCounter = 0;
+    };
+    EngineSnapshot snapshot() const;
+
+    platform::SerialQueue& writerQueue() { return *m_writerQueue; }
+    platform::SerialQueue& videoQueue() { return *m_videoQueue; }
+    platform::SerialQueue& audioQueue() { return *m_audioQueue; }
+    platform::SerialQueue& analysisQueue() { return *m_analysisQueue; }
+    api::VideoRepositoryProtocol& videoRepository() { return *m_videoRepository; }
+
+    const std::int32_t maxFPS = 60;
+    const std::int32_t targetFPS = 30;
+
+signals:
+    void showsCursorChanged();
+    void capturesAudioChanged();
+    void isMicrophoneMutedChanged();
+    void isMicrophoneAuthorizedChanged();
+    void isMicrophoneAvailableChanged();
+    void isRecordingChanged();
+    void isPausedChanged();
+    void selectedMicrophoneNameChanged();
+    void isMicrophoneSourceSelectedChanged();
+    void suppressRecordingBarChanged();
+    void isRecordingBarPresentedChanged();
+    void showReminderChanged();
+    void inactivityReminderTokenChanged();
+    // The writer queue finished (or cancelled) the file of the recording that just ended.
+    void recordingFinalized();
+
+private:
+    ScreenRecorder(std::shared_ptr<api::VideoRepositoryProtocol> videoRepository, RecorderEnvironment environment);
+    void installDeviceObservers();
+    template <class F>
+    void onMain(F work);
+
+    void setIsMicrophoneMuted(bool value);
+    void setIsMicrophoneAuthorized(bool value);
+    void setIsMicrophoneAvailable(bool value);
+    void setIsMicrophoneSourceSelected(bool value);
+    void setShowReminder(bool value);
+    void setInactivityReminderToken(int value);
+    void setIsRecording(bool value);
+    bool startConditionHolds() const;
+
+    // video queue
+    void ingestVideoFrame(std::shared_ptr<const platform::PixelBuffer> image, platform::MediaTime pts);
+    std::expected<void, std::string> setupWriter(const std::string& url, int width, int height);
+    void startWriterIfNeeded(platform::MediaTime at);
+    void startVideoEncoderIfNeeded();
+    void encodeLatestFrame(platform::MediaTime firstPTS, std::uint64_t ticks);
+
+    // audio queue
+    void enqueuePendingAudio(platform::PcmBuffer buffer);
+    void scheduleAudioDrain();
+    void drainPendingAudio();
+
+    // writer queue
+    void finalizeWriter();
+    void resetWriterState();
+    void completeStop();
+
+    // Engine state shared by the queues, behind m_mutex (held only for reads and writes).
+    mutable std::mutex m_mutex;
+    std::shared_ptr<platform::AssetWriter> m_assetWriter;
+    bool m_hasVideoInput = false;
+    bool m_hasAudioInput = false;
+    std::unique_ptr<platform::FrameCompositor> m_compositor;  // video queue only
+    bool m_writerStarted = false;
+    bool m_isFinalizingRecording = false;
+    bool m_didRequestAudioMediaData = false;
+    std::optional<platform::MediaTime> m_firstVideoPTS;
+    std::int64_t m_videoFrameIndex = 0;
+    std::int64_t m_audioFramePosition = 0;
+    std::optional<std::pair<int, int>> m_expectedVideoSize;
+    std::optional<std::string> m_pendingOutputURL;
+    std::shared_ptr<const platform::PixelBuffer> m_latestCapturedPixelBuffer;
+    std::unique_ptr<platform::QueueTimer> m_videoEncodeTimer;
+    bool m_isVideoEncoderRunning = false;
+    std::shared_ptr<platform::AudioConverter> m_audioConverter;
+    std::deque<platform::PcmBuffer> m_pendingAudioPCM;
+    std::size_t m_pendingAudioPCMReadIndex = 0;
+    bool m_isDrainingAudioPCM = false;
+    bool m_alignAudioToVideo = false;
+    std::int64_t m_audioAlignPosition = 0;
+    std::uint64_t m_silentDetectorCounter = 0;
+
+    // Main thread.
+    std::unique_ptr<platform::AudioEngine> m_audioEngine;
+    std::optional<platform::NotificationCenter::Token> m_micDeviceConnectObserver;
+    std::optional<platform::NotificationCenter::Token> m_micDeviceDisconnectObserver;
+    std::optional<platform::NotificationCenter::Token> m_appActiveObserver;
+    bool m_autoMutedDueToNoSelection = false;
+    double m_lastInactivityReminderTime = 0.0;
+
+    RecorderEnvironment m_environment;
+    SilentDetector m_silentDetector;
+    std::shared_ptr<api::VideoRepositoryProtocol> m_videoRepository;
+
+    // Observable properties; the ones other queues read are atomics.
+    bool m_showsCursor = true;
+    std::atomic<bool> m_capturesAudio{true};
+    std::atomic<AudioSource> m_audioSource{AudioSource::microphone};
+    std::atomic<bool> m_isMicrophoneMuted{false};
+    bool m_isMicrophoneAuthorized = true;
+    bool m_isMicrophoneAvailable = true;
+    QString m_backgroundColor = QStringLiteral("white");
+    VideoScale m_videoScale = VideoScale::normal;
+    std::atomic<bool> m_isRecording{false};
+    std::atomic<bool> m_isPaused{false};
+    std::optional<QString> m_selectedMicrophoneName;
+    bool m_isMicrophoneSourceSelected = false;
+    bool m_suppressRecordingBar = false;
+    bool m_isRecordingBarPresented = false;
+    bool m_showReminder = false;
+    int m_inactivityReminderToken = 0;
+
+    // Declared last: destroyed first, so no queued closure outlives the state it touches.
+    std::unique_ptr<platform::SerialQueue> m_analysisQueue;
+    std::unique_ptr<platform::SerialQueue> m_audioQueue;
+    std::unique_ptr<platform::SerialQueue> m_videoQueue;
+    std::unique_ptr<platform::SerialQueue> m_writerQueue;
+};
+
+}  // namespace recording

@@ -1,0 +1,209 @@
+#include "RecorderFakes.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+
+using fakes::pumpUntil;
+using platform::MediaTime;
+
+namespace {
+
+std::vector<float> tone(double hz, float level, int frames = 1024) {
+    std::vector<float> samples(static_cast<std::size_t>(frames));
+    for (int i = 0; i < frames; ++i) {
+        samples[static_cast<std::size_t>(i)] =
+            level * static_cast<float>(std::sin(2 * std::numbers::pi * hz * i / 48000.0));
+    }
+    return samples;
+}
+
+class MicrophonePipelineTest : public ::testing::Test {
+protected:
+    void SetUp() override { rig.build(); }
+    void TearDown() override {
+        rig.recorder->stopVideoEncoder();
+        rig.recorder.reset();
+    }
+    // Recording with a chosen microphone and a first frame: the writer runs, the tap is live.
+    void startRecordingWithMicrophone() {
+        rig.beginRecording();
+        rig.recorder->setSelectedMicrophoneName(QStringLiteral("Desk Microphone"));
+        rig.sendFrame(320, 240, start);
+        ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().writerStarted; }));
+        ASSERT_TRUE(rig.recorder->snapshot().hasAudioEngine);
+    }
+    std::size_t writtenSamples() {
+        std::size_t total = 0;
+        for (const auto& chunk : rig.writer->audioCopy()) {
+            total += chunk.samples.size();
+        }
+        return total;
+    }
+    bool drained() {
+        const auto s = rig.recorder->snapshot();
+        return s.pendingAudioPCMReadIndex == s.pendingAudioPCMCount;
+    }
+    void settle() {
+        rig.recorder->audioQueue().sync([] {});
+        rig.recorder->audioQueue().sync([] {});
+        rig.recorder->analysisQueue().sync([] {});
+        fakes::pumpFor(5);
+    }
+
+    fakes::Rig rig;
+    const MediaTime start{90'000, 90'000};
+};
+
+}  // namespace
+
+TEST_F(MicrophonePipelineTest, AudioStartsAtTheFirstFrameWithGainClipAndContiguousTimes) {
+    startRecordingWithMicrophone();
+    {
+        std::lock_guard lock(rig.engine->mutex);
+        EXPECT_EQ(rig.engine->lastDeviceId, "") << "no stored choice: the default source";
+    }
+    rig.sendAudio(std::vector<float>(1024, 1.2f));  // over full scale
+    rig.sendAudio(tone(440, 0.5f));
+    settle();
+    const auto audio = rig.writer->audioCopy();
+    ASSERT_EQ(audio.size(), 2u);
+    EXPECT_EQ(audio[0].pts, start);
+    EXPECT_EQ(audio[1].pts, start + MediaTime(1024, 48000));
+    for (float v : audio[0].samples) {
+        ASSERT_FLOAT_EQ(v, 0.98f) << "1.2 x 0.9 clips at 0.98";
+    }
+    const auto input = tone(440, 0.5f);
+    for (std::size_t i = 0; i < input.size(); i += 97) {
+        EXPECT_FLOAT_EQ(audio[1].samples[i], input[i] * 0.9f);
+    }
+}
+
+TEST_F(MicrophonePipelineTest, MutedAudioIsSilentKeepsItsLengthAndIsStillHeardBySilenceWatch) {
+    startRecordingWithMicrophone();
+    for (int i = 0; i < 6; ++i) {
+        rig.sendAudio(tone(440, 0.5f));
+    }
+    settle();
+    rig.recorder->setMicrophoneMuted(true);
+    ASSERT_TRUE(rig.recorder->isMicrophoneMuted());
+    EXPECT_TRUE(rig.recorder->snapshot().hasAudioEngine) << "muting keeps the microphone running";
+    rig.now->store(rig.now->load() + 500);  // the analysis sees this time when it hears speech
+    for (int i = 0; i < 6; ++i) {
+        rig.sendAudio(tone(440, 0.5f));
+    }
+    settle();
+    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), rig.now->load())
+        << "speech while muted still counts as speech";
+    rig.recorder->setMicrophoneMuted(false);
+    for (int i = 0; i < 6; ++i) {
+        rig.sendAudio(tone(440, 0.5f));
+    }
+    settle();
+    const auto audio = rig.writer->audioCopy();
+    ASSERT_EQ(audio.size(), 18u);
+    for (std::size_t i = 0; i < audio.size(); ++i) {
+        EXPECT_EQ(audio[i].pts, start + MediaTime(static_cast<std::int64_t>(1024 * i), 48000));
+        const bool muted = i >= 6 && i < 12;
+        float peak = 0;
+        for (float v : audio[i].samples) {
+            peak = std::max(peak, std::abs(v));
+        }
+        if (muted) {
+            EXPECT_EQ(peak, 0.0f) << i;
+        } else {
+            EXPECT_GT(peak, 0.4f) << i;
+        }
+    }
+}
+
+TEST_F(MicrophonePipelineTest, QueueBookkeepingAcrossConsumedBuffersAndCompaction) {
+    startRecordingWithMicrophone();
+    rig.converter->zeroOutputFor = 0;  // the converter keeps the first buffer's samples to itself
+    for (int i = 0; i < 300; ++i) {
+        rig.sendAudio(tone(300, 0.2f, 256));
+    }
+    ASSERT_TRUE(pumpUntil([&] {
+        settle();
+        return rig.recorder->snapshot().silentDetectorCounter >= 299;
+    }));
+    const auto s = rig.recorder->snapshot();
+    EXPECT_EQ(s.pendingAudioPCMCount, 43u) << "after 257 consumed buffers the queue drops them";
+    EXPECT_EQ(s.pendingAudioPCMReadIndex, 43u);
+    EXPECT_EQ(writtenSamples(), 299u * 256u) << "a buffer that yields nothing is still consumed";
+}
+
+TEST_F(MicrophonePipelineTest, AudioWaitsForTheWriterToStart) {
+    rig.writer->failStart = true;
+    rig.beginRecording();
+    rig.recorder->setSelectedMicrophoneName(QStringLiteral("Desk Microphone"));
+    rig.sendFrame(320, 240, start);
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().hasAudioInput; }));
+    for (int i = 0; i < 3; ++i) {
+        rig.sendAudio(tone(440, 0.5f));
+    }
+    settle();
+    const auto s = rig.recorder->snapshot();
+    EXPECT_EQ(s.pendingAudioPCMCount, 3u);
+    EXPECT_EQ(s.pendingAudioPCMReadIndex, 0u);
+    EXPECT_TRUE(rig.writer->audioCopy().empty());
+}
+
+TEST_F(MicrophonePipelineTest, EverySixthBufferIsAnalysedCountingFromTheRecordersCreation) {
+    startRecordingWithMicrophone();
+    const double startedAt = rig.recorder->silentDetector().lastSpeechTime();
+    for (int i = 1; i <= 4; ++i) {
+        rig.now->store(startedAt + i);
+        rig.sendAudio(tone(440, 0.5f));
+        settle();
+    }
+    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), startedAt) << "buffers 1 to 4 are not analysed";
+
+    // A new recording: the count goes on from 4.
+    rig.recorder->finishRecording();
+    ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }));
+    rig.beginRecording();
+    rig.recorder->setMicrophoneMuted(false);
+    rig.sendFrame(320, 240, start);
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().writerStarted && rig.recorder->snapshot().hasAudioEngine; }));
+    const double restartedAt = rig.recorder->silentDetector().lastSpeechTime();
+    rig.now->store(restartedAt + 10);
+    rig.sendAudio(tone(440, 0.5f));
+    settle();
+    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), restartedAt) << "the 5th buffer overall";
+    rig.now->store(restartedAt + 20);
+    rig.sendAudio(tone(440, 0.5f));
+    settle();
+    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), restartedAt + 20) << "the 6th buffer overall";
+    EXPECT_EQ(rig.recorder->snapshot().silentDetectorCounter, 6u);
+}
+
+TEST_F(MicrophonePipelineTest, AMicrophoneStartingIntoARunningRecordingJoinsAtThePicturesTime) {
+    rig.beginRecording();
+    rig.sendFrame(320, 240, start);  // no microphone chosen yet: the recording runs muted
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 10; }));
+    EXPECT_FALSE(rig.recorder->snapshot().hasAudioEngine);
+    rig.recorder->setSelectedMicrophoneName(QStringLiteral("Desk Microphone"));
+    const auto indexAtStart = rig.recorder->snapshot().videoFrameIndex;
+    ASSERT_TRUE(rig.recorder->snapshot().hasAudioEngine) << "choosing a microphone lifts the automatic mute";
+    rig.sendAudio(tone(440, 0.5f));
+    settle();
+    const auto audio = rig.writer->audioCopy();
+    ASSERT_EQ(audio.size(), 1u);
+    const auto offset = (audio[0].pts - start).convertScale(48000).value;
+    EXPECT_GE(offset, (indexAtStart - 1) * 1600) << "the narration must not play before the picture it describes";
+    EXPECT_LE(offset, (indexAtStart + 3) * 1600);
+}
+
+TEST_F(MicrophonePipelineTest, StoppingTheMicrophoneResetsTheReminder) {
+    startRecordingWithMicrophone();
+    rig.now->store(rig.now->load() + 61);  // a minute after the microphone started
+    rig.recorder->updateInactivityReminder(true);
+    ASSERT_EQ(rig.recorder->inactivityReminderToken(), 1);
+    ASSERT_TRUE(rig.recorder->showReminder());
+    rig.recorder->stopMicrophone(false);
+    EXPECT_EQ(rig.recorder->inactivityReminderToken(), 0);
+    ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->showReminder(); }));
+    EXPECT_FALSE(rig.recorder->snapshot().hasAudioEngine);
+}
