@@ -4,26 +4,14 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include "Pump.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 
 using namespace std::chrono_literals;
 
-namespace {
-template <class F>
-bool pumpUntil(F predicate, int limitMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!predicate()) {
-        if (timer.elapsed() > limitMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-}  // namespace
 
 TEST(MainQueueTest, WorkPostedFromAnyThreadRunsOnTheMainThreadInOrder) {
     ASSERT_TRUE(platform::MainQueue::isMainThread());

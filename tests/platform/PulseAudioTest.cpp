@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include "Pump.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -52,18 +54,6 @@ std::string run(const std::string& command) {
     return out;
 }
 
-template <class F>
-bool pumpUntil(F predicate, int limitMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!predicate()) {
-        if (timer.elapsed() > limitMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 bool hasDevice(const std::vector<platform::CaptureDevice>& devices, const std::string& id) {
     return std::ranges::any_of(devices, [&](const auto& d) { return d.uniqueID == id; });

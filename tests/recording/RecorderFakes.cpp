@@ -219,13 +219,4 @@ void Rig::sendAudio(const std::vector<float>& samples) {
     tap(buffer);
 }
 
-void pumpFor(int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
-        QThread::msleep(1);
-    }
-}
-
 }  // namespace fakes

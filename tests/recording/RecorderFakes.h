@@ -4,6 +4,8 @@
 // microphone a test feeds by hand, and the microphone's devices and permission.
 #include "ScreenRecorder.h"
 
+#include "Pump.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
@@ -178,20 +180,7 @@ struct Rig {
     void sendAudio(const std::vector<float>& samples);
 };
 
-// Runs the main thread's queue until the predicate holds (bounded).
-template <class F>
-bool pumpUntil(F predicate, int limitMs = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!predicate()) {
-        if (timer.elapsed() > limitMs) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
-    }
-    return true;
-}
-
-void pumpFor(int ms);
+using ::pumpUntil;
+using ::pumpFor;
 
 }  // namespace fakes

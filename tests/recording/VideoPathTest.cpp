@@ -109,7 +109,8 @@ TEST_F(VideoPathTest, ABusyInputDropsTheFrameButTheTimelineMovesOn) {
     rig.beginRecording();
     rig.writer->videoReady = false;  // the first slot finds the input busy
     rig.sendFrame(640, 480, start);
-    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 1; }));
+    // Once the second slot is counted, the first one's tick is over: it found the input busy.
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 2; }));
     rig.writer->videoReady = true;
     ASSERT_TRUE(pumpUntil([&] { return !rig.writer->framesCopy().empty(); }));
     const auto first = rig.writer->framesCopy().front();
@@ -133,7 +134,7 @@ TEST_F(VideoPathTest, APauseLeavesNoTraceInTheTimeline) {
     ASSERT_TRUE(pumpUntil([&] { return rig.writer->framesCopy().size() > before.size() + 2; }));
     const auto after = rig.writer->framesCopy();
     const auto resumeGap = (after[before.size()].pts - before.back().pts).convertScale(30).value;
-    EXPECT_LE(resumeGap, 2) << "300 ms of pause must not appear in the file";
+    EXPECT_LT(resumeGap, 6) << "300 ms (9 slots) of pause must not appear in the file";
     EXPECT_EQ(after.back().sourceWidth, 320) << "frames sent while paused are not kept";
 }
 
