@@ -22,6 +22,9 @@ struct PixelBuffer {
 
 enum class MediaType { video, audio, other };
 
+// Which output of a capture stream a sample is for.
+enum class StreamOutputType { screen, audio, microphone };
+
 // What the capture stream hands to its outputs for every frame.
 struct VideoSample {
     bool isValid = true;

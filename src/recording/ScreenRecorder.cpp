@@ -48,6 +48,13 @@ std::optional<VideoScale> videoScaleFromRaw(int raw) {
     }
 }
 
+void ScreenRecorder::StreamOutput::didOutputSampleBuffer(const platform::VideoSample& sample,
+                                                         platform::StreamOutputType type) const {
+    if (type == platform::StreamOutputType::screen && videoSampleHandler) {
+        videoSampleHandler(sample);
+    }
+}
+
 // --- construction and teardown ---
 
 ScreenRecorder::ScreenRecorder(std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
@@ -165,7 +172,7 @@ ScreenRecorder::EngineSnapshot ScreenRecorder::snapshot() const {
     s.hasAudioInput = m_hasAudioInput;
     s.writerStarted = m_writerStarted;
     s.isVideoEncoderRunning = m_isVideoEncoderRunning;
-    s.hasAudioEngine = m_audioEngine != nullptr;
+    s.hasAudioEngine = m_hasAudioEngine;
     s.firstVideoPTS = m_firstVideoPTS;
     s.videoFrameIndex = m_videoFrameIndex;
     s.audioFramePosition = m_audioFramePosition;
@@ -287,6 +294,10 @@ void ScreenRecorder::syncMicrophoneSelection() {
 }
 
 void ScreenRecorder::clearSelection() {
+    if (m_selectedContentInfo) {
+        m_selectedContentInfo.reset();
+        emit selectedContentInfoChanged();
+    }
     setSelectedMicrophoneName(std::nullopt);
     setIsMicrophoneMuted(true);
 }
@@ -331,6 +342,7 @@ std::expected<void, std::string> ScreenRecorder::startMicrophone() {
         return std::unexpected(started.error());
     }
     m_audioEngine = std::move(engine);
+    m_hasAudioEngine = true;
     {
         // Audio that starts into a running recording belongs at the picture's current time,
         // not right after the last sound written.
@@ -350,6 +362,7 @@ void ScreenRecorder::stopMicrophone(bool resetPipeline) {
         m_audioEngine->removeTap();
         m_audioEngine->stop();
         m_audioEngine.reset();
+        m_hasAudioEngine = false;
     }
     if (resetPipeline) {
         std::lock_guard lock(m_mutex);
@@ -737,6 +750,7 @@ void ScreenRecorder::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) 
         return;
     }
     std::shared_ptr<platform::AssetWriter> writer;
+    std::shared_ptr<platform::FrameCompositor> compositor;
     std::shared_ptr<const platform::PixelBuffer> latest;
     std::int64_t slot = 0;
     {
@@ -746,6 +760,7 @@ void ScreenRecorder::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) 
             return;
         }
         writer = m_assetWriter;
+        compositor = m_compositor;
         latest = m_latestCapturedPixelBuffer;
         // A late run stands for every interval that passed: the slots it missed stay empty,
         // so the picture keeps its place on the timeline next to the narration.
@@ -760,8 +775,8 @@ void ScreenRecorder::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) 
     if (!frame) {
         return;
     }
-    // The compositor is only used on this queue.
-    if (!m_compositor->render(*latest, *frame)) {
+    // Held by this tick: the writer queue may clear the writer state meanwhile.
+    if (!compositor->render(*latest, *frame)) {
         return;
     }
     if (!writer->appendVideo(std::move(frame), pts)) {

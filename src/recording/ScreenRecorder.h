@@ -1,5 +1,6 @@
 #pragma once
 
+#include "SelectedContentInfo.h"
 #include "SilentDetector.h"
 
 #include "VideoRepository.h"
@@ -62,11 +63,24 @@ class ScreenRecorder : public QObject, public std::enable_shared_from_this<Scree
                    suppressRecordingBarChanged)
     Q_PROPERTY(bool isRecordingBarPresented READ isRecordingBarPresented WRITE setIsRecordingBarPresented NOTIFY
                    isRecordingBarPresentedChanged)
+    Q_PROPERTY(bool isUploading READ isUploading NOTIFY isUploadingChanged)
+    Q_PROPERTY(bool isShowError READ isShowError NOTIFY isShowErrorChanged)
+    Q_PROPERTY(bool isSuccess READ isSuccess NOTIFY isSuccessChanged)
+    Q_PROPERTY(QString errorMessage READ errorMessageText NOTIFY errorMessageChanged)
+    Q_PROPERTY(QString successMessage READ successMessageText NOTIFY successMessageChanged)
     Q_PROPERTY(bool showReminder READ showReminder NOTIFY showReminderChanged)
     Q_PROPERTY(int inactivityReminderToken READ inactivityReminderToken NOTIFY inactivityReminderTokenChanged)
 
 public:
     enum class AudioSource { microphone, none };
+
+    // Receives the capture stream's samples; only screen samples reach the handler.
+    class StreamOutput {
+    public:
+        std::function<void(const platform::VideoSample&)> videoSampleHandler;
+        std::function<void()> finishRecording;
+        void didOutputSampleBuffer(const platform::VideoSample& sample, platform::StreamOutputType type) const;
+    };
 
     static constexpr int targetSampleRate = 48'000;
     static constexpr int tapBufferFrames = 1024;
@@ -107,6 +121,17 @@ public:
     void setSuppressRecordingBar(bool value);
     bool isRecordingBarPresented() const { return m_isRecordingBarPresented; }
     void setIsRecordingBarPresented(bool value);
+    const std::optional<SelectedContentInfo>& selectedContentInfo() const { return m_selectedContentInfo; }
+    bool isUploading() const { return m_isUploading; }
+    const std::optional<api::UploadVideoResponse>& uploadResponse() const { return m_uploadResponse; }
+    const std::optional<api::NetworkError>& uploadError() const { return m_uploadError; }
+    bool isShowError() const { return m_isShowError; }
+    bool isSuccess() const { return m_isSuccess; }
+    std::optional<double> uploadProgress() const { return m_uploadProgress; }
+    const std::optional<QString>& errorMessage() const { return m_errorMessage; }
+    QString errorMessageText() const { return m_errorMessage.value_or(QString()); }
+    const std::optional<QString>& successMessage() const { return m_successMessage; }
+    QString successMessageText() const { return m_successMessage.value_or(QString()); }
     bool showReminder() const { return m_showReminder; }
     int inactivityReminderToken() const { return m_inactivityReminderToken; }
     bool autoMutedDueToNoSelection() const { return m_autoMutedDueToNoSelection; }
@@ -181,6 +206,12 @@ signals:
     void isMicrophoneSourceSelectedChanged();
     void suppressRecordingBarChanged();
     void isRecordingBarPresentedChanged();
+    void selectedContentInfoChanged();
+    void isUploadingChanged();
+    void isShowErrorChanged();
+    void isSuccessChanged();
+    void errorMessageChanged();
+    void successMessageChanged();
     void showReminderChanged();
     void inactivityReminderTokenChanged();
     // The writer queue finished (or cancelled) the file of the recording that just ended.
@@ -223,7 +254,7 @@ private:
     std::shared_ptr<platform::AssetWriter> m_assetWriter;
     bool m_hasVideoInput = false;
     bool m_hasAudioInput = false;
-    std::unique_ptr<platform::FrameCompositor> m_compositor;  // video queue only
+    std::shared_ptr<platform::FrameCompositor> m_compositor;  // used on the video queue only
     bool m_writerStarted = false;
     bool m_isFinalizingRecording = false;
     bool m_didRequestAudioMediaData = false;
@@ -245,6 +276,7 @@ private:
 
     // Main thread.
     std::unique_ptr<platform::AudioEngine> m_audioEngine;
+    std::atomic<bool> m_hasAudioEngine{false};  // for snapshot() off the main thread
     std::optional<platform::NotificationCenter::Token> m_micDeviceConnectObserver;
     std::optional<platform::NotificationCenter::Token> m_micDeviceDisconnectObserver;
     std::optional<platform::NotificationCenter::Token> m_appActiveObserver;
@@ -270,8 +302,18 @@ private:
     bool m_isMicrophoneSourceSelected = false;
     bool m_suppressRecordingBar = false;
     bool m_isRecordingBarPresented = false;
+    std::optional<SelectedContentInfo> m_selectedContentInfo;
+    bool m_isUploading = false;
+    std::optional<api::UploadVideoResponse> m_uploadResponse;
+    std::optional<api::NetworkError> m_uploadError;
+    bool m_isShowError = false;
+    bool m_isSuccess = false;
+    std::optional<double> m_uploadProgress;
+    std::optional<QString> m_errorMessage;
+    std::optional<QString> m_successMessage;
     bool m_showReminder = false;
     int m_inactivityReminderToken = 0;
+    StreamOutput m_streamOutput;
 
     // Declared last: destroyed first, so no queued closure outlives the state it touches.
     std::unique_ptr<platform::SerialQueue> m_analysisQueue;

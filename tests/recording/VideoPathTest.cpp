@@ -44,6 +44,23 @@ TEST_F(VideoPathTest, AFreshRecorderHasNoWriterAndIsMutedForLackOfAMicrophoneCho
     EXPECT_EQ(recording::videoScaleFromRaw(2), VideoScale::high);
     EXPECT_FALSE(recording::videoScaleFromRaw(0));
     EXPECT_FALSE(recording::videoScaleFromRaw(3));
+
+    using Kind = recording::SelectedContentInfo::Kind;
+    EXPECT_EQ(recording::SelectedContentInfo::kindFromRaw("display"), Kind::display);
+    EXPECT_EQ(recording::SelectedContentInfo::kindFromRaw("window"), Kind::window);
+    EXPECT_FALSE(recording::SelectedContentInfo::kindFromRaw("Window"));
+
+    // Only screen samples reach the frame handler.
+    recording::ScreenRecorder::StreamOutput output;
+    int handled = 0;
+    platform::VideoSample sample;
+    output.didOutputSampleBuffer(sample, platform::StreamOutputType::screen);  // no handler yet
+    output.videoSampleHandler = [&](const platform::VideoSample&) { ++handled; };
+    output.didOutputSampleBuffer(sample, platform::StreamOutputType::audio);
+    output.didOutputSampleBuffer(sample, platform::StreamOutputType::microphone);
+    EXPECT_EQ(handled, 0);
+    output.didOutputSampleBuffer(sample, platform::StreamOutputType::screen);
+    EXPECT_EQ(handled, 1);
 }
 
 TEST_F(VideoPathTest, FirstFrameSetsUpTheWriterAndAStillScreenKeepsTheRate) {
