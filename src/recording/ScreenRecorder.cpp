@@ -603,8 +603,13 @@ void ScreenRecorder::ingestVideoFrame(std::shared_ptr<const platform::PixelBuffe
             m_expectedVideoSize = std::make_pair(width, height);
         }
         if (m_capturesAudio && m_audioSource == AudioSource::microphone && !m_isMicrophoneMuted) {
-            // The microphone's flags belong to the main thread: start it there.
-            onMain([](ScreenRecorder& self) { (void)self.startMicrophone(); });
+            // The microphone's flags belong to the main thread: start it there, unless the
+            // recording was stopped in the meantime.
+            onMain([generation = m_stopGeneration.load()](ScreenRecorder& self) {
+                if (self.m_stopGeneration == generation) {
+                    (void)self.startMicrophone();
+                }
+            });
         }
     }
     bool needsStart = false;
@@ -789,6 +794,7 @@ void ScreenRecorder::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) 
 // --- ending a recording ---
 
 void ScreenRecorder::finishRecording() {
+    ++m_stopGeneration;
     stopMicrophone(false);
     stopVideoEncoder();
     std::weak_ptr<ScreenRecorder> weak = weak_from_this();

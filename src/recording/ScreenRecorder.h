@@ -277,6 +277,8 @@ private:
     // Main thread.
     std::unique_ptr<platform::AudioEngine> m_audioEngine;
     std::atomic<bool> m_hasAudioEngine{false};  // for snapshot() off the main thread
+    // Bumped by every stop: a microphone start queued for an earlier recording is dropped.
+    std::atomic<std::uint64_t> m_stopGeneration{0};
     std::optional<platform::NotificationCenter::Token> m_micDeviceConnectObserver;
     std::optional<platform::NotificationCenter::Token> m_micDeviceDisconnectObserver;
     std::optional<platform::NotificationCenter::Token> m_appActiveObserver;

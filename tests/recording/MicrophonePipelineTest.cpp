@@ -32,6 +32,7 @@ protected:
         rig.recorder->setSelectedMicrophoneName(QStringLiteral("Desk Microphone"));
         rig.sendFrame(320, 240, start);
         ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().writerStarted; }));
+        fakes::pumpFor(10);  // the first frame's own microphone start, already posted
         ASSERT_TRUE(rig.recorder->snapshot().hasAudioEngine);
     }
     std::size_t writtenSamples() {
@@ -205,5 +206,18 @@ TEST_F(MicrophonePipelineTest, StoppingTheMicrophoneResetsTheReminder) {
     rig.recorder->stopMicrophone(false);
     EXPECT_EQ(rig.recorder->inactivityReminderToken(), 0);
     ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->showReminder(); }));
+    EXPECT_FALSE(rig.recorder->snapshot().hasAudioEngine);
+}
+
+TEST_F(MicrophonePipelineTest, AStopRightAfterTheFirstFrameLeavesTheMicrophoneOff) {
+    rig.recorder->setSelectedMicrophoneName(QStringLiteral("Desk Microphone"));  // not recording yet
+    rig.beginRecording();
+    ASSERT_FALSE(rig.recorder->snapshot().hasAudioEngine);
+    rig.sendFrame(320, 240, start);
+    // The first frame asks the main thread to start the microphone; the stop comes first.
+    rig.recorder->videoQueue().sync([] {});
+    rig.recorder->finishRecording();
+    ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }));
+    fakes::pumpFor(20);
     EXPECT_FALSE(rig.recorder->snapshot().hasAudioEngine);
 }
