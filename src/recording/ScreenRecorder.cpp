@@ -96,16 +96,6 @@ ScreenRecorder::~ScreenRecorder() {
     }
 }
 
-template <class F>
-void ScreenRecorder::onMain(F work) {
-    std::weak_ptr<ScreenRecorder> weak = weak_from_this();
-    platform::MainQueue::post([weak, work = std::move(work)]() mutable {
-        if (auto self = weak.lock()) {
-            work(*self);
-        }
-    });
-}
-
 void ScreenRecorder::installDeviceObservers() {
     refreshMicrophoneAvailability();
     auto& center = platform::NotificationCenter::defaultCenter();
@@ -142,6 +132,9 @@ KORVANE_SETTER(setIsMicrophoneAvailable, m_isMicrophoneAvailable, isMicrophoneAv
 KORVANE_SETTER(setIsMicrophoneSourceSelected, m_isMicrophoneSourceSelected, isMicrophoneSourceSelectedChanged)
 KORVANE_SETTER(setShowReminder, m_showReminder, showReminderChanged)
 KORVANE_SETTER(setIsRecording, m_isRecording, isRecordingChanged)
+KORVANE_SETTER(setIsUploading, m_isUploading, isUploadingChanged)
+KORVANE_SETTER(setIsShowError, m_isShowError, isShowErrorChanged)
+KORVANE_SETTER(setIsSuccess, m_isSuccess, isSuccessChanged)
 #undef KORVANE_SETTER
 
 void ScreenRecorder::setAudioSource(AudioSource value) { m_audioSource = value; }
@@ -164,6 +157,27 @@ void ScreenRecorder::setSelectedMicrophoneName(std::optional<QString> name) {
 }
 
 void ScreenRecorder::markRecordingStarted() { setIsRecording(true); }
+
+void ScreenRecorder::setErrorMessage(std::optional<QString> value) {
+    if (m_errorMessage != value) {
+        m_errorMessage = std::move(value);
+        emit errorMessageChanged();
+    }
+}
+
+void ScreenRecorder::setSuccessMessage(std::optional<QString> value) {
+    if (m_successMessage != value) {
+        m_successMessage = std::move(value);
+        emit successMessageChanged();
+    }
+}
+
+void ScreenRecorder::setSelectedContentInfo(std::optional<SelectedContentInfo> value) {
+    if (m_selectedContentInfo != value) {
+        m_selectedContentInfo = std::move(value);
+        emit selectedContentInfoChanged();
+    }
+}
 
 ScreenRecorder::EngineSnapshot ScreenRecorder::snapshot() const {
     std::lock_guard lock(m_mutex);
@@ -294,10 +308,7 @@ void ScreenRecorder::syncMicrophoneSelection() {
 }
 
 void ScreenRecorder::clearSelection() {
-    if (m_selectedContentInfo) {
-        m_selectedContentInfo.reset();
-        emit selectedContentInfoChanged();
-    }
+    setSelectedContentInfo(std::nullopt);
     setSelectedMicrophoneName(std::nullopt);
     setIsMicrophoneMuted(true);
 }
@@ -795,6 +806,7 @@ void ScreenRecorder::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) 
 
 void ScreenRecorder::finishRecording() {
     ++m_stopGeneration;
+    m_isStopping = true;
     stopMicrophone(false);
     stopVideoEncoder();
     std::weak_ptr<ScreenRecorder> weak = weak_from_this();
@@ -847,28 +859,28 @@ void ScreenRecorder::finalizeWriter() {
     }
 }
 
+void ScreenRecorder::clearWriterFields() {
+    std::lock_guard lock(m_mutex);
+    m_assetWriter.reset();
+    m_hasVideoInput = false;
+    m_hasAudioInput = false;
+    m_didRequestAudioMediaData = false;
+    m_compositor.reset();
+    m_writerStarted = false;
+    m_firstVideoPTS.reset();
+    m_videoFrameIndex = 0;
+    m_audioFramePosition = 0;
+}
+
 void ScreenRecorder::resetWriterState() {
+    clearWriterFields();
     {
         std::lock_guard lock(m_mutex);
-        m_assetWriter.reset();
-        m_hasVideoInput = false;
-        m_hasAudioInput = false;
-        m_didRequestAudioMediaData = false;
-        m_compositor.reset();
-        m_writerStarted = false;
         m_isFinalizingRecording = false;
         m_pendingOutputURL.reset();
         m_expectedVideoSize.reset();
-        m_firstVideoPTS.reset();
-        m_videoFrameIndex = 0;
-        m_audioFramePosition = 0;
     }
     onMain([](ScreenRecorder& self) { self.completeStop(); });
-}
-
-void ScreenRecorder::completeStop() {
-    setIsRecording(false);
-    emit recordingFinalized();
 }
 
 }  // namespace recording

@@ -7,13 +7,16 @@
 
 #include "platform/AssetWriter.h"
 #include "platform/AudioEngine.h"
+#include "platform/CaptureStream.h"
 #include "platform/CaptureDeviceDiscovery.h"
 #include "platform/DefaultsStore.h"
+#include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <deque>
 #include <memory>
@@ -40,6 +43,12 @@ struct RecorderEnvironment {
     platform::DefaultsStore* defaults = nullptr;
     // Off only for the benchmark, which drives the encode ticks itself as fast as it can.
     bool runsEncodeTimer = true;
+    platform::CaptureStreamFactory captureStreamFactory;
+    std::shared_ptr<platform::WindowServer> windowServer;
+    std::shared_ptr<platform::ContentSharingPicker> contentPicker;
+    platform::BorderOverlayFactory borderOverlayFactory;
+    // Where recordings go; empty means the "Korvane" folder in the user's data directory.
+    std::string recordingsFolder;
 
     // The desktop's own: FFmpeg writer, PulseAudio microphone, wall clock, the shared store.
     static RecorderEnvironment desktop();
@@ -47,7 +56,9 @@ struct RecorderEnvironment {
 
 // The one recorder: the MP4 writer at a constant frame rate, the microphone track, the silence
 // watch and the microphone state. Observable properties change on the main thread only.
-class ScreenRecorder : public QObject, public std::enable_shared_from_this<ScreenRecorder> {
+class ScreenRecorder : public QObject,
+                       public platform::ContentSharingPickerObserver,
+                       public std::enable_shared_from_this<ScreenRecorder> {
     Q_OBJECT
     Q_PROPERTY(bool showsCursor READ showsCursor WRITE setShowsCursor NOTIFY showsCursorChanged)
     Q_PROPERTY(bool capturesAudio READ capturesAudio WRITE setCapturesAudio NOTIFY capturesAudioChanged)
@@ -164,9 +175,40 @@ public:
     // One run of the encode timer, on the video queue (the benchmark drives it directly).
     void encodeTick(std::uint64_t ticks);
 
+    // --- capture start (main thread) ---
+    // The size a content rectangle is captured at: scaled, rounded, even, at least 2.
+    static int evenCaptureSize(double points, double scale);
+    std::expected<std::string, std::string> makeOutputURL() const;
+    void startRecording();
+    using CaptureCompletion = std::function<void(std::optional<platform::CaptureError>)>;
+    void startCapture(const std::string& url, CaptureCompletion completion);
+    void markRecordingStarted();  // tests that drive frames by hand
+
     // --- ending a recording (main thread) ---
+    void stopRecording();
     void finishRecording();
-    void markRecordingStarted();  // the capture start, once the stream runs
+    void uploadRecordedVideo();
+    void deleteRecording();
+    void repeatRecording();
+
+    // --- content choice (main thread) ---
+    void presentContentPicker(bool displayOnly);
+    void contentSharingPickerDidCancel() override;
+    void contentSharingPickerDidUpdate(const platform::ContentFilter& filter) override;
+    void contentSharingPickerStartDidFail(const platform::CaptureError& error) override;
+    void applyPickerFilter(const platform::ContentFilter& filter);
+    void startNewRecording();
+    void deleteStoredFiles();
+    const std::optional<platform::ContentFilter>& contentFilter() const { return m_contentFilter; }
+    bool hasStream() const { return m_stream != nullptr; }
+
+    // --- capture border (main thread) ---
+    void showBorderOverlay();
+    void hideBorderOverlay();
+    void updateBorderFrame();
+    std::optional<platform::Rect> borderFrame() const;
+    std::optional<platform::Rect> windowBoundsInScreenCoordinates(std::uint32_t windowID) const;
+    platform::BorderOverlayWindow* borderOverlayWindow() const { return m_borderOverlayWindow.get(); }
 
     // --- inspection (any thread) ---
     struct EngineSnapshot {
@@ -213,6 +255,7 @@ signals:
     void errorMessageChanged();
     void successMessageChanged();
     void showReminderChanged();
+    void uploadResponseChanged();
     void inactivityReminderTokenChanged();
     // The writer queue finished (or cancelled) the file of the recording that just ended.
     void recordingFinalized();
@@ -220,8 +263,15 @@ signals:
 private:
     ScreenRecorder(std::shared_ptr<api::VideoRepositoryProtocol> videoRepository, RecorderEnvironment environment);
     void installDeviceObservers();
+    // Runs the work on the main thread if the recorder still exists by then.
     template <class F>
-    void onMain(F work);
+    void onMain(F work) {
+        platform::MainQueue::post([weak = weak_from_this(), work = std::move(work)]() mutable {
+            if (auto self = weak.lock()) {
+                work(*self);
+            }
+        });
+    }
 
     void setIsMicrophoneMuted(bool value);
     void setIsMicrophoneAuthorized(bool value);
@@ -230,7 +280,15 @@ private:
     void setShowReminder(bool value);
     void setInactivityReminderToken(int value);
     void setIsRecording(bool value);
+    void setIsUploading(bool value);
+    void setIsShowError(bool value);
+    void setIsSuccess(bool value);
+    void setErrorMessage(std::optional<QString> value);
+    void setSuccessMessage(std::optional<QString> value);
+    void setSelectedContentInfo(std::optional<SelectedContentInfo> value);
     bool startConditionHolds() const;
+    void clearWriterFields();
+    void startNextRecordingAfterStop();
 
     // video queue
     void ingestVideoFrame(std::shared_ptr<const platform::PixelBuffer> image, platform::MediaTime pts);
@@ -316,6 +374,17 @@ private:
     bool m_showReminder = false;
     int m_inactivityReminderToken = 0;
     StreamOutput m_streamOutput;
+
+    // Capture, content and border: main thread.
+    std::optional<platform::ContentFilter> m_contentFilter;
+    std::shared_ptr<platform::CaptureStream> m_stream;
+    std::unique_ptr<platform::BorderOverlayWindow> m_borderOverlayWindow;
+    std::unique_ptr<QTimer> m_borderUpdateTimer;
+    bool m_preserveSelectionOnStop = false;
+    bool m_skipUploadOnStop = false;
+    bool m_isStopping = false;          // a stop is finalizing: a repeat waits for it
+    bool m_startAfterStop = false;      // a repeat is waiting for that stop
+    std::vector<platform::Cancellable> m_cancellableSet;
 
     // Declared last: destroyed first, so no queued closure outlives the state it touches.
     std::unique_ptr<platform::SerialQueue> m_analysisQueue;
