@@ -2,6 +2,8 @@
 
 #include <QThread>
 
+#include <thread>
+
 #include <cstdlib>
 
 namespace fakes {
@@ -140,9 +142,113 @@ std::optional<platform::CaptureDevice> FakeDeviceDiscovery::defaultDevice() cons
     return list.front();
 }
 
+std::optional<platform::CaptureError> FakeCaptureStream::addStreamOutput(platform::StreamOutputType,
+                                                                         SampleHandler handler,
+                                                                         platform::SerialQueue& queue) {
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->handler = std::move(handler);
+    m_shared->queue = &queue;
+    return std::nullopt;
+}
+
+void FakeCaptureStream::startCapture(Completion completion) {
+    std::optional<platform::CaptureError> error;
+    {
+        std::lock_guard lock(m_shared->mutex);
+        ++m_shared->starts;
+        error = m_shared->startError;
+    }
+    // From another thread, as a real stream would.
+    std::thread([completion, error] { completion(error); }).detach();
+}
+
+void FakeCaptureStream::stopCapture(Completion completion) {
+    std::optional<platform::CaptureError> error;
+    {
+        std::lock_guard lock(m_shared->mutex);
+        ++m_shared->stops;
+        m_shared->handler = nullptr;
+        error = m_shared->stopError;
+    }
+    std::thread([completion, error] { completion(error); }).detach();
+}
+
+void FakeCaptureStream::deliver(Shared& shared, std::shared_ptr<platform::PixelBuffer> picture, platform::MediaTime pts) {
+    std::lock_guard lock(shared.mutex);
+    if (!shared.handler || !shared.queue) {
+        return;
+    }
+    shared.queue->post([handler = shared.handler, picture, pts] {
+        platform::VideoSample sample;
+        sample.imageBuffer = picture;
+        sample.presentationTime = pts;
+        handler(sample, platform::StreamOutputType::screen);
+    });
+}
+
+std::vector<platform::ShareableDisplay> FakeWindowServer::displays() const {
+    std::lock_guard lock(mutex);
+    return displayList;
+}
+
+std::vector<platform::ShareableWindow> FakeWindowServer::windows() const {
+    std::lock_guard lock(mutex);
+    return windowList;
+}
+
+std::optional<platform::Rect> FakeWindowServer::windowBounds(std::uint32_t id) const {
+    std::lock_guard lock(mutex);
+    for (const auto& w : windowList) {
+        if (w.windowID == id) {
+            return w.frame;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<platform::Rect> FakeWindowServer::displayBounds(std::uint32_t id) const {
+    std::lock_guard lock(mutex);
+    for (const auto& d : displayList) {
+        if (d.displayID == id) {
+            return d.frame;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<platform::Rect> FakeWindowServer::screenFrames() const {
+    std::vector<platform::Rect> frames;
+    for (const auto& d : displays()) {
+        frames.push_back(d.frame);
+    }
+    return frames;
+}
+
+platform::Single<api::UploadVideoResponse, api::NetworkError> FakeVideoRepository::uploadVideoInChunks(
+    const std::string& path) {
+    using Out = platform::Single<api::UploadVideoResponse, api::NetworkError>;
+    return Out([this, path](Out::Emit deliver) {
+        std::optional<api::NetworkError> fail;
+        {
+            std::lock_guard lock(mutex);
+            uploadedPaths.push_back(path);
+            fail = failure;
+        }
+        std::thread([deliver, path, fail] {
+            if (fail) {
+                deliver(std::unexpected(*fail));
+            } else {
+                deliver(api::UploadVideoResponse{std::nullopt, path, "Success"});
+            }
+        }).detach();
+    });
+}
+
 Rig::Rig() {
+    // A settings file of its own: tests in one process must not see each other's values.
+    static std::atomic<int> rigs{0};
     defaults = std::make_unique<platform::DefaultsStore>(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) +
-                                                         "/recorder.ini");
+                                                         QStringLiteral("/recorder-%1.ini").arg(rigs++));
 }
 
 recording::RecorderEnvironment Rig::environment() {
@@ -185,10 +291,29 @@ recording::RecorderEnvironment Rig::environment() {
     auto clock = now;
     env.clock = [clock] { return clock->load(); };
     env.defaults = defaults.get();
+    auto streamShared = stream;
+    env.captureStreamFactory = [this, streamShared](const platform::ContentFilter& filter,
+                                                    const platform::StreamConfiguration& configuration) {
+        {
+            std::lock_guard lock(streamShared->mutex);
+            streamShared->filters.push_back(filter);
+            streamShared->configurations.push_back(configuration);
+        }
+        ++streamsMade;
+        return std::make_unique<FakeCaptureStream>(streamShared);
+    };
+    env.windowServer = windowServer;
+    env.contentPicker = picker;
+    env.borderOverlayFactory = [this](const platform::Rect& rect, const platform::BorderStyle&) {
+        auto overlay = std::make_unique<FakeBorder>(rect);
+        border = overlay.get();
+        return overlay;
+    };
+    env.recordingsFolder = std::string(std::getenv("KORVANE_TEST_HOME")) + "/recordings";
     return env;
 }
 
-void Rig::build() { recorder = recording::ScreenRecorder::create(nullptr, environment()); }
+void Rig::build() { recorder = recording::ScreenRecorder::create(videos, environment()); }
 
 void Rig::beginRecording(const std::string& path) {
     recorder->setPendingOutputURL(path);

@@ -159,6 +159,80 @@ public:
     int opened = 0;
 };
 
+class FakeCaptureStream final : public platform::CaptureStream {
+public:
+    struct Shared {
+        std::mutex mutex;
+        std::vector<platform::StreamConfiguration> configurations;
+        std::vector<platform::ContentFilter> filters;
+        SampleHandler handler;
+        platform::SerialQueue* queue = nullptr;
+        int starts = 0;
+        int stops = 0;
+        std::optional<platform::CaptureError> startError;
+        std::optional<platform::CaptureError> stopError;
+    };
+    explicit FakeCaptureStream(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
+    std::optional<platform::CaptureError> addStreamOutput(platform::StreamOutputType, SampleHandler handler,
+                                                          platform::SerialQueue& queue) override;
+    void startCapture(Completion completion) override;
+    void stopCapture(Completion completion) override;
+    // Hands a frame to the output on its queue, as the real stream does.
+    static void deliver(Shared& shared, std::shared_ptr<platform::PixelBuffer> picture, platform::MediaTime pts);
+
+private:
+    std::shared_ptr<Shared> m_shared;
+};
+
+class FakeWindowServer final : public platform::WindowServer {
+public:
+    std::vector<platform::ShareableDisplay> displays() const override;
+    std::vector<platform::ShareableWindow> windows() const override;
+    std::optional<platform::Rect> windowBounds(std::uint32_t id) const override;
+    std::optional<platform::Rect> displayBounds(std::uint32_t id) const override;
+    std::vector<platform::Rect> screenFrames() const override;
+    mutable std::mutex mutex;
+    std::vector<platform::ShareableDisplay> displayList{{7, "screen", {0, 0, 1920, 1080}}};
+    std::vector<platform::ShareableWindow> windowList{{42, "Chart", "trader-app", {100, 80, 1001, 601}}};
+};
+
+class FakePicker final : public platform::ContentSharingPicker {
+public:
+    void setConfiguration(const Configuration& c) override { configuration = c; }
+    void addObserver(std::weak_ptr<platform::ContentSharingPickerObserver> observer) override {
+        observers.push_back(std::move(observer));
+    }
+    void setActive(bool value) override { active = value; }
+    void present() override { ++presented; }
+    Configuration configuration;
+    std::vector<std::weak_ptr<platform::ContentSharingPickerObserver>> observers;
+    bool active = false;
+    int presented = 0;
+};
+
+class FakeBorder final : public platform::BorderOverlayWindow {
+public:
+    explicit FakeBorder(platform::Rect r) : rect(r) {}
+    platform::Rect frame() const override { return rect; }
+    void setFrame(const platform::Rect& r) override { rect = r; }
+    void orderFront() override { visible = true; }
+    void orderOut() override { visible = false; }
+    platform::Rect rect;
+    bool visible = false;
+};
+
+// Answers every upload with what the test set, and counts the uploads.
+class FakeVideoRepository final : public api::VideoRepositoryProtocol {
+public:
+    platform::Single<api::UploadVideoResponse, api::NetworkError> uploadVideo(const std::string& path) override {
+        return uploadVideoInChunks(path);
+    }
+    platform::Single<api::UploadVideoResponse, api::NetworkError> uploadVideoInChunks(const std::string& path) override;
+    std::mutex mutex;
+    std::vector<std::string> uploadedPaths;
+    std::optional<api::NetworkError> failure;
+};
+
 // A recorder wired to the fakes, with a clock the test moves.
 struct Rig {
     Rig();
@@ -169,6 +243,12 @@ struct Rig {
     std::shared_ptr<FakeSettingsUi> ui = std::make_shared<FakeSettingsUi>();
     std::shared_ptr<std::atomic<double>> now = std::make_shared<std::atomic<double>>(1'000'000.0);
     std::shared_ptr<PassThroughConverter> converter = std::make_shared<PassThroughConverter>();
+    std::shared_ptr<FakeCaptureStream::Shared> stream = std::make_shared<FakeCaptureStream::Shared>();
+    std::shared_ptr<FakeWindowServer> windowServer = std::make_shared<FakeWindowServer>();
+    std::shared_ptr<FakePicker> picker = std::make_shared<FakePicker>();
+    std::shared_ptr<FakeVideoRepository> videos = std::make_shared<FakeVideoRepository>();
+    FakeBorder* border = nullptr;  // the overlay the recorder made last (owned by the recorder)
+    int streamsMade = 0;
     std::unique_ptr<platform::DefaultsStore> defaults;
     std::shared_ptr<recording::ScreenRecorder> recorder;
 
