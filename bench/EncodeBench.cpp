@@ -44,16 +44,18 @@ double cpuSeconds(int who) {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-long rssKiB() {
+long statusKiB(const std::string& field) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
+        if (line.rfind(field, 0) == 0) {
+            return std::stol(line.substr(field.size()));
         }
     }
     return -1;
 }
+
+long rssKiB() { return statusKiB("VmRSS:"); }
 
 // A trading screen stand-in: a gradient, a grid and a box that moves every frame.
 std::vector<std::shared_ptr<platform::PixelBuffer>> makeFrames() {
@@ -111,6 +113,7 @@ Figures runRecorder(const std::vector<std::shared_ptr<platform::PixelBuffer>>& f
         if (i == memoryCheckpointFrame) {
             recorder->videoQueue().sync([] {});
             rssAtCheckpoint = rssKiB();
+            std::fprintf(stderr, "anon %ld KiB, file %ld KiB at the checkpoint\n", statusKiB("RssAnon:"), statusKiB("RssFile:"));
         }
     }
     recorder->videoQueue().sync([] {});
@@ -118,6 +121,7 @@ Figures runRecorder(const std::vector<std::shared_ptr<platform::PixelBuffer>>& f
     figures.wall = wall.elapsed() / 1000.0;
     if (rssAtCheckpoint > 0) {
         figures.rssGrowthMiB = static_cast<double>(rssKiB() - rssAtCheckpoint) / 1024.0;
+        std::fprintf(stderr, "anon %ld KiB, file %ld KiB at the end\n", statusKiB("RssAnon:"), statusKiB("RssFile:"));
     }
     recorder->finishRecording();
     QElapsedTimer waiting;

@@ -14,6 +14,8 @@ extern "C" {
 #include <filesystem>
 #include <limits>
 #include <mutex>
+
+#include <malloc.h>
 #include <vector>
 
 namespace platform {
@@ -780,7 +782,14 @@ std::expected<std::unique_ptr<AssetWriter>, std::string> makeFfmpegAssetWriterWi
     const std::string& path, const std::string& x264Preset) {
     // The encoders' statistics would fill the terminal at every file; keep real errors only.
     static std::once_flag quiet;
-    std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
+    std::call_once(quiet, [] {
+        av_log_set_level(AV_LOG_ERROR);
+        // Encoded packets come in sizes that change all the time. Once glibc has raised its
+        // mmap threshold (it does after the first large free), they are cut from the heap
+        // instead and fragment it: an hour of recording would grow by hundreds of megabytes.
+        // A fixed threshold keeps large buffers in their own mappings.
+        mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    });
     AVFormatContext* format = nullptr;
     const int made = avformat_alloc_output_context2(&format, nullptr, "mp4", path.c_str());
     if (made < 0 || !format) {

@@ -4,6 +4,8 @@
 #include <map>
 #include <utility>
 
+#include <pthread.h>
+
 namespace platform {
 
 namespace {
@@ -50,6 +52,9 @@ void SerialQueue::shutdown() {
 
 void SerialQueue::run(std::shared_ptr<Shared> shared) {
     t_currentLabel = &shared->label;
+    // The label's tail names the thread in debuggers and profilers (at most 15 characters).
+    const std::string name = shared->label.size() > 15 ? shared->label.substr(shared->label.size() - 15) : shared->label;
+    pthread_setname_np(pthread_self(), name.c_str());
     std::unique_lock lock(shared->mutex);
     for (;;) {
         if (shared->tasks.empty()) {

@@ -15,6 +15,10 @@ RecorderEnvironment RecorderEnvironment::desktop() {
     environment.settingsUi = std::make_shared<platform::DesktopMicrophoneSettingsUi>();
     environment.clock = &absoluteTimeNow;
     environment.defaults = &platform::DefaultsStore::standard();
+    environment.captureStreamFactory = &platform::makeX11CaptureStream;
+    environment.windowServer = platform::makeX11WindowServer();
+    environment.borderOverlayFactory = &platform::makeX11BorderOverlay;
+    // The picker is a window: the application supplies it.
     return environment;
 }
 

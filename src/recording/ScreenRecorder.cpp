@@ -194,6 +194,7 @@ ScreenRecorder::EngineSnapshot ScreenRecorder::snapshot() const {
     s.pendingAudioPCMCount = m_pendingAudioPCM.size();
     s.pendingAudioPCMReadIndex = m_pendingAudioPCMReadIndex;
     s.silentDetectorCounter = m_silentDetectorCounter;
+    s.droppedFrameSlots = m_droppedFrameSlots;
     return s;
 }
 
@@ -359,8 +360,7 @@ std::expected<void, std::string> ScreenRecorder::startMicrophone() {
         // not right after the last sound written.
         std::lock_guard lock(m_mutex);
         m_alignAudioToVideo = true;
-        m_audioAlignPosition =
-            m_firstVideoPTS ? m_videoFrameIndex * targetSampleRate / targetFPS : std::int64_t{0};
+        m_audioAlignStamped = false;
     }
     m_silentDetector.setLastSpeechTime(m_silentDetector.now());
     m_lastInactivityReminderTime = m_environment.clock();
@@ -395,6 +395,17 @@ void ScreenRecorder::handleMicrophoneTap(const PcmBuffer& buffer) {
         std::lock_guard lock(m_mutex);
         if (!m_hasAudioInput || m_isPaused) {
             return;
+        }
+        if (m_alignAudioToVideo && !m_audioAlignStamped) {
+            // The first buffer of a microphone holds the sound of the moment just before it
+            // arrived: it belongs where the picture is now, however long the device took to
+            // warm up. Before the first frame that is the start of the file.
+            m_audioAlignStamped = true;
+            const auto bufferFrames = static_cast<std::int64_t>(
+                buffer.frameLength * static_cast<double>(targetSampleRate) / std::max(buffer.format.sampleRate, 1.0));
+            m_audioAlignPosition =
+                m_firstVideoPTS ? std::max<std::int64_t>(0, m_videoFrameIndex * targetSampleRate / targetFPS - bufferFrames)
+                                : std::int64_t{0};
         }
     }
     auto copy = copyTapBuffer(buffer);
@@ -485,7 +496,7 @@ void ScreenRecorder::drainPendingAudio() {
             {
                 std::lock_guard lock(m_mutex);
                 analyse = ++m_silentDetectorCounter % analysisEvery == 0;
-                if (m_alignAudioToVideo) {
+                if (m_alignAudioToVideo && m_audioAlignStamped) {
                     // The gap up to where the picture was when the microphone started is
                     // written as silence by the writer.
                     m_alignAudioToVideo = false;
@@ -676,6 +687,7 @@ std::expected<void, std::string> ScreenRecorder::setupWriter(const std::string& 
     m_pendingAudioPCM.clear();
     m_pendingAudioPCMReadIndex = 0;
     m_isDrainingAudioPCM = false;
+    m_droppedFrameSlots = 0;
     return {};
 }
 
@@ -782,13 +794,13 @@ void ScreenRecorder::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) 
         // so the picture keeps its place on the timeline next to the narration.
         slot = m_videoFrameIndex + static_cast<std::int64_t>(ticks) - 1;
         m_videoFrameIndex += static_cast<std::int64_t>(ticks);
+        m_droppedFrameSlots += ticks - 1;
     }
     const MediaTime pts = firstPTS + MediaTime(slot, targetFPS);
-    if (!writer->isVideoReadyForMoreMediaData()) {
-        return;
-    }
-    auto frame = writer->makePooledFrame();
+    auto frame = writer->isVideoReadyForMoreMediaData() ? writer->makePooledFrame() : nullptr;
     if (!frame) {
+        std::lock_guard lock(m_mutex);
+        ++m_droppedFrameSlots;
         return;
     }
     // Held by this tick: the writer queue may clear the writer state meanwhile.

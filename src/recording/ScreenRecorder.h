@@ -224,6 +224,9 @@ public:
         std::size_t pendingAudioPCMCount = 0;
         std::size_t pendingAudioPCMReadIndex = 0;
         std::uint64_t silentDetectorCounter = 0;
+        // Frame slots of the current (or last) recording that got no frame: late ticks, a busy
+        // encoder input, no pooled frame.
+        std::uint64_t droppedFrameSlots = 0;
     };
     EngineSnapshot snapshot() const;
 
@@ -328,9 +331,12 @@ private:
     std::deque<platform::PcmBuffer> m_pendingAudioPCM;
     std::size_t m_pendingAudioPCMReadIndex = 0;
     bool m_isDrainingAudioPCM = false;
+    // Set when the microphone starts; the first buffer it delivers fixes where its audio goes.
     bool m_alignAudioToVideo = false;
+    bool m_audioAlignStamped = false;
     std::int64_t m_audioAlignPosition = 0;
     std::uint64_t m_silentDetectorCounter = 0;
+    std::uint64_t m_droppedFrameSlots = 0;
 
     // Main thread.
     std::unique_ptr<platform::AudioEngine> m_audioEngine;

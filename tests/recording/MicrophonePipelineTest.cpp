@@ -59,7 +59,7 @@ protected:
 
 }  // namespace
 
-TEST_F(MicrophonePipelineTest, AudioStartsAtTheFirstFrameWithGainClipAndContiguousTimes) {
+TEST_F(MicrophonePipelineTest, AudioJoinsThePictureWithGainClipAndContiguousTimes) {
     startRecordingWithMicrophone();
     {
         std::lock_guard lock(rig.engine->mutex);
@@ -70,8 +70,11 @@ TEST_F(MicrophonePipelineTest, AudioStartsAtTheFirstFrameWithGainClipAndContiguo
     settle();
     const auto audio = rig.writer->audioCopy();
     ASSERT_EQ(audio.size(), 2u);
-    EXPECT_EQ(audio[0].pts, start);
-    EXPECT_EQ(audio[1].pts, start + MediaTime(1024, 48000));
+    // The first buffer sits where the picture was when it arrived (the recording runs already).
+    const auto offset = (audio[0].pts - start).convertScale(48000).value;
+    EXPECT_GE(offset, 0);
+    EXPECT_LE(offset, rig.recorder->snapshot().videoFrameIndex * 1600);
+    EXPECT_EQ(audio[1].pts, audio[0].pts + MediaTime(1024, 48000));
     for (float v : audio[0].samples) {
         ASSERT_FLOAT_EQ(v, 0.98f) << "1.2 x 0.9 clips at 0.98";
     }
@@ -105,7 +108,7 @@ TEST_F(MicrophonePipelineTest, MutedAudioIsSilentKeepsItsLengthAndIsStillHeardBy
     const auto audio = rig.writer->audioCopy();
     ASSERT_EQ(audio.size(), 18u);
     for (std::size_t i = 0; i < audio.size(); ++i) {
-        EXPECT_EQ(audio[i].pts, start + MediaTime(static_cast<std::int64_t>(1024 * i), 48000));
+        EXPECT_EQ(audio[i].pts, audio[0].pts + MediaTime(static_cast<std::int64_t>(1024 * i), 48000));
         const bool muted = i >= 6 && i < 12;
         float peak = 0;
         for (float v : audio[i].samples) {
@@ -133,6 +136,20 @@ TEST_F(MicrophonePipelineTest, QueueBookkeepingAcrossConsumedBuffersAndCompactio
     EXPECT_EQ(s.pendingAudioPCMCount, 43u) << "after 257 consumed buffers the queue drops them";
     EXPECT_EQ(s.pendingAudioPCMReadIndex, 43u);
     EXPECT_EQ(writtenSamples(), 299u * 256u) << "a buffer that yields nothing is still consumed";
+}
+
+TEST_F(MicrophonePipelineTest, AMicrophoneThatWarmsUpSlowlyStillLandsWhereThePictureIs) {
+    startRecordingWithMicrophone();
+    // The device delivers nothing for a while after it started.
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 15; }));
+    const auto index = rig.recorder->snapshot().videoFrameIndex;
+    rig.sendAudio(tone(440, 0.5f));
+    settle();
+    const auto audio = rig.writer->audioCopy();
+    ASSERT_EQ(audio.size(), 1u);
+    const auto offset = (audio[0].pts - start).convertScale(48000).value;
+    EXPECT_GE(offset, index * 1600 - 1024 - 1600);
+    EXPECT_LE(offset, (index + 3) * 1600);
 }
 
 TEST_F(MicrophonePipelineTest, AudioWaitsForTheWriterToStart) {

@@ -116,6 +116,7 @@ TEST_F(VideoPathTest, SlotsFollowTheClockEvenWhenTheQueueStalls) {
         largestGap = std::max(largestGap, slotDelta.value);
     }
     EXPECT_GE(largestGap, 4) << "the stall must show as skipped slots, not as a shifted timeline";
+    EXPECT_GE(rig.recorder->snapshot().droppedFrameSlots, 3u) << "and be counted as dropped";
     const auto snapshot = rig.recorder->snapshot();
     const double slotsExpected = (elapsed + 0.1) * 30;  // plus the frames before `begin`
     EXPECT_LE(static_cast<double>(snapshot.videoFrameIndex), slotsExpected + 3);

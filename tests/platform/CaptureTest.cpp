@@ -1,0 +1,356 @@
+#include "platform/CaptureStream.h"
+#include "platform/ScreenContent.h"
+
+#include "X11TestDesktop.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+
+using namespace std::chrono_literals;
+using platform::CaptureError;
+using platform::CaptureStream;
+using platform::PixelBuffer;
+using platform::Rect;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+using x11test::TestDesktop;
+
+constexpr std::uint32_t kRed = 0xFFFF0000;
+constexpr std::uint32_t kBlue = 0xFF0000FF;
+constexpr std::uint32_t kGreen = 0xFF00FF00;
+
+template <class F>
+bool eventually(F predicate, std::chrono::milliseconds limit = 5s) {
+    const auto end = Clock::now() + limit;
+    while (!predicate()) {
+        if (Clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// Receives frames on a queue of its own, as the recorder does; keeps only the latest.
+class FrameSink {
+public:
+    void attach(CaptureStream& stream) {
+        stream.addStreamOutput(
+            platform::StreamOutputType::screen,
+            [this](const platform::VideoSample& sample, platform::StreamOutputType) {
+                std::lock_guard lock(m_mutex);
+                m_latest = sample.imageBuffer;
+                m_latestTime = sample.presentationTime;
+                ++m_count;
+            },
+            m_queue);
+    }
+
+    int count() {
+        std::lock_guard lock(m_mutex);
+        return m_count;
+    }
+
+    // The first frame captured after `after`, or null when none comes within 5 s.
+    std::shared_ptr<const PixelBuffer> frameAfter(Clock::time_point after) {
+        const auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(after.time_since_epoch()).count();
+        std::shared_ptr<const PixelBuffer> frame;
+        eventually([&] {
+            std::lock_guard lock(m_mutex);
+            if (m_latest && m_latestTime.convertScale(1'000'000'000).value > ns) {
+                frame = m_latest;
+            }
+            return frame != nullptr;
+        });
+        return frame;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::shared_ptr<const PixelBuffer> m_latest;
+    platform::MediaTime m_latestTime;
+    int m_count = 0;
+    platform::SerialQueue m_queue{"test.capture.frames"};  // last: drained before the rest goes
+};
+
+std::optional<CaptureError> await(const std::function<void(CaptureStream::Completion)>& call) {
+    auto promise = std::make_shared<std::promise<std::optional<CaptureError>>>();
+    auto future = promise->get_future();
+    call([promise](std::optional<CaptureError> error) { promise->set_value(std::move(error)); });
+    if (future.wait_for(10s) != std::future_status::ready) {
+        return CaptureError{"test", -1, "no completion within 10 s"};
+    }
+    return future.get();
+}
+
+std::optional<CaptureError> start(CaptureStream& stream) {
+    return await([&](auto completion) { stream.startCapture(std::move(completion)); });
+}
+
+std::optional<CaptureError> stop(CaptureStream& stream) {
+    return await([&](auto completion) { stream.stopCapture(std::move(completion)); });
+}
+
+::testing::AssertionResult colorAt(const PixelBuffer& frame, double x, double y,
+                                   std::uint32_t expected) {
+    std::uint32_t actual;
+    std::memcpy(&actual, frame.row(static_cast<int>(y)) + 4 * static_cast<int>(x), 4);
+    for (int shift = 0; shift < 32; shift += 8) {
+        if (std::abs(int((actual >> shift) & 0xFF) - int((expected >> shift) & 0xFF)) > 8) {
+            return ::testing::AssertionFailure() << "pixel (" << int(x) << ", " << int(y) << ") is "
+                                                 << std::hex << actual << ", not " << expected;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::string describe(const std::optional<CaptureError>& error) {
+    return error ? error->domain + ": " + error->localizedDescription : "no error";
+}
+
+const platform::ShareableWindow* find(const std::vector<platform::ShareableWindow>& windows,
+                                      xcb_window_t id) {
+    auto it = std::find_if(windows.begin(), windows.end(),
+                           [&](const auto& w) { return w.windowID == id; });
+    return it == windows.end() ? nullptr : &*it;
+}
+
+}  // namespace
+
+TEST(X11WindowServerTest, ListsDisplaysAndOtherApplicationsWindowsAndFollowsThem) {
+    SKIP_WITHOUT_DISPLAY();
+    auto server = platform::makeX11WindowServer();
+    ASSERT_NE(server, nullptr);
+    TestDesktop desktop;
+
+    const auto displays = server->displays();
+    ASSERT_FALSE(displays.empty());
+    const auto root = desktop.rootRect(desktop.root());
+    ASSERT_TRUE(root);
+    double right = 0, bottom = 0;
+    for (const auto& display : displays) {
+        right = std::max(right, display.frame.x + display.frame.width);
+        bottom = std::max(bottom, display.frame.y + display.frame.height);
+        EXPECT_EQ(server->displayBounds(display.displayID), display.frame);
+    }
+    EXPECT_EQ(right, root->width);
+    EXPECT_EQ(bottom, root->height);
+    EXPECT_EQ(server->screenFrames().size(), displays.size());
+
+    const auto back =
+        desktop.make({.name = "Korvane Back", .className = "KorvaneBack", .x = 40, .y = 700});
+    desktop.waitUntilViewable(back);
+    const auto front = desktop.make(
+        {.netName = "Korvane Vorn \xC3\xBC", .className = "KorvaneFront", .x = 80, .y = 740});
+    const auto own = desktop.make(
+        {.netName = "Korvane Own", .pid = static_cast<std::uint32_t>(getpid()), .x = 40, .y = 700});
+    const auto dock = desktop.make(
+        {.netName = "Korvane Dock", .type = "_NET_WM_WINDOW_TYPE_DOCK", .x = 40, .y = 700});
+    ASSERT_TRUE(eventually([&] {
+        return desktop.inClientList(back) && desktop.inClientList(front) &&
+               desktop.inClientList(own) && desktop.inClientList(dock);
+    }));
+
+    auto windows = server->windows();
+    const auto* frontEntry = find(windows, front);
+    const auto* backEntry = find(windows, back);
+    ASSERT_TRUE(frontEntry && backEntry);
+    EXPECT_LT(frontEntry - windows.data(), backEntry - windows.data()) << "front to back";
+    EXPECT_EQ(frontEntry->title, "Korvane Vorn \xC3\xBC");
+    EXPECT_EQ(frontEntry->applicationID, "KorvaneFront");
+    EXPECT_EQ(backEntry->title, "Korvane Back");
+    EXPECT_EQ(std::optional(frontEntry->frame), desktop.rootRect(front));
+    EXPECT_EQ(find(windows, own), nullptr) << "a window of our own process";
+    EXPECT_EQ(find(windows, dock), nullptr) << "a dock";
+
+    const Rect before = backEntry->frame;
+    desktop.configure(
+        back, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y,
+        {static_cast<std::uint32_t>(before.x + 70), static_cast<std::uint32_t>(before.y + 50)});
+    EXPECT_TRUE(eventually([&] {
+        const auto bounds = server->windowBounds(back);
+        return bounds && bounds->x != before.x && bounds == desktop.rootRect(back);
+    }));
+
+    desktop.destroy(back);
+    EXPECT_TRUE(eventually([&] { return !server->windowBounds(back); }));
+    EXPECT_EQ(find(server->windows(), back), nullptr);
+    for (const auto window : {front, own, dock}) {
+        desktop.destroy(window);
+    }
+}
+
+TEST(X11CaptureStreamTest, DisplayCaptureShowsThePatternInPlaceAndTheCursorOnRequest) {
+    SKIP_WITHOUT_DISPLAY();
+    auto server = platform::makeX11WindowServer();
+    ASSERT_NE(server, nullptr);
+    TestDesktop desktop;
+    const auto window = desktop.make({.overrideRedirect = true, .x = 1480, .y = 40});
+    const Rect placed = desktop.waitUntilViewable(window);
+    const auto displays = server->displays();
+    const auto display =
+        *std::find_if(displays.begin(), displays.end(), [&](const auto& candidate) {
+            const Rect& f = candidate.frame;
+            return placed.x >= f.x && placed.x < f.x + f.width && placed.y >= f.y &&
+                   placed.y < f.y + f.height;
+        });
+    const Rect d = display.frame;
+    // The pointer over the red half: hidden unless the cursor is asked for.
+    const double redX = placed.x - d.x + placed.width / 4;
+    const double redY = placed.y - d.y + placed.height / 2;
+    desktop.warpPointer(static_cast<int>(placed.x + placed.width / 4),
+                        static_cast<int>(placed.y + placed.height / 2));
+
+    platform::StreamConfiguration config;
+    config.width = static_cast<int>(d.width / 2);
+    config.height = static_cast<int>(d.height / 2);
+    config.showsCursor = false;
+    FrameSink sink;
+    auto stream =
+        platform::makeX11CaptureStream({.includedDisplays = {display}, .contentRect = d}, config);
+    sink.attach(*stream);
+    ASSERT_EQ(start(*stream), std::nullopt);
+    EXPECT_EQ(describe(start(*stream)), "X11CaptureStream: The capture is already running");
+
+    auto frame = sink.frameAfter(Clock::now());
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->width, config.width);
+    EXPECT_EQ(frame->height, config.height);
+    for (int dx = -8; dx <= 8; dx += 4) {
+        EXPECT_TRUE(colorAt(*frame, (redX + dx) / 2, (redY + dx) / 2, kRed));
+    }
+    EXPECT_TRUE(colorAt(*frame, (placed.x - d.x + placed.width * 3 / 4) / 2, redY / 2, kBlue));
+    EXPECT_EQ(stop(*stream), std::nullopt);
+    const auto again = stop(*stream);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->domain, "X11CaptureStream");
+
+    // Unscaled, with the cursor: something other than red near the pointer.
+    config.width = static_cast<int>(d.width);
+    config.height = static_cast<int>(d.height);
+    config.showsCursor = true;
+    FrameSink cursorSink;
+    stream =
+        platform::makeX11CaptureStream({.includedDisplays = {display}, .contentRect = d}, config);
+    cursorSink.attach(*stream);
+    ASSERT_EQ(start(*stream), std::nullopt);
+    frame = cursorSink.frameAfter(Clock::now());
+    ASSERT_TRUE(frame);
+    int notRed = 0;
+    for (int dy = -8; dy <= 8; ++dy) {
+        for (int dx = -8; dx <= 8; ++dx) {
+            notRed += !colorAt(*frame, redX + dx, redY + dy, kRed);
+        }
+    }
+    EXPECT_GT(notRed, 4);
+    EXPECT_EQ(stop(*stream), std::nullopt);
+    desktop.destroy(window);
+}
+
+TEST(X11CaptureStreamTest,
+     WindowCaptureFitsTheWindowAtTheFrameRateEvenCoveredOrResizedAndOutlivesIt) {
+    SKIP_WITHOUT_DISPLAY();
+    TestDesktop desktop;
+    const auto window = desktop.make({.netName = "Korvane Window Pattern", .x = 1400, .y = 700});
+    const Rect w = desktop.waitUntilViewable(window);
+
+    platform::StreamConfiguration config;
+    config.width = 320;
+    config.height = 320;
+    config.showsCursor = true;
+    config.backgroundColor = kGreen;
+    FrameSink sink;
+    auto stream = platform::makeX11CaptureStream(
+        {.includedWindows = {{.windowID = window, .frame = w}}, .contentRect = w}, config);
+    sink.attach(*stream);
+    ASSERT_EQ(start(*stream), std::nullopt);
+
+    // 400x200 into 320x320: 320x160 between green bars of 80.
+    const auto checkLetterBox = [&](const PixelBuffer& frame) {
+        EXPECT_TRUE(colorAt(frame, 80, 160, kRed));
+        EXPECT_TRUE(colorAt(frame, 240, 160, kBlue));
+        EXPECT_TRUE(colorAt(frame, 160, 40, kGreen));
+        EXPECT_TRUE(colorAt(frame, 160, 290, kGreen));
+    };
+    auto frame = sink.frameAfter(Clock::now());
+    ASSERT_TRUE(frame);
+    checkLetterBox(*frame);
+    frame.reset();
+
+    // A small window keeps this cheap enough for sanitizer builds too.
+    const int before = sink.count();
+    std::this_thread::sleep_for(1s);
+    const int perSecond = sink.count() - before;
+    EXPECT_GE(perSecond, 20);
+    EXPECT_LE(perSecond, 40);
+
+    const auto cover = desktop.make({.width = static_cast<int>(w.width) + 40,
+                                     .height = static_cast<int>(w.height) + 40,
+                                     .solid = 0xFFFFFF,
+                                     .overrideRedirect = true,
+                                     .x = static_cast<int>(w.x) - 20,
+                                     .y = static_cast<int>(w.y) - 20});
+    desktop.waitUntilViewable(cover);
+    frame = sink.frameAfter(Clock::now() + 100ms);
+    ASSERT_TRUE(frame);
+    checkLetterBox(*frame);
+    desktop.destroy(cover);
+
+    // 300x300 now: the background tiles, red for x < 200 and blue beyond; no bars.
+    desktop.configure(window, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, {300, 300});
+    EXPECT_TRUE(eventually([&] {
+        frame = sink.frameAfter(Clock::now());
+        return frame && colorAt(*frame, 160, 10, kRed) && colorAt(*frame, 300, 310, kBlue);
+    }));
+
+    desktop.destroy(window);
+    std::this_thread::sleep_for(300ms);
+    const int afterDestroy = sink.count();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(sink.count(), afterDestroy) << "no frames of a destroyed window";
+    EXPECT_EQ(stop(*stream), std::nullopt);
+}
+
+TEST(X11CaptureStreamTest, ReportsWhatCannotBeCapturedThroughTheCompletion) {
+    platform::StreamConfiguration config;
+    config.width = 64;
+    config.height = 64;
+    if (std::getenv("DISPLAY")) {
+        TestDesktop desktop;
+        const auto window = desktop.make({.netName = "Korvane Short-Lived"});
+        desktop.waitUntilViewable(window);
+        desktop.destroy(window);
+        auto stream =
+            platform::makeX11CaptureStream({.includedWindows = {{.windowID = window}}}, config);
+        const auto error = start(*stream);
+        EXPECT_EQ(describe(error), "X11CaptureStream: The window is gone");
+        stream =
+            platform::makeX11CaptureStream({.includedDisplays = {{.displayID = 0xFFFFFF}}}, config);
+        EXPECT_EQ(describe(start(*stream)), "X11CaptureStream: The display is gone");
+    }
+
+    const char* saved = std::getenv("DISPLAY");
+    const std::string previous = saved ? saved : "";
+    setenv("DISPLAY", ":9999", 1);
+    EXPECT_EQ(platform::makeX11WindowServer(), nullptr);
+    auto stream = platform::makeX11CaptureStream({.includedDisplays = {{.displayID = 0}}}, config);
+    EXPECT_EQ(describe(start(*stream)), "X11CaptureStream: No X display");
+    EXPECT_EQ(describe(stop(*stream)), "X11CaptureStream: The capture is not running");
+    if (saved) {
+        setenv("DISPLAY", previous.c_str(), 1);
+    } else {
+        unsetenv("DISPLAY");
+    }
+}
