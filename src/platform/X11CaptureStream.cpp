@@ -1,6 +1,8 @@
 #include "CaptureStream.h"
 #include "X11Support.h"
 
+#include <pthread.h>
+
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <xcb/composite.h>
@@ -670,6 +672,7 @@ struct Session {
 };
 
 void Session::run(CaptureStream::Completion started) {
+    pthread_setname_np(pthread_self(), "x11-capture");
     std::optional<CaptureError> failure;
     {
         Grabber grabber(filter, config);
