@@ -29,21 +29,15 @@ extern "C" {
 #include <time.h>
 #include <unistd.h>
 
+#include "BenchSupport.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) {
-    std::fprintf(stderr, "capture_bench: %s\n", message.c_str());
-    std::exit(1);
-}
+[[noreturn]] void fail(const std::string& message) { bench::fail("capture_bench", message); }
 
-double cpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
+using bench::cpuSeconds;
 
 double threadCpuSeconds() {
     timespec t{};

@@ -22,6 +22,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "BenchSupport.h"
+
 namespace fs = std::filesystem;
 using platform::MediaTime;
 
@@ -32,17 +34,9 @@ constexpr int kHeight = 1080;
 constexpr int kFps = 30;
 constexpr int kDistinctFrames = 60;
 
-[[noreturn]] void fail(const std::string& message) {
-    std::fprintf(stderr, "encode_bench: %s\n", message.c_str());
-    std::exit(1);
-}
+[[noreturn]] void fail(const std::string& message) { bench::fail("encode_bench", message); }
 
-double cpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
+using bench::cpuSeconds;
 
 long statusKiB(const std::string& field) {
     std::ifstream status("/proc/self/status");

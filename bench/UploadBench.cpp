@@ -25,6 +25,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "BenchSupport.h"
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
@@ -32,10 +34,7 @@ namespace {
 
 constexpr std::size_t kMiB = 1024 * 1024;
 
-[[noreturn]] void fail(const std::string& message) {
-    std::fprintf(stderr, "upload_bench: %s\n", message.c_str());
-    std::exit(1);
-}
+[[noreturn]] void fail(const std::string& message) { bench::fail("upload_bench", message); }
 
 long statusKiB(const char* field) {
     std::ifstream status("/proc/self/status");
