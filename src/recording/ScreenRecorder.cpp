@@ -821,11 +821,26 @@ void ScreenRecorder::finishRecording() {
     m_isStopping = true;
     stopMicrophone(false);
     stopVideoEncoder();
+    // Frames already handed over are let through the writer and video queues first, so none of
+    // them restarts the encode timer or reaches the writer after it is finalized.
     std::weak_ptr<ScreenRecorder> weak = weak_from_this();
     m_writerQueue->post([weak] {
-        if (auto self = weak.lock()) {
-            self->finalizeWriter();
+        auto self = weak.lock();
+        if (!self) {
+            return;
         }
+        self->m_videoQueue->post([weak] {
+            auto recorder = weak.lock();
+            if (!recorder) {
+                return;
+            }
+            recorder->stopVideoEncoder();
+            recorder->m_writerQueue->post([weak] {
+                if (auto last = weak.lock()) {
+                    last->finalizeWriter();
+                }
+            });
+        });
     });
 }
 

@@ -251,23 +251,33 @@ void ScreenRecorder::deleteRecording() {
         self->setIsRecording(false);
         self->m_stream.reset();
         self->m_contentFilter.reset();
-        // The writer is cancelled on its own queue, after any frame still in hand; the partial
-        // file goes with it.
+        // The writer is cancelled once the frames still in hand have passed the writer and video
+        // queues; the partial file goes with it. Forgetting the pending file keeps a late frame
+        // from starting a new one at the same place.
         self->m_writerQueue->post([weak, afterCapture] {
             auto recorder = weak.lock();
             if (!recorder) {
                 return;
             }
-            std::shared_ptr<platform::AssetWriter> writer;
-            {
-                std::lock_guard lock(recorder->m_mutex);
-                writer = recorder->m_assetWriter;
-            }
-            if (writer) {
-                writer->cancelWriting();
-            }
-            recorder->clearWriterFields();
-            platform::MainQueue::post(afterCapture);
+            recorder->m_videoQueue->post([weak, afterCapture] {
+                auto last = weak.lock();
+                if (!last) {
+                    return;
+                }
+                last->stopVideoEncoder();
+                std::shared_ptr<platform::AssetWriter> writer;
+                {
+                    std::lock_guard lock(last->m_mutex);
+                    writer = last->m_assetWriter;
+                    last->m_pendingOutputURL.reset();
+                    last->m_expectedVideoSize.reset();
+                }
+                if (writer) {
+                    writer->cancelWriting();
+                }
+                last->clearWriterFields();
+                platform::MainQueue::post(afterCapture);
+            });
         });
     };
     if (!m_stream) {

@@ -261,3 +261,35 @@ TEST_F(SessionTest, DeletingStoredFilesExplainsWhatCouldNotBeRemoved) {
     EXPECT_FALSE(std::filesystem::exists(twin + ".mp4"));
     EXPECT_EQ(log.lines().size(), 1u);
 }
+
+TEST_F(SessionTest, FramesStillInFlightNeitherRecreateADeletedTakeNorOutliveAStop) {
+    ASSERT_TRUE(startRecordingOfWindow());
+    frame(0);
+    ASSERT_TRUE(pumpUntil([&] { return !rig.writer->framesCopy().empty(); }));
+    for (int n = 1; n < 40; ++n) {
+        frame(n);  // queued on the writer queue, not yet ingested
+    }
+    r().deleteRecording();
+    ASSERT_TRUE(pumpUntil([&] { return !storedPath() && !r().snapshot().hasWriter; }));
+    r().writerQueue().sync([] {});
+    r().videoQueue().sync([] {});
+    fakes::pumpFor(50);
+    EXPECT_FALSE(r().snapshot().hasWriter) << "a late frame must not start a new file";
+    {
+        std::lock_guard lock(rig.writer->mutex);
+        EXPECT_EQ(rig.writer->createdPaths.size(), 1u);
+    }
+
+    // The same for a stop: once it completes no encode timer is left running.
+    ASSERT_TRUE(startRecordingOfWindow());
+    frame(100);
+    ASSERT_TRUE(pumpUntil([&] { return r().snapshot().isVideoEncoderRunning; }));
+    for (int n = 101; n < 140; ++n) {
+        frame(n);
+    }
+    r().stopRecording();
+    ASSERT_TRUE(pumpUntil([&] { return !r().isRecording(); }));
+    r().videoQueue().sync([] {});
+    EXPECT_FALSE(r().snapshot().isVideoEncoderRunning);
+    EXPECT_FALSE(r().snapshot().hasWriter);
+}
