@@ -14,6 +14,7 @@ extern "C" {
 #include <filesystem>
 #include <limits>
 #include <mutex>
+#include <optional>
 
 #include <malloc.h>
 #include <vector>
@@ -680,17 +681,34 @@ void FfmpegAssetWriter::markVideoAsFinished() {
 
 void FfmpegAssetWriter::markAudioAsFinished() {
     AudioInput* input = nullptr;
+    VideoInput* video = nullptr;
     {
         std::lock_guard lock(m_mutex);
         input = m_audio.get();
+        video = m_video.get();
     }
     if (!input) {
         return;
+    }
+    // Where the picture ends: the audio is carried on to there with silence, so both tracks end
+    // together (the microphone stops a buffer or so before the last frame).
+    std::optional<MediaTime> videoEnd;
+    if (video) {
+        std::lock_guard videoLock(video->mutex);
+        if (video->lastPts >= 0) {
+            videoEnd = MediaTime(video->lastPts + 1, video->settings.mediaTimeScale);
+        }
     }
     AudioInput& in = *input;
     std::lock_guard inputLock(in.mutex);
     if (in.finished.exchange(true) || !in.codec) {
         return;
+    }
+    if (videoEnd) {
+        const std::int64_t end = videoEnd->convertScale(in.settings.sampleRate).value;
+        if (end > in.end) {
+            queueAudio(in, nullptr, end - in.end);
+        }
     }
     if (encodeAudio(in, true) && send(in.codec.get(), nullptr, "audio")) {
         writePackets(in.codec.get(), in.stream, in.packet.get(), 0);

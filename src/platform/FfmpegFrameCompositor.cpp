@@ -1,3 +1,4 @@
+#include "BgraToI420.h"
 #include "FfmpegAssetWriter.h"
 
 extern "C" {
@@ -108,6 +109,13 @@ bool FfmpegFrameCompositor::render(const PixelBuffer& source, EncoderFrame& targ
         return false;
     }
     AVFrame& frame = *encoderFrame->avFrame();
+    if (source.width == frame.width && source.height == frame.height && frame.width % 2 == 0 &&
+        frame.height % 2 == 0) {
+        // The usual case: the capture already delivers the video's size.
+        convertBgraToI420(source.bytes.data(), source.bytesPerRow, frame.width, frame.height, frame.data[0],
+                          frame.linesize[0], frame.data[1], frame.linesize[1], frame.data[2], frame.linesize[2]);
+        return true;
+    }
     const Rect rect = fitRect(source.width, source.height, frame.width, frame.height);
     if (!prepareScaler(source.width, source.height, rect)) {
         return false;
