@@ -140,7 +140,6 @@ TEST_F(RecordingFileTest, StillScreenWithNarrationMuteAndPause) {
     EXPECT_NEAR(audioSeconds, 1.8, 0.25) << "muted time keeps its length; paused time is cut";
     const double videoSeconds = times.back() + 1.0 / 30 - times.front();
     EXPECT_GE(audioStart + audioSeconds, times.front() + videoSeconds - 0.001) << "the audio lasts to the last frame";
-    EXPECT_LT(audioStart + audioSeconds, times.front() + videoSeconds + 0.1);
     auto rms = [&](double from, double to) {
         double sum = 0;
         const auto a = static_cast<std::size_t>(from * 48000), b = static_cast<std::size_t>(to * 48000);
