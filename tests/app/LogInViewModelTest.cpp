@@ -1,5 +1,6 @@
 #include "LogInViewModel.h"
 
+#include "FakeGateway.h"
 #include "Pump.h"
 
 #include <gtest/gtest.h>
@@ -10,26 +11,6 @@
 using api::NetworkError;
 
 namespace {
-
-// Answers every request with the bytes or the error the test set, from another thread as the
-// real gateway does, and keeps what was sent.
-class FakeGateway final : public api::NetworkGatewayProtocol {
-public:
-    platform::Single<api::Bytes, NetworkError> send(const api::RequestDescriptor& descriptor) override {
-        using Out = platform::Single<api::Bytes, NetworkError>;
-        sent.push_back(descriptor);
-        return Out([reply = reply](Out::Emit deliver) {
-            std::thread([reply, deliver] { deliver(reply); }).detach();
-        });
-    }
-    const api::JsonDecoder& jsonDecoder() const override { return m_decoder; }
-
-    std::expected<api::Bytes, NetworkError> reply = api::Bytes(R"({"user_id":"7","cookie":"c=1","expires_in":3600})");
-    std::vector<api::RequestDescriptor> sent;
-
-private:
-    api::JsonDecoder m_decoder;
-};
 
 class LogInViewModelTest : public ::testing::Test {
 protected:
