@@ -1,0 +1,122 @@
+#include "LoginViewLogic.h"
+
+#include <QUrl>
+
+namespace app {
+
+LoginViewLogic::LoginViewLogic(LogInViewModel& viewModel, QString webBaseURL, Actions actions, QObject* parent)
+    : QObject(parent), m_viewModel(viewModel), m_webBaseURL(std::move(webBaseURL)), m_actions(std::move(actions)) {
+    connect(&m_viewModel, &LogInViewModel::isLoggedInChanged, this, [this] {
+        if (m_viewModel.isLoggedIn()) {
+            onNavigate();
+        }
+    });
+    connect(&m_viewModel, &LogInViewModel::haveErrorChanged, this, [this] {
+        if (m_viewModel.haveError()) {
+            onError();
+        }
+    });
+}
+
+void LoginViewLogic::setFocused(Field field) {
+    if (m_focusedField != field) {
+        m_focusedField = field;
+        emit focusedFieldChanged();
+    }
+}
+
+void LoginViewLogic::setFocusedField(int field) {
+    setFocused(field == 0 ? Field::username : field == 1 ? Field::password : Field::none);
+}
+
+void LoginViewLogic::setIsSigningIn(bool value) {
+    if (m_isSigningIn != value) {
+        m_isSigningIn = value;
+        emit isSigningInChanged();
+    }
+}
+
+void LoginViewLogic::setShowErrorAlert(bool value) {
+    if (m_showErrorAlert != value) {
+        m_showErrorAlert = value;
+        emit showErrorAlertChanged();
+    }
+}
+
+void LoginViewLogic::setErrorMessage(const QString& value) {
+    if (m_errorMessage != value) {
+        m_errorMessage = value;
+        emit errorMessageChanged();
+    }
+}
+
+void LoginViewLogic::onAppear() {
+    // A session may already be stored (the network was down at launch). The form stays usable
+    // all the same: signing in again is always possible.
+    setFocused(Field::username);
+}
+
+void LoginViewLogic::submit() {
+    if (m_isSigningIn) {
+        return;
+    }
+    if (m_focusedField == Field::username) {
+        setFocused(Field::password);
+        return;
+    }
+    signInCheck();
+}
+
+void LoginViewLogic::loginTapped() {
+    if (!m_isSigningIn) {
+        signInCheck();
+    }
+}
+
+void LoginViewLogic::signInCheck() {
+    // Checked trimmed, sent as typed.
+    const bool hasUser = !m_viewModel.userName().trimmed().isEmpty();
+    const bool hasPassword = hasUser && !m_viewModel.password().trimmed().isEmpty();
+    if (hasUser && hasPassword) {
+        setIsSigningIn(true);
+        m_viewModel.login();
+        return;
+    }
+    setErrorMessage(QStringLiteral("Please enter your credentials"));
+    setShowErrorAlert(true);
+    setFocused(hasUser ? Field::password : Field::username);
+}
+
+void LoginViewLogic::onNavigate() {
+    m_actions.setNavigation(QStringLiteral("startSession"));
+    m_actions.dismissWindow(QStringLiteral("LoginWindowGroup"));
+    m_actions.openWindow(QStringLiteral("KVWindowGroup"));
+    setIsSigningIn(false);
+}
+
+void LoginViewLogic::onError() {
+    setErrorMessage(m_viewModel.errorMessage().isEmpty() ? QStringLiteral("Wrong credentials")
+                                                         : m_viewModel.errorMessage());
+    // A fresh alert each time, even when the last one is still up.
+    setShowErrorAlert(false);
+    setShowErrorAlert(true);
+    setIsSigningIn(false);
+}
+
+void LoginViewLogic::loginHovered(bool inside) {
+    if (m_loginBorderFocusedAtEdges != inside) {
+        m_loginBorderFocusedAtEdges = inside;
+        emit loginBorderFocusedAtEdgesChanged();
+    }
+}
+
+QString LoginViewLogic::forgotPasswordURL() const { return m_webBaseURL + QStringLiteral("/forgot-password"); }
+
+void LoginViewLogic::forgotPasswordPressed() {
+    const QUrl url(forgotPasswordURL(), QUrl::StrictMode);
+    if (url.isValid() && !url.scheme().isEmpty() && m_actions.openUrl) {
+        m_actions.openUrl(url.toString());
+    }
+}
+
+}  // namespace app
