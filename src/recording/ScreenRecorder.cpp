@@ -818,7 +818,6 @@ void ScreenRecorder::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) 
 
 void ScreenRecorder::finishRecording() {
     ++m_stopGeneration;
-    m_isStopping = true;
     stopMicrophone(false);
     stopVideoEncoder();
     // Frames already handed over are let through the writer and video queues first, so none of

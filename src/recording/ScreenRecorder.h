@@ -388,7 +388,6 @@ private:
     std::unique_ptr<QTimer> m_borderUpdateTimer;
     bool m_preserveSelectionOnStop = false;
     bool m_skipUploadOnStop = false;
-    bool m_isStopping = false;          // a stop is finalizing: a repeat waits for it
     bool m_startAfterStop = false;      // a repeat is waiting for that stop
     std::vector<platform::Cancellable> m_cancellableSet;
 

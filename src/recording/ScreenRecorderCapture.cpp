@@ -172,7 +172,6 @@ void ScreenRecorder::completeStop() {
     }
     m_preserveSelectionOnStop = false;
     m_skipUploadOnStop = false;
-    m_isStopping = false;
     emit recordingFinalized();
     if (m_startAfterStop) {
         m_startAfterStop = false;
@@ -311,7 +310,6 @@ void ScreenRecorder::repeatRecording() {
     // The new take starts only once this stop has completed, so a slow finalization can never
     // clear the new capture's state.
     m_startAfterStop = true;
-    m_isStopping = true;
     if (!m_stream) {
         finishRecording();
         return;
