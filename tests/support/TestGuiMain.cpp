@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 
+#include "TestHome.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -45,13 +47,10 @@ bool displayAnswers() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string base = (std::filesystem::temp_directory_path() / "korvane-test-XXXXXX").string();
-    if (!::mkdtemp(base.data())) {
+    const auto home = makePrivateTestHome();
+    if (!home) {
         return 1;
     }
-    ::setenv("XDG_CONFIG_HOME", (base + "/config").c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (base + "/data").c_str(), 1);
-    ::setenv("KORVANE_TEST_HOME", base.c_str(), 1);
     std::unique_ptr<QCoreApplication> app;
     if (displayAnswers()) {
         ::setenv("QT_QPA_PLATFORM", "xcb", 0);
@@ -67,7 +66,6 @@ int main(int argc, char** argv) {
     __lsan_do_leak_check();
 #endif
     app.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(base, ignored);
+    removePrivateTestHome(*home);
     return result;
 }
