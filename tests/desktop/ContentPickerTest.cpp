@@ -2,6 +2,7 @@
 #include "desktop/DesktopContentSharingPicker.h"
 #include "platform/MainQueue.h"
 
+#include "FindItem.h"
 #include "Pump.h"
 
 #include <QGuiApplication>
@@ -189,19 +190,6 @@ QQuickWindow* pickerWindow() {
     for (QWindow* window : QGuiApplication::topLevelWindows()) {
         if (window->isVisible() && window->title() == "Choose what to record") {
             return qobject_cast<QQuickWindow*>(window);
-        }
-    }
-    return nullptr;
-}
-
-// By the visual tree: a view's delegates are not QObject children of anything in the window.
-QQuickItem* findItem(QQuickItem* item, const QString& objectName) {
-    if (item->objectName() == objectName) {
-        return item;
-    }
-    for (QQuickItem* child : item->childItems()) {
-        if (QQuickItem* found = findItem(child, objectName)) {
-            return found;
         }
     }
     return nullptr;

@@ -15,6 +15,8 @@ bool pumpUntil(F predicate, int limitMs = 5000) {
             return false;
         }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+        // processEvents leaves deleteLater() to the loop it was called in; a test has none.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     return true;
 }
@@ -24,6 +26,7 @@ inline void pumpFor(int ms) {
     timer.start();
     while (timer.elapsed() < ms) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QThread::msleep(1);
     }
 }

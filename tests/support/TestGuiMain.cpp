@@ -1,6 +1,7 @@
 // The test main of binaries that show windows: like TestMain.cpp, but with a QGuiApplication
 // when an X display answers. Without one (a plain build, test discovery) a QCoreApplication,
-// so the display-free tests still run and the others skip.
+// so the display-free tests still run and the others skip. Built with KORVANE_TEST_OFFSCREEN,
+// always a QGuiApplication on the offscreen platform.
 #include <QCoreApplication>
 #include <QGuiApplication>
 
@@ -35,7 +36,7 @@ extern "C" const char* __lsan_default_suppressions() {
 #endif
 
 namespace {
-bool displayAnswers() {
+[[maybe_unused]] bool displayAnswers() {
     if (!std::getenv("DISPLAY")) {
         return false;
     }
@@ -52,8 +53,17 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::unique_ptr<QCoreApplication> app;
-    if (displayAnswers()) {
+#if defined(KORVANE_TEST_OFFSCREEN)
+    // Windows without any display: the views load and lay out, nothing is shown.
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const bool gui = true;
+#else
+    const bool gui = displayAnswers();
+    if (gui) {
         ::setenv("QT_QPA_PLATFORM", "xcb", 0);
+    }
+#endif
+    if (gui) {
         app = std::make_unique<QGuiApplication>(argc, argv);
     } else {
         app = std::make_unique<QCoreApplication>(argc, argv);

@@ -1,0 +1,57 @@
+// Korvane: records a trading session as a narrated screen video.
+#include "AppConfiguration.h"
+#include "KorvaneApp.h"
+#include "KorvaneComposition.h"
+
+#include "HttpClient.h"
+#include "ScreenRecorder.h"
+
+#include "desktop/AppResources.h"
+#include "desktop/DesktopContentSharingPicker.h"
+#include "platform/Reachability.h"
+#include "platform/ScreenContent.h"
+
+#include <QGuiApplication>
+#include <QQmlEngine>
+#include <QQuickStyle>
+
+#include <cstdio>
+#include <memory>
+
+int main(int argc, char** argv) {
+    QGuiApplication application(argc, argv);
+    QGuiApplication::setOrganizationName(QStringLiteral("Korvane"));
+    QGuiApplication::setApplicationName(QStringLiteral("Korvane"));
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Korvane"));
+    // Windows come and go between steps (the launch window closes before the sign-in opens); the
+    // application ends when the user closes the last one, or when a window quits it.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    QQuickStyle::setStyle(QStringLiteral("Basic"));
+
+    const auto configuration = app::AppConfiguration::fromEnvironment();
+    if (!configuration) {
+        std::fprintf(stderr, "Korvane cannot start: %s\n", configuration.error().c_str());
+        return 2;
+    }
+
+    desktop::AppResources::loadFonts();
+    desktop::AppResources::registerQmlTypes();
+    QQmlEngine engine;
+    desktop::AppResources::installImageProvider(engine);
+
+    std::shared_ptr<platform::WindowServer> windowServer = platform::makeX11WindowServer();
+    auto picker = std::make_shared<desktop::DesktopContentSharingPicker>(windowServer);
+    app::KorvaneComposition composition(
+        *configuration, api::HttpClient::shared(),
+        std::make_shared<platform::DesktopReachability>(), [windowServer, picker] {
+            auto environment = recording::RecorderEnvironment::desktop();
+            environment.windowServer = windowServer;
+            environment.contentPicker = picker;
+            return environment;
+        });
+    app::KorvaneApp korvane(composition, engine);
+    QObject::connect(&korvane.scenes(), &app::SceneManager::lastWindowClosed, &application,
+                     &QCoreApplication::quit);
+    korvane.start();
+    return application.exec();
+}

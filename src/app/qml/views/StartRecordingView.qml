@@ -1,0 +1,13 @@
+import QtQuick
+import Korvane 1.0
+
+// The start page's card.
+Rectangle {
+    objectName: "startPage"
+    implicitWidth: 234
+    implicitHeight: 77
+    radius: 12
+    color: Resources.color("application_background_black")
+    border.width: 2
+    border.color: Resources.color("light_black")
+}

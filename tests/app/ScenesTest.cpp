@@ -1,0 +1,291 @@
+// The application's windows as QML scenes, on the offscreen platform: every scene loads without
+// a single QML warning, opens and goes away, and the sign-in path runs through the real views.
+#include "KorvaneApp.h"
+#include "KorvaneComposition.h"
+#include "Scenes.h"
+
+#include "desktop/AppResources.h"
+
+#include "Await.h"
+#include "FindItem.h"
+#include "Pump.h"
+#include "TestHttpServer.h"
+
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+
+void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+void PrintTo(const QStringList& list, std::ostream* os) {
+    *os << '[' << list.join(QStringLiteral(", ")).toStdString() << ']';
+}
+
+namespace {
+
+// Every warning Qt or the QML engine prints while it lives.
+class WarningCapture {
+  public:
+    WarningCapture() {
+        s_instance = this;
+        m_previous = qInstallMessageHandler(&WarningCapture::handle);
+    }
+    ~WarningCapture() {
+        qInstallMessageHandler(m_previous);
+        s_instance = nullptr;
+    }
+    QStringList warnings() const {
+        std::lock_guard lock(m_mutex);
+        return m_warnings;
+    }
+
+  private:
+    static void handle(QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type == QtDebugMsg || type == QtInfoMsg || !s_instance) {
+            return;
+        }
+        // The offscreen platform's own notes on what it cannot do (raising a window).
+        if (message.startsWith(QLatin1String("This plugin does not support"))) {
+            return;
+        }
+        std::lock_guard lock(s_instance->m_mutex);
+        s_instance->m_warnings.append(message);
+    }
+
+    static inline WarningCapture* s_instance = nullptr;
+    QtMessageHandler m_previous = nullptr;
+    mutable std::mutex m_mutex;
+    QStringList m_warnings;
+};
+
+void type(QWindow* window, const char* text) {
+    for (const char* c = text; *c; ++c) {
+        QTest::keyClick(window, *c);
+    }
+}
+
+class ScenesTest : public ::testing::Test {
+  protected:
+    ScenesTest()
+        : defaults(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) +
+                   QStringLiteral("/scenes-%1.ini").arg(counter++)) {
+        web.on("POST", "/api/sagevane/auth",
+               [](const RecordedRequest& request, httplib::Response& res) {
+                   if (request.body == R"({"password":"korvane","username":"trader"})") {
+                       res.set_content(
+                           R"({"user_id":"7","cookie":"sessionid=abc","expires_in":3600})",
+                           "application/json");
+                   } else {
+                       res.status = 401;
+                       res.set_content(
+                           R"({"status":"error","message":"Wrong credentials","error":[]})",
+                           "application/json");
+                   }
+               });
+        configuration.webBaseURL = web.baseURL();
+        configuration.recordingApiBaseURL = "http://127.0.0.1:9";
+        composition = std::make_unique<app::KorvaneComposition>(
+            configuration, api::HttpClient::shared(), reachability,
+            app::KorvaneComposition::EnvironmentFactory{}, defaults);
+        desktop::AppResources::loadFonts();
+        desktop::AppResources::registerQmlTypes();
+        desktop::AppResources::installImageProvider(engine);
+        QObject::connect(&engine, &QQmlEngine::warnings, [this](const QList<QQmlError>& errors) {
+            for (const auto& error : errors) {
+                engineWarnings.append(error.toString());
+            }
+        });
+        korvane = std::make_unique<app::KorvaneApp>(*composition, engine, defaults);
+        korvane->setUrlOpener([this](const QString& url) { openedUrls.append(url); });
+    }
+    ~ScenesTest() override {
+        korvane.reset();
+        pumpFor(10);  // windows dismissed last are deleted from the event loop
+    }
+
+    app::SceneManager& scenes() { return korvane->scenes(); }
+    QQuickItem* item(const QString& scene, const char* objectName) {
+        QQuickWindow* window = scenes().window(scene);
+        return window ? findItem(window->contentItem(), QLatin1String(objectName)) : nullptr;
+    }
+    QStringList allWarnings() const { return capture.warnings() + engineWarnings; }
+
+    static inline int counter = 0;
+    WarningCapture capture;
+    TestHttpServer web;
+    platform::DefaultsStore defaults;
+    app::AppConfiguration configuration;
+    std::shared_ptr<FixedReachability> reachability = std::make_shared<FixedReachability>(false);
+    std::unique_ptr<app::KorvaneComposition> composition;
+    QQmlEngine engine;
+    QStringList engineWarnings;
+    std::unique_ptr<app::KorvaneApp> korvane;
+    QStringList openedUrls;
+};
+
+}  // namespace
+
+TEST_F(ScenesTest, EverySceneOpensWithoutWarningsAndGoesAwayWhenDismissed) {
+    const QStringList identifiers = app::SceneManager::sceneIdentifiers();
+    ASSERT_EQ(identifiers.size(), 9);
+    QStringList opened;
+    for (const QString& id : identifiers) {
+        if (id == QLatin1String("LaunchViewGroup")) {
+            continue;  // decides on its own where to go; below
+        }
+        ASSERT_TRUE(scenes().openWindow(id)) << id.toStdString();
+        opened.append(id);
+        QQuickWindow* window = scenes().window(id);
+        ASSERT_NE(window, nullptr) << id.toStdString();
+        EXPECT_TRUE(window->isVisible());
+        if (id == QLatin1String("LoginWindowGroup")) {
+            EXPECT_FALSE(window->flags().testFlag(Qt::FramelessWindowHint))
+                << "the sign-in window keeps its title";
+            EXPECT_FALSE(window->flags().testFlag(Qt::WindowStaysOnTopHint));
+            EXPECT_EQ(window->minimumSize(), QSize(400, 700));
+            EXPECT_EQ(window->maximumSize(), QSize(400, 700));
+        } else {
+            EXPECT_TRUE(window->flags().testFlag(Qt::FramelessWindowHint)) << id.toStdString();
+            EXPECT_TRUE(window->flags().testFlag(Qt::WindowStaysOnTopHint)) << id.toStdString();
+        }
+    }
+    pumpFor(50);
+    QStringList order;
+    for (QQuickWindow* window : scenes().windows()) {
+        order.append(scenes().identifierOf(window));
+    }
+    EXPECT_EQ(order, opened) << "the window list keeps the order of creation";
+    EXPECT_EQ(scenes().lastWindow(), scenes().window(opened.back()));
+
+    // Opening an open scene brings the same window forward instead of a second one.
+    QQuickWindow* recordingBar = scenes().window(QStringLiteral("RecordingBarGroup"));
+    EXPECT_TRUE(scenes().openWindow(QStringLiteral("RecordingBarGroup")));
+    EXPECT_EQ(scenes().window(QStringLiteral("RecordingBarGroup")), recordingBar);
+    EXPECT_EQ(scenes().windows().size(), opened.size());
+
+    for (const QString& id : opened) {
+        QPointer<QQuickWindow> window = scenes().window(id);
+        scenes().dismissWindow(id);
+        EXPECT_EQ(scenes().window(id), nullptr);
+        EXPECT_TRUE(pumpUntil([&] { return window.isNull(); }, 1000))
+            << id.toStdString() << " is destroyed";
+    }
+    EXPECT_TRUE(scenes().windows().isEmpty());
+    EXPECT_FALSE(scenes().openWindow(QStringLiteral("NoSuchWindow")));
+    EXPECT_EQ(allWarnings(), QStringList{QStringLiteral("No scene named NoSuchWindow")});
+}
+
+TEST_F(ScenesTest, WithoutNetworkTheLaunchWindowHandsOverToSignInAtOnce) {
+    defaults.setString("cookie", "sessionid=kept");
+    defaults.setString("userID", "7");
+    korvane->start();
+    ASSERT_NE(scenes().window(QStringLiteral("LaunchViewGroup")), nullptr);
+    EXPECT_TRUE(pumpUntil(
+        [&] { return scenes().window(QStringLiteral("LoginWindowGroup")) != nullptr; }, 1000));
+    EXPECT_EQ(scenes().window(QStringLiteral("LaunchViewGroup")), nullptr);
+    EXPECT_EQ(defaults.string("cookie"), "sessionid=kept");
+    EXPECT_EQ(web.requestCount(), 0u);
+
+    // A stored session does not cover the form: it can be used straight away.
+    auto* scene =
+        scenes().window(QStringLiteral("LoginWindowGroup"))->findChild<app::LoginScene*>();
+    ASSERT_NE(scene, nullptr);
+    EXPECT_FALSE(scene->logic()->isSigningIn());
+    EXPECT_EQ(scene->logic()->focusedField(), app::LoginViewLogic::Field::username);
+
+    // The deferred sizing found the sign-in window, which keeps its fixed size.
+    pumpFor(100);
+    EXPECT_EQ(scenes().window(QStringLiteral("LoginWindowGroup"))->size(), QSize(400, 700));
+    EXPECT_TRUE(allWarnings().isEmpty()) << allWarnings().join('\n').toStdString();
+}
+
+TEST_F(ScenesTest, TheMainWindowShowsThePageNamedByTheNavigation) {
+    ASSERT_TRUE(scenes().openWindow(QStringLiteral("KVWindowGroup")));
+    const QString main = QStringLiteral("KVWindowGroup");
+    EXPECT_NE(item(main, "loginPage"), nullptr) << "nothing stored: the sign-in page";
+    EXPECT_EQ(scenes().window(main)->size(), QSize(400, 700));
+
+    korvane->navigation().setPageText(QStringLiteral("prepareSession"));
+    EXPECT_NE(item(main, "preparePage"), nullptr);
+    EXPECT_EQ(item(main, "loginPage"), nullptr);
+    EXPECT_EQ(defaults.string("navigationKey"), "prepareSession");
+
+    korvane->navigation().setPageText(QStringLiteral("endSession"));
+    EXPECT_NE(item(main, "startPage"), nullptr) << "the end of a session shows the start page";
+    EXPECT_EQ(scenes().window(main)->size(), QSize(234, 77));
+
+    korvane->navigation().setPageText(QStringLiteral("nonsense"));
+    EXPECT_NE(item(main, "loginPage"), nullptr);
+    EXPECT_TRUE(allWarnings().isEmpty()) << allWarnings().join('\n').toStdString();
+}
+
+TEST_F(ScenesTest, SigningInThroughTheFormReachesTheStartPage) {
+    reachability->set(true);
+    ASSERT_TRUE(scenes().openWindow(QStringLiteral("LoginWindowGroup")));
+    QQuickWindow* window = scenes().window(QStringLiteral("LoginWindowGroup"));
+    auto* scene = window->findChild<app::LoginScene*>();
+    ASSERT_NE(scene, nullptr);
+    window->requestActivate();
+    ASSERT_TRUE(pumpUntil([&] { return window->activeFocusItem() != nullptr; }, 1000));
+
+    // Typed into the focused field; Return moves on to the password without sending anything.
+    type(window, "trader");
+    QTest::keyClick(window, Qt::Key_Return);
+    EXPECT_EQ(scene->viewModel()->userName(), QStringLiteral("trader"));
+    EXPECT_EQ(scene->logic()->focusedField(), app::LoginViewLogic::Field::password);
+    type(window, "wrong");
+    QTest::keyClick(window, Qt::Key_Return);
+    EXPECT_TRUE(scene->logic()->isSigningIn());
+
+    QObject* alert = item(QStringLiteral("LoginWindowGroup"), "errorAlert");
+    if (!alert) {
+        alert = window->findChild<QObject*>(QStringLiteral("errorAlert"));
+    }
+    ASSERT_NE(alert, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return alert->property("visible").toBool(); }));
+    EXPECT_EQ(alert->property("message").toString(), QStringLiteral("Wrong credentials"));
+    EXPECT_FALSE(scene->logic()->isSigningIn()) << "the form is usable again";
+    QMetaObject::invokeMethod(alert, "close");
+    EXPECT_TRUE(pumpUntil([&] { return !scene->logic()->showErrorAlert(); }));
+
+    scene->viewModel()->setPassword(QStringLiteral("korvane"));
+    scene->logic()->loginTapped();
+    ASSERT_TRUE(
+        pumpUntil([&] { return scenes().window(QStringLiteral("KVWindowGroup")) != nullptr; }));
+    EXPECT_EQ(scenes().window(QStringLiteral("LoginWindowGroup")), nullptr)
+        << "the sign-in window closed itself";
+    EXPECT_EQ(korvane->navigation().page(), app::PagesEnum::startSession);
+    EXPECT_EQ(defaults.string("cookie"), "sessionid=abc");
+    EXPECT_EQ(defaults.string("userID"), "7");
+    EXPECT_NE(item(QStringLiteral("KVWindowGroup"), "startPage"), nullptr);
+    EXPECT_EQ(web.requestCount(), 2u);
+    EXPECT_TRUE(allWarnings().isEmpty()) << allWarnings().join('\n').toStdString();
+}
+
+TEST_F(ScenesTest, EveryNamedResourceIsThere) {
+    for (const QString& name : desktop::AppResources::colorNames()) {
+        EXPECT_NE(desktop::AppResources::color(name), QColor(Qt::magenta)) << name.toStdString();
+    }
+    EXPECT_EQ(desktop::AppResources::colorNames().size(), 8);
+    for (const QString& name : desktop::AppResources::imageNames()) {
+        EXPECT_FALSE(QImage(desktop::AppResources::image(name).toString().mid(3)).isNull())
+            << name.toStdString();
+    }
+    for (const QString& name : desktop::AppResources::symbolNames()) {
+        EXPECT_FALSE(QImage(desktop::AppResources::symbol(name).toString().mid(3)).isNull())
+            << name.toStdString();
+    }
+    EXPECT_TRUE(desktop::AppResources::loadFonts());
+    EXPECT_TRUE(QFontDatabase::families().contains(QStringLiteral("Onest")));
+    EXPECT_TRUE(QFontDatabase::families().contains(QStringLiteral("Inter Tight")));
+    EXPECT_TRUE(allWarnings().isEmpty()) << allWarnings().join('\n').toStdString();
+}

@@ -1,0 +1,22 @@
+#include "desktop/WindowPlacement.h"
+
+#include <gtest/gtest.h>
+
+using platform::Rect;
+
+TEST(WindowPlacementTest, TheLaunchWindowIsAtLeast405By350AndCentred) {
+    // A visible frame below a 25-point top bar on a 1920 x 1080 screen.
+    const Rect visible{0, 25, 1920, 1055};
+    EXPECT_EQ(desktop::centeredLaunchFrame(visible, 300, 500), (Rect{757.5, 302.5, 405, 500}))
+        << "a 300 x 500 content gives 405 x 500";
+    EXPECT_EQ(desktop::centeredLaunchFrame(visible, 0, 0), (Rect{757.5, 377.5, 405, 350}));
+    // A second screen to the left of the first.
+    EXPECT_EQ(desktop::centeredLaunchFrame({-1280, 0, 1280, 1024}, 405, 350), (Rect{-842.5, 337, 405, 350}));
+}
+
+TEST(WindowPlacementTest, BottomRightWithTenPointMarginsAndInsideTheFrame) {
+    const Rect visible{0, 25, 1920, 1055};
+    EXPECT_EQ(desktop::bottomRightFrame(visible, 300, 120), (Rect{1610, 950, 300, 120}));
+    EXPECT_EQ(desktop::bottomRightFrame({1920, 0, 1280, 1024}, 200, 100), (Rect{2990, 914, 200, 100}));
+    EXPECT_EQ(desktop::bottomRightFrame({0, 0, 200, 100}, 400, 300), (Rect{0, 0, 400, 300})) << "kept inside";
+}
