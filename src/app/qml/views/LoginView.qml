@@ -17,7 +17,11 @@ Item {
     readonly property int usernameField: 0
     readonly property int passwordField: 1
 
+    // Keyboard focus follows the logic's field, except while the alert is up: it has the keys
+    // then (Return closes it), and the field gets them back when it closes.
     function applyFocus() {
+        if (alert.visible)
+            return
         if (logic.focusedField === usernameField)
             userNameInput.field.forceActiveFocus()
         else if (logic.focusedField === passwordField)
@@ -216,6 +220,9 @@ Item {
         objectName: "errorAlert"
         title: "Error"
         message: root.logic.errorMessage
-        onClosed: root.logic.showErrorAlert = false
+        onClosed: {
+            root.logic.showErrorAlert = false
+            root.applyFocus()
+        }
     }
 }
