@@ -17,6 +17,7 @@
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickItem>
+#include <QQuickStyle>
 #include <QQuickWindow>
 #include <QTest>
 
@@ -99,6 +100,7 @@ class ScenesTest : public ::testing::Test {
         composition = std::make_unique<app::KorvaneComposition>(
             configuration, api::HttpClient::shared(), reachability,
             app::KorvaneComposition::EnvironmentFactory{}, defaults);
+        QQuickStyle::setStyle(QStringLiteral("Basic"));  // as the application sets it
         desktop::AppResources::loadFonts();
         desktop::AppResources::registerQmlTypes();
         desktop::AppResources::installImageProvider(engine);
@@ -185,6 +187,23 @@ TEST_F(ScenesTest, EverySceneOpensWithoutWarningsAndGoesAwayWhenDismissed) {
     EXPECT_TRUE(scenes().windows().isEmpty());
     EXPECT_FALSE(scenes().openWindow(QStringLiteral("NoSuchWindow")));
     EXPECT_EQ(allWarnings(), QStringList{QStringLiteral("No scene named NoSuchWindow")});
+}
+
+TEST_F(ScenesTest, ClosingTheLastWindowEndsTheRunButSwitchingWindowsDoesNot) {
+    int lastClosed = 0;
+    QObject::connect(&scenes(), &app::SceneManager::lastWindowClosed, [&] { ++lastClosed; });
+    ASSERT_TRUE(scenes().openWindow(QStringLiteral("LoginWindowGroup")));
+    ASSERT_TRUE(scenes().openWindow(QStringLiteral("KVWindowGroup")));
+    scenes().dismissWindow(QStringLiteral("KVWindowGroup"));
+    pumpFor(20);
+    EXPECT_EQ(lastClosed, 0) << "dismissing is the program's own step, not the user's";
+
+    QPointer<QQuickWindow> login = scenes().window(QStringLiteral("LoginWindowGroup"));
+    login->close();  // the title bar's close button
+    EXPECT_TRUE(pumpUntil([&] { return login.isNull(); }, 1000));
+    EXPECT_EQ(scenes().window(QStringLiteral("LoginWindowGroup")), nullptr);
+    EXPECT_EQ(lastClosed, 1);
+    EXPECT_TRUE(scenes().openWindow(QStringLiteral("LoginWindowGroup"))) << "and it can be opened again";
 }
 
 TEST_F(ScenesTest, WithoutNetworkTheLaunchWindowHandsOverToSignInAtOnce) {
