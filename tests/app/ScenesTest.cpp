@@ -100,7 +100,12 @@ class ScenesTest : public ::testing::Test {
         composition = std::make_unique<app::KorvaneComposition>(
             configuration, api::HttpClient::shared(), reachability,
             app::KorvaneComposition::EnvironmentFactory{}, defaults);
-        QQuickStyle::setStyle(QStringLiteral("Basic"));  // as the application sets it
+        // As the application sets it; once, before any view is loaded.
+        static const bool styled = [] {
+            QQuickStyle::setStyle(QStringLiteral("Basic"));
+            return true;
+        }();
+        (void)styled;
         desktop::AppResources::loadFonts();
         desktop::AppResources::registerQmlTypes();
         desktop::AppResources::installImageProvider(engine);
