@@ -119,8 +119,10 @@ TEST_F(RecordingFileTest, StillScreenWithNarrationMuteAndPause) {
     }
     const double span = times.back() - times.front();
     // About 1.8 s were recorded unpaused; the 0.4 s pause is cut out; a still screen is 30 fps.
+    // The lower bound leaves room for a busy machine (a sanitizer build beside a full build) that
+    // delivers the first frame late.
     EXPECT_LT(span, 2.15);
-    EXPECT_GT(span, 1.5);
+    EXPECT_GT(span, 1.3);
     EXPECT_GE(static_cast<double>(times.size()), span * 30 - 3) << "a still screen still gives 30 frames a second";
     EXPECT_LE(leftEdge, 24) << "pillar-box bars are black";
     EXPECT_GE(centre, 200) << "the new picture fills the middle";
