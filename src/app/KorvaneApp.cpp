@@ -18,7 +18,6 @@ KorvaneApp::KorvaneApp(KorvaneComposition& composition, QQmlEngine& engine,
       m_scenes(std::make_unique<SceneManager>(engine, std::move(sceneFolder))),
       m_openUrl([](const QString& url) { QDesktopServices::openUrl(QUrl(url)); }) {
     engine.rootContext()->setContextProperty(QStringLiteral("korvaneApp"), this);
-    engine.rootContext()->setContextProperty(QStringLiteral("sceneManager"), m_scenes.get());
 }
 
 KorvaneApp::~KorvaneApp() = default;

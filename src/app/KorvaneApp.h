@@ -23,7 +23,7 @@ class KorvaneApp : public QObject {
   public:
     using UrlOpener = std::function<void(const QString& url)>;
 
-    // Sets "korvaneApp" and "sceneManager" on the engine's root context.
+    // Sets "korvaneApp" on the engine's root context.
     KorvaneApp(KorvaneComposition& composition, QQmlEngine& engine,
                platform::DefaultsStore& defaults = platform::DefaultsStore::standard(),
                QUrl sceneFolder = QUrl(QStringLiteral("qrc:/korvane/app/scenes/")),
