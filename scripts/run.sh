@@ -8,6 +8,8 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/devserver-url.sh
+source "$root/scripts/devserver-url.sh"
 port="${KORVANE_DEVSERVER_PORT:-8080}"
 build="$root/build"
 
@@ -58,18 +60,7 @@ fi
 
 "$build/tools/devserver/korvane-devserver" --port "$port" --data-dir "$work/devserver" >"$work/devserver.log" 2>&1 &
 devserver_pid=$!
-url=""
-for _ in $(seq 100); do
-  url=$(grep -oE 'listening on http://[0-9.]+:[0-9]+' "$work/devserver.log" | head -1 | sed 's/listening on //') || true
-  [[ -n "$url" ]] && break
-  kill -0 "$devserver_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [[ -z "$url" ]]; then
-  echo "The stand-in services did not start:" >&2
-  cat "$work/devserver.log" >&2
-  exit 1
-fi
+url=$(devserver_url "$devserver_pid" "$work/devserver.log")
 cat "$work/devserver.log"
 echo
 

@@ -7,6 +7,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=scripts/devserver-url.sh
+source "$root/scripts/devserver-url.sh"
 build="$root/build"
 cmake_args=(-DKORVANE_BUILD_TESTS=ON -DKORVANE_BUILD_BENCH=ON)
 ctest_args=()
@@ -38,18 +40,7 @@ trap cleanup EXIT
 
 "$build/tools/devserver/korvane-devserver" --port 0 --data-dir "$work/devserver" >"$work/devserver.log" 2>&1 &
 server_pid=$!
-url=""
-for _ in $(seq 100); do
-  url=$(grep -oE 'listening on http://[0-9.]+:[0-9]+' "$work/devserver.log" | head -1 | sed 's/listening on //') || true
-  [[ -n "$url" ]] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [[ -z "$url" ]]; then
-  echo "test.sh: the stand-in services did not start:" >&2
-  cat "$work/devserver.log" >&2
-  exit 1
-fi
+url=$(devserver_url "$server_pid" "$work/devserver.log")
 export KORVANE_DEVSERVER_URL="$url" KORVANE_DEVSERVER_DATA="$work/devserver"
 
 # A private X display and PulseAudio (sine_mic, fake_mic) for the desktop and audio tests.
