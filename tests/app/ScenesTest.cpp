@@ -303,6 +303,29 @@ TEST_F(ScenesTest, SigningInThroughTheFormReachesTheStartPage) {
     EXPECT_TRUE(allWarnings().isEmpty()) << allWarnings().join('\n').toStdString();
 }
 
+TEST_F(ScenesTest, SigningInOnTheMainWindowsPageReplacesItWithTheStartPage) {
+    reachability->set(true);
+    ASSERT_TRUE(scenes().openWindow(QStringLiteral("KVWindowGroup")));
+    const QString main = QStringLiteral("KVWindowGroup");
+    QPointer<QQuickItem> page = item(main, "loginPage");
+    ASSERT_NE(page, nullptr);
+    QPointer<app::LoginScene> scene = page->findChild<app::LoginScene*>();
+    ASSERT_NE(scene, nullptr);
+    QQuickWindow* window = scenes().window(main);
+
+    scene->viewModel()->setUserName(QStringLiteral("trader"));
+    scene->viewModel()->setPassword(QStringLiteral("korvane"));
+    scene->logic()->loginTapped();
+    // The page that signed in is replaced while its own reaction still runs.
+    ASSERT_TRUE(pumpUntil([&] { return item(main, "startPage") != nullptr; }));
+    EXPECT_TRUE(pumpUntil([&] { return page.isNull() && scene.isNull(); }, 1000));
+    EXPECT_EQ(scenes().window(main), window) << "the same main window, not a second one";
+    EXPECT_EQ(scenes().windows().size(), 1);
+    EXPECT_EQ(defaults.string("navigationKey"), "startSession");
+    EXPECT_EQ(defaults.string("cookie"), "sessionid=abc");
+    EXPECT_TRUE(allWarnings().isEmpty()) << allWarnings().join('\n').toStdString();
+}
+
 TEST_F(ScenesTest, EveryQmlFileCompilesWithoutWarnings) {
     QStringList files;
     QDirIterator it(QStringLiteral(":/korvane"), {QStringLiteral("*.qml")}, QDir::Files,
