@@ -43,24 +43,28 @@ void centerLaunchWindow(const SceneManager& scenes) {
         return;
     }
     // The content's fitting size: what the window's top-level view asks for.
-    double fittingWidth = 405;
-    double fittingHeight = 350;
+    double fittingWidth = 0;
+    double fittingHeight = 0;
     const auto children = window->contentItem()->childItems();
     if (!children.isEmpty()) {
-        fittingWidth = std::max(children.front()->implicitWidth(), 405.0);
-        fittingHeight = std::max(children.front()->implicitHeight(), 350.0);
+        fittingWidth = children.front()->implicitWidth();
+        fittingHeight = children.front()->implicitHeight();
     }
-    // A window of a fixed size (the sign-in window, when it is the one found) keeps it.
-    fittingWidth =
-        std::clamp(fittingWidth, double(window->minimumWidth()), double(window->maximumWidth()));
-    fittingHeight =
-        std::clamp(fittingHeight, double(window->minimumHeight()), double(window->maximumHeight()));
     const auto visible = desktop::mainScreenVisibleFrame();
+    platform::Rect frame = desktop::centeredLaunchFrame(visible.value_or(platform::Rect{}),
+                                                        fittingWidth, fittingHeight);
+    // A window of a fixed size (the sign-in window, when it is the one found) keeps it.
+    const double width =
+        std::clamp(frame.width, double(window->minimumWidth()), double(window->maximumWidth()));
+    const double height =
+        std::clamp(frame.height, double(window->minimumHeight()), double(window->maximumHeight()));
     if (!visible) {
-        window->resize(int(std::lround(fittingWidth)), int(std::lround(fittingHeight)));
+        window->resize(int(std::lround(width)), int(std::lround(height)));
         return;
     }
-    const platform::Rect frame = desktop::centeredFrame(*visible, fittingWidth, fittingHeight);
+    if (width != frame.width || height != frame.height) {
+        frame = desktop::centeredFrame(*visible, width, height);
+    }
     window->setGeometry(int(std::lround(frame.x)), int(std::lround(frame.y)),
                         int(std::lround(frame.width)), int(std::lround(frame.height)));
 }
