@@ -1,67 +1,128 @@
 #include "KorvaneApp.h"
 
+#include "MainWindowScene.h"
 #include "Scenes.h"
 
-#include <QDesktopServices>
-#include <QQmlContext>
+#include "SessionScenes.h"
+#include "SetupScenes.h"
+
+#include "desktop/Notifications.h"
+#include "platform/NotificationCenter.h"
+
+#include <QGuiApplication>
 #include <QQmlEngine>
-#include <QUrl>
+#include <QtQml/qqmlextensionplugin.h>
+
+Q_IMPORT_QML_PLUGIN(Korvane_AppPlugin)
+Q_IMPORT_QML_PLUGIN(Korvane_SetupPlugin)
+Q_IMPORT_QML_PLUGIN(Korvane_SessionPlugin)
 
 namespace app {
 
+namespace {
+const QString kModule = QStringLiteral("qrc:/qt/qml/Korvane/App/qml/");
+const QString kScenes = kModule + QStringLiteral("scenes/");
+const QString kViews = kModule + QStringLiteral("views/");
+}
+
 KorvaneApp::KorvaneApp(KorvaneComposition& composition, QQmlEngine& engine,
-                       platform::DefaultsStore& defaults, QUrl sceneFolder, QObject* parent)
+                       platform::DefaultsStore& defaults, QObject* parent)
     : QObject(parent),
       m_composition(composition),
       m_defaults(defaults),
       m_navigation(defaults),
-      m_scenes(std::make_unique<SceneManager>(engine, std::move(sceneFolder))),
-      m_openUrl([](const QString& url) { QDesktopServices::openUrl(QUrl(url)); }) {
-    engine.rootContext()->setContextProperty(QStringLiteral("korvaneApp"), this);
+      m_scenes(std::make_unique<SceneManager>(engine)),
+      m_router(std::make_unique<AppRouter>(*m_scenes, m_navigation)) {
+    prepareEngine(engine);
+    registerSubsystemScenes();
+    registerOwnScenes();
+    postApplicationEvents();
 }
 
 KorvaneApp::~KorvaneApp() = default;
+
+void KorvaneApp::prepareEngine(QQmlEngine& engine) {
+    const QString modules = QStringLiteral("qrc:/qt/qml");
+    if (!engine.importPathList().contains(modules)) {
+        engine.addImportPath(modules);
+    }
+}
 
 void KorvaneApp::start() {
     m_scenes->openWindow(QStringLiteral("LaunchViewGroup"));
 }
 
-QObject* KorvaneApp::makeLaunchScene(QObject* owner) {
+void KorvaneApp::registerOwnScenes() {
     SceneManager* scenes = m_scenes.get();
-    LaunchFlow::Actions actions{
-        [scenes](const QString& id) { scenes->openWindow(id); },
-        [scenes](const QString& id) { scenes->dismissWindow(id); },
-        [this](const QString& page) { m_navigation.setPageText(page); },
+    desktop::Router* router = m_router.get();
+    const QString webBaseURL = QString::fromStdString(m_composition.configuration().webBaseURL);
+    auto makeLogin = [this, router, webBaseURL]() -> QObject* {
+        return new LoginScene(m_composition.makeSignInRepository(), webBaseURL, *router,
+                              m_defaults);
     };
-    auto* scene = new LaunchScene(
-        m_composition.makeSignInRepository(), m_composition.reachability(), std::move(actions),
-        [scenes = QPointer<SceneManager>(scenes)] {
-            if (scenes) {
-                centerLaunchWindow(*scenes);
-            }
-        },
-        m_defaults, owner);
-    QQmlEngine::setObjectOwnership(scene, QQmlEngine::CppOwnership);
-    return scene;
+    m_pages.insert(int(PagesEnum::logout),
+                   {int(PagesEnum::logout), QUrl(kViews + QStringLiteral("LoginView.qml")),
+                    makeLogin});
+
+    m_scenes->registerScene(
+        {QStringLiteral("LaunchViewGroup"), QUrl(kScenes + QStringLiteral("LaunchViewGroup.qml")),
+         [this, router, scenes]() -> QObject* {
+             return new LaunchScene(
+                 m_composition.makeSignInRepository(), m_composition.reachability(), *router,
+                 [scenes = QPointer<SceneManager>(scenes)] {
+                     if (scenes) {
+                         centerLaunchWindow(*scenes);
+                     }
+                 },
+                 m_defaults);
+         }});
+    m_scenes->registerScene({QStringLiteral("LoginWindowGroup"),
+                             QUrl(kScenes + QStringLiteral("LoginWindowGroup.qml")), makeLogin,
+                             /*titled=*/true});
+    m_scenes->registerScene(
+        {QStringLiteral("KVWindowGroup"), QUrl(kScenes + QStringLiteral("KVWindowGroup.qml")),
+         [this]() -> QObject* { return new MainWindowScene(m_navigation, m_pages); }});
 }
 
-QObject* KorvaneApp::makeLoginScene(QObject* owner) {
-    SceneManager* scenes = m_scenes.get();
-    LoginViewLogic::Actions actions{
-        [this](const QString& page) { m_navigation.setPageText(page); },
-        [scenes](const QString& id) { scenes->dismissWindow(id); },
-        [scenes](const QString& id) { scenes->openWindow(id); },
-        [this](const QString& url) {
-            if (m_openUrl) {
-                m_openUrl(url);
-            }
-        },
+void KorvaneApp::registerSubsystemScenes() {
+    setup::SetupContext setupContext{
+        m_router.get(),
+        [this] { return m_composition.screenRecorder(); },
+        &m_defaults,
+        QString::fromStdString(m_composition.configuration().webBaseURL),
     };
-    auto* scene = new LoginScene(m_composition.makeSignInRepository(),
-                                 QString::fromStdString(m_composition.configuration().webBaseURL),
-                                 std::move(actions), m_defaults, owner);
-    QQmlEngine::setObjectOwnership(scene, QQmlEngine::CppOwnership);
-    return scene;
+    for (auto& scene : setup::sceneRegistrations(setupContext)) {
+        m_scenes->registerScene(std::move(scene));
+    }
+    for (auto& page : setup::pageRegistrations(setupContext)) {
+        m_pages.insert(page.page, page);
+    }
+    session::SessionContext sessionContext{
+        m_router.get(),
+        [this] { return m_composition.screenRecorder(); },
+        &m_defaults,
+    };
+    for (auto& scene : session::sceneRegistrations(sessionContext)) {
+        m_scenes->registerScene(std::move(scene));
+    }
+}
+
+void KorvaneApp::postApplicationEvents() {
+    auto* application = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (!application) {
+        return;
+    }
+    connect(application, &QGuiApplication::applicationStateChanged, this,
+            [](Qt::ApplicationState state) {
+                if (state == Qt::ApplicationActive) {
+                    platform::NotificationCenter::defaultCenter().post(
+                        QString::fromLatin1(desktop::notifications::applicationDidBecomeActive));
+                }
+            });
+    connect(application, &QCoreApplication::aboutToQuit, this, [] {
+        platform::NotificationCenter::defaultCenter().post(
+            QString::fromLatin1(desktop::notifications::applicationWillTerminate));
+    });
 }
 
 }  // namespace app

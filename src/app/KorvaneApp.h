@@ -1,54 +1,53 @@
 #pragma once
 
+#include "AppRouter.h"
 #include "KorvaneComposition.h"
 #include "Navigation.h"
 #include "SceneManager.h"
 
-#include <QObject>
-#include <QUrl>
+#include "desktop/SceneRegistration.h"
 
-#include <functional>
+#include <QHash>
+#include <QObject>
+
 #include <memory>
 
 class QQmlEngine;
 
 namespace app {
 
-// The composition root as the windows see it: the main window's page, the scenes, and the view
-// controllers each scene builds when it is created.
+// The composition root as the windows see it: the scenes of every subsystem, registered by the
+// subsystem that owns them, one router, and the main window's page.
 class KorvaneApp : public QObject {
     Q_OBJECT
-    Q_PROPERTY(app::Navigation* navigation READ navigationObject CONSTANT)
 
   public:
-    using UrlOpener = std::function<void(const QString& url)>;
-
-    // Sets "korvaneApp" on the engine's root context.
     KorvaneApp(KorvaneComposition& composition, QQmlEngine& engine,
                platform::DefaultsStore& defaults = platform::DefaultsStore::standard(),
-               QUrl sceneFolder = QUrl(QStringLiteral("qrc:/korvane/app/scenes/")),
                QObject* parent = nullptr);
     ~KorvaneApp() override;
+
+    // Makes the application's QML modules known to an engine.
+    static void prepareEngine(QQmlEngine& engine);
 
     // The first scene: the launch window decides where to go next.
     void start();
 
     SceneManager& scenes() { return *m_scenes; }
     Navigation& navigation() { return m_navigation; }
-    Navigation* navigationObject() { return &m_navigation; }
-    // The default browser unless a test puts something else in its place.
-    void setUrlOpener(UrlOpener opener) { m_openUrl = std::move(opener); }
-
-    // Owned by owner; each call builds a new sign-in repository.
-    Q_INVOKABLE QObject* makeLaunchScene(QObject* owner);
-    Q_INVOKABLE QObject* makeLoginScene(QObject* owner);
+    AppRouter& router() { return *m_router; }
 
   private:
+    void registerOwnScenes();
+    void registerSubsystemScenes();
+    void postApplicationEvents();
+
     KorvaneComposition& m_composition;
     platform::DefaultsStore& m_defaults;
     Navigation m_navigation;
     std::unique_ptr<SceneManager> m_scenes;
-    UrlOpener m_openUrl;
+    std::unique_ptr<AppRouter> m_router;
+    QHash<int, desktop::PageRegistration> m_pages;
 };
 
 }  // namespace app

@@ -57,18 +57,18 @@ void LaunchViewModel::validateUser(std::function<void(bool)> completion) {
 }
 
 LaunchFlow::LaunchFlow(LaunchViewModel& viewModel, std::shared_ptr<platform::Reachability> reachability,
-                       Actions actions, platform::DefaultsStore& defaults, QObject* parent)
+                       desktop::Router& router, platform::DefaultsStore& defaults, QObject* parent)
     : QObject(parent),
       m_viewModel(viewModel),
       m_reachability(std::move(reachability)),
-      m_actions(std::move(actions)),
+      m_router(router),
       m_defaults(defaults) {}
 
 void LaunchFlow::onAppear() {
     if (!m_reachability || !m_reachability->isReachable()) {
         // No network: sign-in at once, the stored session kept for later.
-        m_actions.dismissWindow(QStringLiteral("LaunchViewGroup"));
-        m_actions.openWindow(QStringLiteral("LoginWindowGroup"));
+        m_router.dismissWindow(QStringLiteral("LaunchViewGroup"));
+        m_router.openWindow(QStringLiteral("LoginWindowGroup"));
         return;
     }
     m_taskStart = std::chrono::steady_clock::now();
@@ -95,12 +95,12 @@ void LaunchFlow::decide(bool valid) {
             return;
         }
         if (valid) {
-            self->m_actions.setNavigation(QStringLiteral("startSession"));
-            self->m_actions.dismissWindow(QStringLiteral("LaunchViewGroup"));
-            self->m_actions.openWindow(QStringLiteral("KVWindowGroup"));
+            self->m_router.setPage(desktop::PagesEnum::startSession);
+            self->m_router.dismissWindow(QStringLiteral("LaunchViewGroup"));
+            self->m_router.openWindow(QStringLiteral("KVWindowGroup"));
         } else {
-            self->m_actions.dismissWindow(QStringLiteral("LaunchViewGroup"));
-            self->m_actions.openWindow(QStringLiteral("LoginWindowGroup"));
+            self->m_router.dismissWindow(QStringLiteral("LaunchViewGroup"));
+            self->m_router.openWindow(QStringLiteral("LoginWindowGroup"));
         }
     };
     if (remaining.count() > 0) {

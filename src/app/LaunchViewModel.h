@@ -3,11 +3,13 @@
 #include "NetworkError.h"
 #include "SignInRepository.h"
 
+#include "desktop/Router.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Reachability.h"
 #include "platform/Single.h"
 
 #include <QObject>
+#include <QtQml/qqmlregistration.h>
 #include <QString>
 
 #include <chrono>
@@ -21,6 +23,8 @@ namespace app {
 // Asks the web API whether the stored session is still valid.
 class LaunchViewModel : public QObject {
     Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("made by the application")
     Q_PROPERTY(bool isLoging READ isLoging NOTIFY isLogingChanged)
     Q_PROPERTY(QString responseStatus READ responseStatus NOTIFY responseStatusChanged)
     Q_PROPERTY(bool validUser READ validUser NOTIFY validUserChanged)
@@ -66,13 +70,7 @@ class LaunchFlow : public QObject {
     Q_OBJECT
 
 public:
-    struct Actions {
-        std::function<void(const QString& windowID)> openWindow;
-        std::function<void(const QString& windowID)> dismissWindow;
-        std::function<void(const QString& page)> setNavigation;  // "navigationKey"
-    };
-
-    LaunchFlow(LaunchViewModel& viewModel, std::shared_ptr<platform::Reachability> reachability, Actions actions,
+    LaunchFlow(LaunchViewModel& viewModel, std::shared_ptr<platform::Reachability> reachability, desktop::Router& router,
                platform::DefaultsStore& defaults = platform::DefaultsStore::standard(), QObject* parent = nullptr);
 
     std::chrono::nanoseconds minimumSplashDuration{3'000'000'000};
@@ -85,7 +83,7 @@ private:
 
     LaunchViewModel& m_viewModel;
     std::shared_ptr<platform::Reachability> m_reachability;
-    Actions m_actions;
+    desktop::Router& m_router;
     platform::DefaultsStore& m_defaults;
     std::chrono::steady_clock::time_point m_taskStart;
 };

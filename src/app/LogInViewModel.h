@@ -7,6 +7,7 @@
 #include "platform/Single.h"
 
 #include <QObject>
+#include <QtQml/qqmlregistration.h>
 #include <QString>
 
 #include <memory>
@@ -19,6 +20,8 @@ namespace app {
 // reply in the settings, and raises isLoggedIn or haveError for the window to act on.
 class LogInViewModel : public QObject {
     Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("made by the application")
     Q_PROPERTY(bool haveError READ haveError NOTIFY haveErrorChanged)
     Q_PROPERTY(bool isLoging READ isLoging NOTIFY isLogingChanged)
     Q_PROPERTY(bool isLoggedIn READ isLoggedIn NOTIFY isLoggedInChanged)

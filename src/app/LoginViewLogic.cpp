@@ -4,8 +4,8 @@
 
 namespace app {
 
-LoginViewLogic::LoginViewLogic(LogInViewModel& viewModel, QString webBaseURL, Actions actions, QObject* parent)
-    : QObject(parent), m_viewModel(viewModel), m_webBaseURL(std::move(webBaseURL)), m_actions(std::move(actions)) {
+LoginViewLogic::LoginViewLogic(LogInViewModel& viewModel, QString webBaseURL, desktop::Router& router, QObject* parent)
+    : QObject(parent), m_viewModel(viewModel), m_webBaseURL(std::move(webBaseURL)), m_router(router) {
     connect(&m_viewModel, &LogInViewModel::isLoggedInChanged, this, [this] {
         if (m_viewModel.isLoggedIn()) {
             onNavigate();
@@ -88,9 +88,9 @@ void LoginViewLogic::signInCheck() {
 }
 
 void LoginViewLogic::onNavigate() {
-    m_actions.setNavigation(QStringLiteral("startSession"));
-    m_actions.dismissWindow(QStringLiteral("LoginWindowGroup"));
-    m_actions.openWindow(QStringLiteral("KVWindowGroup"));
+    m_router.setPage(desktop::PagesEnum::startSession);
+    m_router.dismissWindow(QStringLiteral("LoginWindowGroup"));
+    m_router.openWindow(QStringLiteral("KVWindowGroup"));
     setIsSigningIn(false);
 }
 
@@ -114,8 +114,8 @@ QString LoginViewLogic::forgotPasswordURL() const { return m_webBaseURL + QStrin
 
 void LoginViewLogic::forgotPasswordPressed() {
     const QUrl url(forgotPasswordURL(), QUrl::StrictMode);
-    if (url.isValid() && !url.scheme().isEmpty() && m_actions.openUrl) {
-        m_actions.openUrl(url.toString());
+    if (url.isValid() && !url.scheme().isEmpty()) {
+        m_router.openURL(url);
     }
 }
 

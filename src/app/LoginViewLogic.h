@@ -2,7 +2,10 @@
 
 #include "LogInViewModel.h"
 
+#include "desktop/Router.h"
+
 #include <QObject>
+#include <QtQml/qqmlregistration.h>
 #include <QString>
 
 #include <functional>
@@ -13,6 +16,8 @@ namespace app {
 // and where to go after a sign-in. The QML view only binds to it.
 class LoginViewLogic : public QObject {
     Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("made by the application")
     Q_PROPERTY(int focusedField READ focusedFieldValue NOTIFY focusedFieldChanged)
     Q_PROPERTY(bool isSigningIn READ isSigningIn NOTIFY isSigningInChanged)
     Q_PROPERTY(bool showErrorAlert READ showErrorAlert WRITE setShowErrorAlert NOTIFY showErrorAlertChanged)
@@ -22,14 +27,7 @@ class LoginViewLogic : public QObject {
 public:
     enum class Field { none = -1, username = 0, password = 1 };
 
-    struct Actions {
-        std::function<void(const QString& page)> setNavigation;
-        std::function<void(const QString& windowID)> dismissWindow;
-        std::function<void(const QString& windowID)> openWindow;
-        std::function<void(const QString& url)> openUrl;
-    };
-
-    LoginViewLogic(LogInViewModel& viewModel, QString webBaseURL, Actions actions, QObject* parent = nullptr);
+    LoginViewLogic(LogInViewModel& viewModel, QString webBaseURL, desktop::Router& router, QObject* parent = nullptr);
 
     Field focusedField() const { return m_focusedField; }
     int focusedFieldValue() const { return static_cast<int>(m_focusedField); }
@@ -64,7 +62,7 @@ private:
 
     LogInViewModel& m_viewModel;
     QString m_webBaseURL;
-    Actions m_actions;
+    desktop::Router& m_router;
     Field m_focusedField = Field::none;
     bool m_isSigningIn = false;
     bool m_showErrorAlert = false;

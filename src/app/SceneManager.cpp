@@ -1,6 +1,8 @@
 #include "SceneManager.h"
 
+#include "desktop/Notifications.h"
 #include "desktop/WindowControl.h"
+#include "platform/NotificationCenter.h"
 #include "platform/MainQueue.h"
 
 #include <QGuiApplication>
@@ -10,12 +12,8 @@
 
 namespace app {
 
-namespace {
-const QString kLoginScene = QStringLiteral("LoginWindowGroup");
-}
-
-SceneManager::SceneManager(QQmlEngine& engine, QUrl sceneFolder, QObject* parent)
-    : QObject(parent), m_engine(engine), m_sceneFolder(std::move(sceneFolder)) {}
+SceneManager::SceneManager(QQmlEngine& engine, QObject* parent)
+    : QObject(parent), m_engine(engine) {}
 
 SceneManager::~SceneManager() {
     for (const Scene& scene : std::as_const(m_scenes)) {
@@ -39,52 +37,79 @@ const QStringList& SceneManager::sceneIdentifiers() {
     return identifiers;
 }
 
-bool SceneManager::isFloatingScene(const QString& identifier) {
-    return identifier != kLoginScene && sceneIdentifiers().contains(identifier);
+void SceneManager::registerScene(desktop::SceneRegistration registration) {
+    const QString identifier = registration.identifier;
+    delete m_components.take(identifier);
+    m_registrations.insert(identifier, std::move(registration));
 }
 
-QQmlComponent* SceneManager::component(const QString& identifier) {
-    if (auto* cached = m_components.value(identifier)) {
+bool SceneManager::isRegistered(const QString& identifier) const {
+    return m_registrations.contains(identifier);
+}
+
+QQmlComponent* SceneManager::component(const desktop::SceneRegistration& registration) {
+    if (auto* cached = m_components.value(registration.identifier)) {
         return cached;
     }
-    auto* made = new QQmlComponent(
-        &m_engine, m_sceneFolder.resolved(QUrl(identifier + QStringLiteral(".qml"))),
-        QQmlComponent::PreferSynchronous);
+    auto* made =
+        new QQmlComponent(&m_engine, registration.component, QQmlComponent::PreferSynchronous);
     if (made->isError()) {
-        qWarning("Scene %s did not load: %s", qPrintable(identifier),
+        qWarning("Scene %s did not load: %s", qPrintable(registration.identifier),
                  qPrintable(made->errorString()));
         delete made;
         return nullptr;
     }
-    m_components.insert(identifier, made);
+    m_components.insert(registration.identifier, made);
+    return made;
+}
+
+QQuickWindow* SceneManager::create(const desktop::SceneRegistration& registration) {
+    QQmlComponent* scene = component(registration);
+    if (!scene) {
+        return nullptr;
+    }
+    QObject* model = registration.makeModel ? registration.makeModel() : nullptr;
+    QVariantMap properties;
+    if (model) {
+        QQmlEngine::setObjectOwnership(model, QQmlEngine::CppOwnership);
+        properties.insert(QStringLiteral("model"), QVariant::fromValue(model));
+    }
+    QObject* object = scene->createWithInitialProperties(properties, m_engine.rootContext());
+    auto* made = qobject_cast<QQuickWindow*>(object);
+    if (!made) {
+        qWarning("Scene %s is not a window: %s", qPrintable(registration.identifier),
+                 qPrintable(scene->errorString()));
+        delete object;
+        delete model;
+        return nullptr;
+    }
+    QQmlEngine::setObjectOwnership(made, QQmlEngine::CppOwnership);
+    if (model) {
+        // The window's logic lives exactly as long as its window.
+        model->setParent(made);
+    }
     return made;
 }
 
 bool SceneManager::openWindow(const QString& identifier) {
-    if (!sceneIdentifiers().contains(identifier)) {
+    const auto registration = m_registrations.constFind(identifier);
+    if (registration == m_registrations.cend()) {
         qWarning("No scene named %s", qPrintable(identifier));
         return false;
     }
     if (QQuickWindow* open = window(identifier)) {
         open->show();
         open->raise();
-        open->requestActivate();
+        if (registration->takesFocus) {
+            open->requestActivate();
+        }
         return true;
     }
-    QQmlComponent* scene = component(identifier);
-    if (!scene) {
-        return false;
-    }
-    QObject* object = scene->create(m_engine.rootContext());
-    auto* made = qobject_cast<QQuickWindow*>(object);
+    QQuickWindow* made = create(*registration);
     if (!made) {
-        qWarning("Scene %s is not a window: %s", qPrintable(identifier),
-                 qPrintable(scene->errorString()));
-        delete object;
         return false;
     }
-    QQmlEngine::setObjectOwnership(made, QQmlEngine::CppOwnership);
-    applyModifiers(identifier, *made);
+    applyModifiers(*registration, *made);
     m_scenes.append({identifier, made});
 
     // The user's close button takes the window away for good, as dismissing it does.
@@ -95,7 +120,9 @@ bool SceneManager::openWindow(const QString& identifier) {
         }
     });
     made->show();
-    made->requestActivate();
+    if (registration->takesFocus) {
+        made->requestActivate();
+    }
     emit windowOpened(identifier);
 
     // Like a view's appearance: after the window is shown, never from inside the call that opened
@@ -109,8 +136,12 @@ bool SceneManager::openWindow(const QString& identifier) {
     return true;
 }
 
-void SceneManager::applyModifiers(const QString& identifier, QQuickWindow& window) {
-    if (isFloatingScene(identifier)) {
+void SceneManager::applyModifiers(const desktop::SceneRegistration& registration,
+                                  QQuickWindow& window) {
+    if (!registration.takesFocus) {
+        window.setFlag(Qt::WindowDoesNotAcceptFocus, true);
+    }
+    if (!registration.titled) {
         desktop::setTitled(window, false);
         desktop::setWindowLevel(window, desktop::WindowLevel::floating);
         return;
@@ -128,12 +159,14 @@ void SceneManager::dismissWindow(const QString& identifier) {
     if (!target) {
         return;
     }
-    forget(identifier);
-    target->disconnect(this);
-    target->removeEventFilter(this);
+    platform::NotificationCenter::defaultCenter().post(
+        QString::fromLatin1(desktop::notifications::windowWillClose),
+        {{QStringLiteral("identifier"), identifier}});
+    if (window(identifier) != target) {
+        return;  // an observer dismissed it already
+    }
+    letGo(identifier);
     target->hide();
-    // Later: the window may be dismissing itself from one of its own handlers.
-    target->deleteLater();
     emit windowDismissed(identifier);
 }
 
@@ -157,18 +190,25 @@ void SceneManager::closedByUser(const QString& identifier) {
     if (!target || target->isVisible()) {
         return;  // gone already, or the close was refused
     }
-    forget(identifier);
-    target->disconnect(this);
-    target->removeEventFilter(this);
-    target->deleteLater();
+    platform::NotificationCenter::defaultCenter().post(
+        QString::fromLatin1(desktop::notifications::windowWillClose),
+        {{QStringLiteral("identifier"), identifier}});
+    letGo(identifier);
     emit windowDismissed(identifier);
     if (m_scenes.isEmpty()) {
         emit lastWindowClosed();
     }
 }
 
-void SceneManager::forget(const QString& identifier) {
+void SceneManager::letGo(const QString& identifier) {
+    QPointer<QQuickWindow> target = window(identifier);
     m_scenes.removeIf([&](const Scene& scene) { return scene.identifier == identifier; });
+    if (target) {
+        target->disconnect(this);
+        target->removeEventFilter(this);
+        // Later: the window may be dismissing itself from one of its own handlers.
+        target->deleteLater();
+    }
 }
 
 QQuickWindow* SceneManager::window(const QString& identifier) const {

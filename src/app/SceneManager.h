@@ -1,12 +1,13 @@
 #pragma once
 
+#include "desktop/SceneRegistration.h"
+
 #include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
-#include <QUrl>
 #include <QWindow>
 
 class QQmlComponent;
@@ -15,26 +16,28 @@ class QQuickWindow;
 
 namespace app {
 
-// The application's windows, one per scene identifier, each a QML Window component. Windows are
-// opened and dismissed by identifier; opening one that is already open brings it to the front.
+// The application's windows, one per registered scene, each a QML Window component created with
+// its logic object as the typed "model" property. Windows are opened and dismissed by identifier;
+// opening one that is already open brings it to the front.
 class SceneManager : public QObject {
     Q_OBJECT
 
   public:
-    // Scene files are "<identifier>.qml" under sceneFolder.
-    explicit SceneManager(QQmlEngine& engine,
-                          QUrl sceneFolder = QUrl(QStringLiteral("qrc:/korvane/app/scenes/")),
-                          QObject* parent = nullptr);
+    explicit SceneManager(QQmlEngine& engine, QObject* parent = nullptr);
     ~SceneManager() override;
 
-    // The nine scenes, in declaration order.
+    // The nine scenes of the application, in declaration order.
     static const QStringList& sceneIdentifiers();
-    // Every scene but the sign-in window floats above other windows without a title bar.
-    static bool isFloatingScene(const QString& identifier);
+
+    // Main thread, before the scene is first opened. A second registration of an identifier
+    // replaces the first.
+    void registerScene(desktop::SceneRegistration registration);
+    bool isRegistered(const QString& identifier) const;
 
     // Main thread. False (and logged) for an unknown identifier or a scene that did not load.
-    Q_INVOKABLE bool openWindow(const QString& identifier);
-    Q_INVOKABLE void dismissWindow(const QString& identifier);
+    bool openWindow(const QString& identifier);
+    // Posts the window's will-close notification, then lets it go.
+    void dismissWindow(const QString& identifier);
 
     QQuickWindow* window(const QString& identifier) const;
     QString identifierOf(const QWindow* window) const;
@@ -61,13 +64,14 @@ class SceneManager : public QObject {
         QPointer<QQuickWindow> window;
     };
 
-    QQmlComponent* component(const QString& identifier);
-    void applyModifiers(const QString& identifier, QQuickWindow& window);
-    void forget(const QString& identifier);
+    QQmlComponent* component(const desktop::SceneRegistration& registration);
+    QQuickWindow* create(const desktop::SceneRegistration& registration);
+    void applyModifiers(const desktop::SceneRegistration& registration, QQuickWindow& window);
+    void letGo(const QString& identifier);
     void closedByUser(const QString& identifier);
 
     QQmlEngine& m_engine;
-    QUrl m_sceneFolder;
+    QHash<QString, desktop::SceneRegistration> m_registrations;
     QHash<QString, QQmlComponent*> m_components;
     QList<Scene> m_scenes;  // creation order
     QPointer<QQuickWindow> m_lastActive;

@@ -16,11 +16,11 @@ namespace app {
 
 LaunchScene::LaunchScene(std::shared_ptr<api::SignInProtocol> signInRepo,
                          std::shared_ptr<platform::Reachability> reachability,
-                         LaunchFlow::Actions actions, std::function<void()> centerLaunchWindow,
+                         desktop::Router& router, std::function<void()> centerLaunchWindow,
                          platform::DefaultsStore& defaults, QObject* parent)
     : QObject(parent),
       m_viewModel(std::move(signInRepo), defaults),
-      m_flow(m_viewModel, std::move(reachability), std::move(actions), defaults),
+      m_flow(m_viewModel, std::move(reachability), router, defaults),
       m_centerLaunchWindow(std::move(centerLaunchWindow)) {}
 
 void LaunchScene::onAppear() {
@@ -70,10 +70,10 @@ void centerLaunchWindow(const SceneManager& scenes) {
 }
 
 LoginScene::LoginScene(std::shared_ptr<api::SignInProtocol> signInRepo, const QString& webBaseURL,
-                       LoginViewLogic::Actions actions, platform::DefaultsStore& defaults,
+                       desktop::Router& router, platform::DefaultsStore& defaults,
                        QObject* parent)
     : QObject(parent),
       m_viewModel(std::move(signInRepo), defaults),
-      m_logic(m_viewModel, webBaseURL, std::move(actions)) {}
+      m_logic(m_viewModel, webBaseURL, router) {}
 
 }  // namespace app

@@ -5,6 +5,7 @@
 #include "LoginViewLogic.h"
 
 #include <QObject>
+#include <QtQml/qqmlregistration.h>
 
 #include <functional>
 #include <memory>
@@ -16,10 +17,12 @@ class SceneManager;
 // What the launch window's view drives: its view model and the launch decision.
 class LaunchScene : public QObject {
     Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("made by the application")
 
   public:
     LaunchScene(std::shared_ptr<api::SignInProtocol> signInRepo,
-                std::shared_ptr<platform::Reachability> reachability, LaunchFlow::Actions actions,
+                std::shared_ptr<platform::Reachability> reachability, desktop::Router& router,
                 std::function<void()> centerLaunchWindow, platform::DefaultsStore& defaults,
                 QObject* parent = nullptr);
 
@@ -42,12 +45,14 @@ void centerLaunchWindow(const SceneManager& scenes);
 // What a sign-in view drives: its view model and its own logic.
 class LoginScene : public QObject {
     Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("made by the application")
     Q_PROPERTY(app::LogInViewModel* viewModel READ viewModel CONSTANT)
     Q_PROPERTY(app::LoginViewLogic* logic READ logic CONSTANT)
 
   public:
     LoginScene(std::shared_ptr<api::SignInProtocol> signInRepo, const QString& webBaseURL,
-               LoginViewLogic::Actions actions, platform::DefaultsStore& defaults,
+               desktop::Router& router, platform::DefaultsStore& defaults,
                QObject* parent = nullptr);
 
     LogInViewModel* viewModel() { return &m_viewModel; }

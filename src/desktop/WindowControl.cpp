@@ -278,6 +278,21 @@ void placeBottomRight(QWindow& window, double width, double height, bool animate
     animateWindows({{&window, target, std::nullopt}}, duration, AnimationCurve::easeOut);
 }
 
+QAbstractAnimation* slideIn(QWindow& window, double width, double height,
+                            std::function<void()> completion) {
+    const auto visible = visibleFrameOf(window);
+    if (!visible) {
+        return nullptr;
+    }
+    const platform::Rect target = bottomRightFrame(*visible, width, height);
+    setWindowAlpha(window, 0);
+    setWindowFrame(window, slideInStartFrame(*visible, target));
+    window.show();
+    window.raise();
+    return animateWindows({{&window, target, 1.0}}, std::chrono::milliseconds(280),
+                          AnimationCurve::easeOut, std::move(completion));
+}
+
 void centerInMainScreen(QWindow& window, double width, double height) {
     const auto visible = mainScreenVisibleFrame();
     if (!visible) {

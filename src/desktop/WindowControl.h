@@ -61,6 +61,12 @@ QAbstractAnimation* animateWindows(std::vector<WindowAnimation> animations,
 void placeBottomRight(QWindow& window, double width, double height, bool animated,
                       std::chrono::milliseconds duration = std::chrono::milliseconds(250));
 
+// The entrance of the main window's pages and the small session windows: the window at the given
+// size slides up from 20 below its screen's visible frame into the bottom-right corner while it
+// fades in (0.28 s, ease-out). Nothing happens without a screen. The window is shown.
+QAbstractAnimation* slideIn(QWindow& window, double width, double height,
+                            std::function<void()> completion = {});
+
 // Centred in the main screen's visible frame at the given size.
 void centerInMainScreen(QWindow& window, double width, double height);
 

@@ -17,12 +17,27 @@ platform::Rect centeredLaunchFrame(const platform::Rect& visibleFrame, double fi
 
 platform::Rect bottomRightFrame(const platform::Rect& visibleFrame, double width, double height,
                                 double margin) {
-    double x = visibleFrame.x + visibleFrame.width - width - margin;
-    double y = visibleFrame.y + visibleFrame.height - height - margin;
-    // A window larger than the frame keeps its top-left corner inside it.
-    x = std::max(x, visibleFrame.x);
-    y = std::max(y, visibleFrame.y);
+    const double right = visibleFrame.x + visibleFrame.width;
+    const double bottom = visibleFrame.y + visibleFrame.height;
+    double x = right - width - margin;
+    double y = bottom - height - margin;
+    if (x + width > right - margin) {
+        x = right - margin - width;
+    }
+    if (x < visibleFrame.x + margin) {
+        x = visibleFrame.x + margin;
+    }
+    if (y + height > bottom - margin) {
+        y = bottom - margin - height;
+    }
+    if (y < visibleFrame.y + margin) {
+        y = visibleFrame.y + margin;
+    }
     return {x, y, width, height};
+}
+
+platform::Rect slideInStartFrame(const platform::Rect& visibleFrame, const platform::Rect& target) {
+    return {target.x, visibleFrame.y + visibleFrame.height + 20, target.width, target.height};
 }
 
 }  // namespace desktop

@@ -79,6 +79,10 @@ class ScreenRecorder : public QObject,
     Q_PROPERTY(bool isSuccess READ isSuccess NOTIFY isSuccessChanged)
     Q_PROPERTY(QString errorMessage READ errorMessageText NOTIFY errorMessageChanged)
     Q_PROPERTY(QString successMessage READ successMessageText NOTIFY successMessageChanged)
+    Q_PROPERTY(bool hasSelectedContent READ hasSelectedContent NOTIFY selectedContentInfoChanged)
+    // Kind "unknown" and no fields while nothing is chosen; see hasSelectedContent.
+    Q_PROPERTY(recording::SelectedContentInfo selectedContentInfo READ selectedContentInfoValue NOTIFY
+                   selectedContentInfoChanged)
     Q_PROPERTY(bool showReminder READ showReminder NOTIFY showReminderChanged)
     Q_PROPERTY(int inactivityReminderToken READ inactivityReminderToken NOTIFY inactivityReminderTokenChanged)
 
@@ -133,6 +137,13 @@ public:
     bool isRecordingBarPresented() const { return m_isRecordingBarPresented; }
     void setIsRecordingBarPresented(bool value);
     const std::optional<SelectedContentInfo>& selectedContentInfo() const { return m_selectedContentInfo; }
+    bool hasSelectedContent() const { return m_selectedContentInfo.has_value(); }
+    SelectedContentInfo selectedContentInfoValue() const { return m_selectedContentInfo.value_or(SelectedContentInfo{}); }
+    // The microphones and their permission, as the recorder sees them; for the microphone picker.
+    std::shared_ptr<platform::CaptureDeviceDiscovery> deviceDiscovery() const { return m_environment.deviceDiscovery; }
+    std::shared_ptr<platform::MicrophoneAuthorization> microphoneAuthorization() const {
+        return m_environment.authorization;
+    }
     bool isUploading() const { return m_isUploading; }
     const std::optional<api::UploadVideoResponse>& uploadResponse() const { return m_uploadResponse; }
     const std::optional<api::NetworkError>& uploadError() const { return m_uploadError; }
@@ -149,7 +160,7 @@ public:
 
     // --- microphone state (main thread) ---
     void refreshMicrophoneAvailability();
-    void requestMicrophoneAccess();
+    Q_INVOKABLE void requestMicrophoneAccess();
     void handleMicrophoneAccessResult(bool granted);  // any thread
     void showMicrophoneAccessAlert();
     void openMicrophonePrivacySettings();
@@ -179,25 +190,25 @@ public:
     // The size a content rectangle is captured at: scaled, rounded, even, at least 2.
     static int evenCaptureSize(double points, double scale);
     std::expected<std::string, std::string> makeOutputURL() const;
-    void startRecording();
+    Q_INVOKABLE void startRecording();
     using CaptureCompletion = std::function<void(std::optional<platform::CaptureError>)>;
     void startCapture(const std::string& url, CaptureCompletion completion);
     void markRecordingStarted();  // tests that drive frames by hand
 
     // --- ending a recording (main thread) ---
-    void stopRecording();
+    Q_INVOKABLE void stopRecording();
     void finishRecording();
     void uploadRecordedVideo();
-    void deleteRecording();
-    void repeatRecording();
+    Q_INVOKABLE void deleteRecording();
+    Q_INVOKABLE void repeatRecording();
 
     // --- content choice (main thread) ---
-    void presentContentPicker(bool displayOnly);
+    Q_INVOKABLE void presentContentPicker(bool displayOnly);
     void contentSharingPickerDidCancel() override;
     void contentSharingPickerDidUpdate(const platform::ContentFilter& filter) override;
     void contentSharingPickerStartDidFail(const platform::CaptureError& error) override;
     void applyPickerFilter(const platform::ContentFilter& filter);
-    void startNewRecording();
+    Q_INVOKABLE void startNewRecording();
     void deleteStoredFiles();
     const std::optional<platform::ContentFilter>& contentFilter() const { return m_contentFilter; }
     bool hasStream() const { return m_stream != nullptr; }

@@ -2,6 +2,7 @@
 
 #include "Await.h"
 #include "FakeGateway.h"
+#include "FakeRouter.h"
 #include "Pump.h"
 
 #include <gtest/gtest.h>
@@ -17,16 +18,12 @@ protected:
     LaunchFlowTest()
         : defaults(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) + QStringLiteral("/launch-%1.ini").arg(counter++)),
           viewModel(std::make_shared<api::SignInRepository>(gateway), defaults),
-          flow(viewModel, reachability,
-               {[this](const QString& id) {
-                    events.push_back("open " + id.toStdString());
-                    cookieAtOpen = defaults.string("cookie");
-                    openedAfter = std::chrono::steady_clock::now() - started;
-                },
-                [this](const QString& id) { events.push_back("dismiss " + id.toStdString()); },
-                [this](const QString& page) { events.push_back("navigation " + page.toStdString()); }},
-               defaults) {
+          flow(viewModel, reachability, router, defaults) {
         flow.minimumSplashDuration = 300ms;
+        router.onOpen = [this](const QString&) {
+            cookieAtOpen = defaults.string("cookie");
+            openedAfter = std::chrono::steady_clock::now() - started;
+        };
     }
     void store(const std::string& cookie, const std::string& user) {
         defaults.setString("cookie", cookie);
@@ -43,7 +40,8 @@ protected:
     std::shared_ptr<FixedReachability> reachability = std::make_shared<FixedReachability>(true);
     platform::DefaultsStore defaults;
     app::LaunchViewModel viewModel;
-    std::vector<std::string> events;
+    FakeRouter router;
+    std::vector<std::string>& events = router.events;
     std::optional<std::string> cookieAtOpen;
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::duration openedAfter{};
@@ -68,7 +66,7 @@ TEST_F(LaunchFlowTest, AValidSessionOpensTheMainWindowAfterTheMinimumTime) {
     gateway->reply = api::Bytes(R"({"user_id":"7"})");
     appear();
     ASSERT_TRUE(pumpUntil([&] { return decided(); }));
-    EXPECT_EQ(events, (std::vector<std::string>{"navigation startSession", "dismiss LaunchViewGroup", "open KVWindowGroup"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"page startSession", "dismiss LaunchViewGroup", "open KVWindowGroup"}));
     EXPECT_GE(openedAfter, 300ms) << "the launch window stays for the minimum time";
     EXPECT_TRUE(viewModel.validUser());
     EXPECT_EQ(viewModel.responseStatus(), QStringLiteral("success"));

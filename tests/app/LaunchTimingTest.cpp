@@ -2,6 +2,7 @@
 #include "LaunchViewModel.h"
 
 #include "Await.h"
+#include "FakeRouter.h"
 #include "Pump.h"
 #include "TestHttpServer.h"
 
@@ -37,18 +38,13 @@ std::chrono::steady_clock::duration decisionTimeWithValidationTaking(
                                         defaults);
     app::LaunchViewModel viewModel(composition.makeSignInRepository(), defaults);
     std::chrono::steady_clock::time_point decided{};
-    auto note = [&](std::string event) {
-        events.push_back(std::move(event));
-        decided = std::chrono::steady_clock::now();
-    };
-    app::LaunchFlow flow(viewModel, reachability,
-                         {[&](const QString& id) { note("open " + id.toStdString()); },
-                          [&](const QString& id) { note("dismiss " + id.toStdString()); },
-                          [&](const QString& page) { note("navigation " + page.toStdString()); }},
-                         defaults);
+    FakeRouter router;
+    router.onOpen = [&](const QString&) { decided = std::chrono::steady_clock::now(); };
+    app::LaunchFlow flow(viewModel, reachability, router, defaults);
     const auto started = std::chrono::steady_clock::now();
     flow.onAppear();
-    EXPECT_TRUE(pumpUntil([&] { return events.size() == 3; }, 8000));
+    EXPECT_TRUE(pumpUntil([&] { return router.events.size() == 3; }, 8000));
+    events = router.events;
     return decided - started;
 }
 
@@ -57,7 +53,7 @@ std::chrono::steady_clock::duration decisionTimeWithValidationTaking(
 TEST(LaunchTimingTest, TheLaunchWindowStaysThreeSecondsButNeverWaitsLongerThanTheValidation) {
     std::vector<std::string> quick;
     const auto afterQuick = decisionTimeWithValidationTaking(1200ms, quick);
-    EXPECT_EQ(quick, (std::vector<std::string>{"navigation startSession", "dismiss LaunchViewGroup",
+    EXPECT_EQ(quick, (std::vector<std::string>{"page startSession", "dismiss LaunchViewGroup",
                                                "open KVWindowGroup"}));
     EXPECT_GE(afterQuick, 2950ms) << "a quick answer still leaves the launch window up for 3 s";
     EXPECT_LT(afterQuick, 3900ms);

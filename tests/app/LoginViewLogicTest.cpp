@@ -1,6 +1,7 @@
 #include "LoginViewLogic.h"
 
 #include "FakeGateway.h"
+#include "FakeRouter.h"
 #include "Pump.h"
 
 #include <gtest/gtest.h>
@@ -16,18 +17,15 @@ protected:
     LoginViewLogicTest()
         : defaults(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) + QStringLiteral("/loginview-%1.ini").arg(counter++)),
           model(std::make_shared<api::SignInRepository>(gateway), defaults),
-          view(model, QStringLiteral("https://web.example"),
-               {[this](const QString& p) { events.push_back("navigation " + p.toStdString()); },
-                [this](const QString& w) { events.push_back("dismiss " + w.toStdString()); },
-                [this](const QString& w) { events.push_back("open " + w.toStdString()); },
-                [this](const QString& u) { events.push_back("url " + u.toStdString()); }}) {
+          view(model, QStringLiteral("https://web.example"), router) {
         view.onAppear();
     }
     static inline int counter = 0;
     std::shared_ptr<FakeGateway> gateway = std::make_shared<FakeGateway>();
     platform::DefaultsStore defaults;
     app::LogInViewModel model;
-    std::vector<std::string> events;
+    FakeRouter router;
+    std::vector<std::string>& events = router.events;
     app::LoginViewLogic view;
 };
 
@@ -62,7 +60,7 @@ TEST_F(LoginViewLogicTest, ASignInRunsOnceAndLeadsToTheMainWindow) {
     EXPECT_TRUE(view.isSigningIn());
     ASSERT_TRUE(pumpUntil([&] { return !view.isSigningIn(); }));
     EXPECT_EQ(gateway->sent.size(), 1u) << "one sign-in, however many submits";
-    EXPECT_EQ(events, (std::vector<std::string>{"navigation startSession", "dismiss LoginWindowGroup", "open KVWindowGroup"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"page startSession", "dismiss LoginWindowGroup", "open KVWindowGroup"}));
 }
 
 TEST_F(LoginViewLogicTest, EachFailureShowsTheAlertAndFreesTheForm) {

@@ -16,7 +16,7 @@ TEST(NavigationTest, ThePageIsPersistedAndUnknownTextReadsAsLogout) {
         app::Navigation navigation(defaults);
         EXPECT_EQ(navigation.page(), PagesEnum::logout) << "nothing stored: the sign-in page";
         QSignalSpy changes(&navigation, &app::Navigation::pageChanged);
-        navigation.setPageText(QStringLiteral("prepareSession"));
+        navigation.setPage(PagesEnum::prepareSession);
         navigation.setPage(PagesEnum::prepareSession);
         EXPECT_EQ(changes.count(), 1) << "only a real change is announced";
     }

@@ -9,6 +9,7 @@
 #include "Await.h"
 #include "FindItem.h"
 #include "Pump.h"
+#include "RecorderFakes.h"
 #include "TestHttpServer.h"
 
 #include <QDirIterator>
@@ -99,7 +100,7 @@ class ScenesTest : public ::testing::Test {
         configuration.recordingApiBaseURL = "http://127.0.0.1:9";
         composition = std::make_unique<app::KorvaneComposition>(
             configuration, api::HttpClient::shared(), reachability,
-            app::KorvaneComposition::EnvironmentFactory{}, defaults);
+            [this] { return rig.environment(); }, defaults);
         // As the application sets it; once, before any view is loaded.
         static const bool styled = [] {
             QQuickStyle::setStyle(QStringLiteral("Basic"));
@@ -115,7 +116,7 @@ class ScenesTest : public ::testing::Test {
             }
         });
         korvane = std::make_unique<app::KorvaneApp>(*composition, engine, defaults);
-        korvane->setUrlOpener([this](const QString& url) { openedUrls.append(url); });
+        korvane->router().setUrlOpener([this](const QUrl& url) { openedUrls.append(url.toString()); });
     }
     ~ScenesTest() override {
         korvane.reset();
@@ -134,6 +135,7 @@ class ScenesTest : public ::testing::Test {
     TestHttpServer web;
     platform::DefaultsStore defaults;
     app::AppConfiguration configuration;
+    fakes::Rig rig;
     std::shared_ptr<FixedReachability> reachability = std::make_shared<FixedReachability>(false);
     std::unique_ptr<app::KorvaneComposition> composition;
     QQmlEngine engine;
@@ -241,16 +243,16 @@ TEST_F(ScenesTest, TheMainWindowShowsThePageNamedByTheNavigation) {
     EXPECT_NE(item(main, "loginPage"), nullptr) << "nothing stored: the sign-in page";
     EXPECT_EQ(scenes().window(main)->size(), QSize(400, 700));
 
-    korvane->navigation().setPageText(QStringLiteral("prepareSession"));
+    korvane->navigation().setPage(app::PagesEnum::prepareSession);
     EXPECT_NE(item(main, "preparePage"), nullptr);
     EXPECT_EQ(item(main, "loginPage"), nullptr);
     EXPECT_EQ(defaults.string("navigationKey"), "prepareSession");
 
-    korvane->navigation().setPageText(QStringLiteral("endSession"));
+    korvane->navigation().setPage(app::PagesEnum::endSession);
     EXPECT_NE(item(main, "startPage"), nullptr) << "the end of a session shows the start page";
     EXPECT_EQ(scenes().window(main)->size(), QSize(234, 77));
 
-    korvane->navigation().setPageText(QStringLiteral("nonsense"));
+    korvane->navigation().setPage(app::PagesEnum::logout);
     EXPECT_NE(item(main, "loginPage"), nullptr);
     EXPECT_TRUE(allWarnings().isEmpty()) << allWarnings().join('\n').toStdString();
 }
@@ -309,7 +311,7 @@ TEST_F(ScenesTest, SigningInOnTheMainWindowsPageReplacesItWithTheStartPage) {
     const QString main = QStringLiteral("KVWindowGroup");
     QPointer<QQuickItem> page = item(main, "loginPage");
     ASSERT_NE(page, nullptr);
-    QPointer<app::LoginScene> scene = page->findChild<app::LoginScene*>();
+    QPointer<app::LoginScene> scene = qobject_cast<app::LoginScene*>(page->property("model").value<QObject*>());
     ASSERT_NE(scene, nullptr);
     QQuickWindow* window = scenes().window(main);
 
@@ -328,10 +330,11 @@ TEST_F(ScenesTest, SigningInOnTheMainWindowsPageReplacesItWithTheStartPage) {
 
 TEST_F(ScenesTest, EveryQmlFileCompilesWithoutWarnings) {
     QStringList files;
-    QDirIterator it(QStringLiteral(":/korvane"), {QStringLiteral("*.qml")}, QDir::Files,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        files.append(it.next());
+    for (const QString& root : {QStringLiteral(":/korvane"), QStringLiteral(":/qt/qml/Korvane")}) {
+        QDirIterator it(root, {QStringLiteral("*.qml")}, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            files.append(it.next());
+        }
     }
     EXPECT_GE(files.size(), 19) << files.join(' ').toStdString();
     for (const QString& file : files) {

@@ -14,9 +14,20 @@ TEST(WindowPlacementTest, TheLaunchWindowIsAtLeast405By350AndCentred) {
     EXPECT_EQ(desktop::centeredLaunchFrame({-1280, 0, 1280, 1024}, 405, 350), (Rect{-842.5, 337, 405, 350}));
 }
 
-TEST(WindowPlacementTest, BottomRightWithTenPointMarginsAndInsideTheFrame) {
+TEST(WindowPlacementTest, BottomRightWithTenPointMarginsWhereTheLeftAndTopMarginsWin) {
     const Rect visible{0, 25, 1920, 1055};
     EXPECT_EQ(desktop::bottomRightFrame(visible, 300, 120), (Rect{1610, 950, 300, 120}));
     EXPECT_EQ(desktop::bottomRightFrame({1920, 0, 1280, 1024}, 200, 100), (Rect{2990, 914, 200, 100}));
-    EXPECT_EQ(desktop::bottomRightFrame({0, 0, 200, 100}, 400, 300), (Rect{0, 0, 400, 300})) << "kept inside";
+    // The start card (234 x 77) on a visible frame narrower than 254: 10 in from the left edge.
+    EXPECT_EQ(desktop::bottomRightFrame({100, 0, 240, 800}, 234, 77).x, 110);
+    // The preparation page (405 x 390) on a frame narrower than 425 and lower than 410: the left
+    // and top margins win over the right and bottom ones.
+    EXPECT_EQ(desktop::bottomRightFrame({0, 30, 420, 400}, 405, 390), (Rect{10, 40, 405, 390}));
+}
+
+TEST(WindowPlacementTest, ASlideInStartsWhollyBelowTheVisibleFrame) {
+    const Rect visible{0, 25, 1920, 1055};
+    const Rect target = desktop::bottomRightFrame(visible, 405, 390);
+    EXPECT_EQ(desktop::slideInStartFrame(visible, target), (Rect{1505, 1100, 405, 390}))
+        << "the same x and size, the top edge 20 below the frame's bottom";
 }

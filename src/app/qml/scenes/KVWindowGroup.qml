@@ -1,47 +1,30 @@
 import QtQuick
 import Korvane 1.0
-import "../views"
+import Korvane.App
 
-// The main window: its page follows the persisted navigation.
+// The main window: its page follows the persisted navigation, each page built with its own logic.
 Window {
     id: window
     width: page.item ? page.item.implicitWidth : 400
     height: page.item ? page.item.implicitHeight : 700
     color: Resources.color("application_background_black")
 
+    required property MainWindowScene model
+
     signal appeared()
 
-    readonly property string navigation: korvaneApp.navigation.page
+    function showPage() {
+        page.setSource(model.pageSource, {"model": model.pageModel})
+    }
+
+    Connections {
+        target: window.model
+        function onPageChanged() { window.showPage() }
+    }
+    Component.onCompleted: showPage()
 
     Loader {
         id: page
         anchors.fill: parent
-        sourceComponent: {
-            switch (window.navigation) {
-            case "startSession":
-            case "endSession":
-                return startPage
-            case "prepareSession":
-                return preparePage
-            default:
-                return loginPage
-            }
-        }
-    }
-
-    Component {
-        id: loginPage
-        LoginView {
-            id: loginView
-            scene: korvaneApp.makeLoginScene(loginView)
-        }
-    }
-    Component {
-        id: startPage
-        StartRecordingView {}
-    }
-    Component {
-        id: preparePage
-        PrepareSessionView {}
     }
 }

@@ -1,4 +1,5 @@
 import QtQuick
+import Korvane.App
 import "../views"
 
 Window {
@@ -7,13 +8,13 @@ Window {
     height: 350
     color: "transparent"
 
-    signal appeared()
+    required property LaunchScene model
 
-    property var scene: korvaneApp.makeLaunchScene(window)
+    signal appeared()
 
     onAppeared: {
         launchView.pulse = true
-        scene.onAppear()
+        model.onAppear()
     }
 
     LaunchView {

@@ -1,5 +1,6 @@
 import QtQuick
 import Korvane 1.0
+import Korvane.App
 import "../views"
 
 Window {
@@ -9,10 +10,12 @@ Window {
     title: "Korvane"
     color: Resources.color("application_background_black")
 
+    required property LoginScene model
+
     signal appeared()
 
     LoginView {
         anchors.fill: parent
-        scene: korvaneApp.makeLoginScene(window)
+        model: window.model
     }
 }

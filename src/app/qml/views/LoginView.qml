@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import Korvane 1.0
+import Korvane.App
 
 // The sign-in form. Every decision is the logic object's; this only shows it and passes input on.
 Item {
@@ -9,10 +10,10 @@ Item {
     implicitWidth: 400
     implicitHeight: 700
 
-    // A LoginScene: its viewModel holds the typed values, its logic decides.
-    required property var scene
-    readonly property var viewModel: scene.viewModel
-    readonly property var logic: scene.logic
+    // Its viewModel holds the typed values, its logic decides.
+    required property LoginScene model
+    readonly property LogInViewModel viewModel: model.viewModel
+    readonly property LoginViewLogic logic: model.logic
 
     readonly property int usernameField: 0
     readonly property int passwordField: 1

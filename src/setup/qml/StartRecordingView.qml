@@ -1,11 +1,13 @@
 import QtQuick
 import Korvane 1.0
+import Korvane.Setup
 
-// The session preparation page.
+// The start page's card.
 Rectangle {
-    objectName: "preparePage"
-    implicitWidth: 350
-    implicitHeight: 600
+    required property StartRecordingScene model
+    objectName: "startPage"
+    implicitWidth: 234
+    implicitHeight: 77
     radius: 12
     color: Resources.color("application_background_black")
     border.width: 2

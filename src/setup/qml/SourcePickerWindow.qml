@@ -1,11 +1,14 @@
 import QtQuick
 import Korvane 1.0
+import Korvane.Setup
 
 Window {
     id: window
-    width: 400
+    width: 420
     height: 300
     color: Resources.color("application_background_black")
+
+    required property SourcePickerScene model
 
     signal appeared()
 }

@@ -1,11 +1,13 @@
 import QtQuick
 import Korvane 1.0
+import Korvane.Setup
 
-// The start page's card.
+// The session preparation page.
 Rectangle {
-    objectName: "startPage"
-    implicitWidth: 234
-    implicitHeight: 77
+    required property PrepareSessionScene model
+    objectName: "preparePage"
+    implicitWidth: 350
+    implicitHeight: 600
     radius: 12
     color: Resources.color("application_background_black")
     border.width: 2

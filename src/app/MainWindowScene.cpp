@@ -1,0 +1,31 @@
+#include "MainWindowScene.h"
+
+#include <QQmlEngine>
+
+namespace app {
+
+MainWindowScene::MainWindowScene(Navigation& navigation,
+                                 QHash<int, desktop::PageRegistration> pages, QObject* parent)
+    : QObject(parent), m_navigation(navigation), m_pages(std::move(pages)) {
+    connect(&m_navigation, &Navigation::pageChanged, this, &MainWindowScene::showPage);
+    showPage();
+}
+
+void MainWindowScene::showPage() {
+    const auto page = m_pages.constFind(static_cast<int>(m_navigation.page()));
+    QObject* previous = m_pageModel;
+    m_pageSource = page == m_pages.cend() ? QUrl() : page->component;
+    m_pageModel = page != m_pages.cend() && page->makeModel ? page->makeModel() : nullptr;
+    if (m_pageModel) {
+        m_pageModel->setParent(this);
+        QQmlEngine::setObjectOwnership(m_pageModel, QQmlEngine::CppOwnership);
+    }
+    emit pageChanged();
+    // The old page's view is gone by now; its logic may still be running the handler that
+    // changed the page.
+    if (previous) {
+        previous->deleteLater();
+    }
+}
+
+}  // namespace app

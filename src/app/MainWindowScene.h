@@ -1,0 +1,43 @@
+#pragma once
+
+#include "Navigation.h"
+
+#include "desktop/SceneRegistration.h"
+
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+#include <QtQml/qqmlregistration.h>
+
+namespace app {
+
+// MainWindowScene: what the main window shows: the page the persisted navigation names, each
+// page with a logic object of its own, made afresh whenever the page changes.
+class MainWindowScene : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("made by the application")
+    Q_PROPERTY(QUrl pageSource READ pageSource NOTIFY pageChanged)
+    Q_PROPERTY(QObject* pageModel READ pageModel NOTIFY pageChanged)
+
+  public:
+    MainWindowScene(Navigation& navigation, QHash<int, desktop::PageRegistration> pages,
+                    QObject* parent = nullptr);
+
+    QUrl pageSource() const { return m_pageSource; }
+    QObject* pageModel() const { return m_pageModel; }
+
+  signals:
+    void pageChanged();
+
+  private:
+    void showPage();
+
+    Navigation& m_navigation;
+    QHash<int, desktop::PageRegistration> m_pages;
+    QUrl m_pageSource;
+    QPointer<QObject> m_pageModel;
+};
+
+}  // namespace app

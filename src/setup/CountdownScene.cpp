@@ -1,0 +1,6 @@
+#include "CountdownScene.h"
+
+namespace setup {
+CountdownScene::CountdownScene(desktop::Router& router, std::shared_ptr<recording::ScreenRecorder> recorder, QObject* parent)
+    : QObject(parent), m_router(router), m_recorder(std::move(recorder)) {}
+}  // namespace setup
