@@ -1,0 +1,5 @@
+#include "PrerecordingCountdownViewModel.h"
+
+namespace setup {
+PrerecordingCountdownViewModel::PrerecordingCountdownViewModel(QObject* parent) : QObject(parent) {}
+}  // namespace setup
