@@ -2,7 +2,9 @@
 # Builds Korvane and runs it against the bundled stand-in services, which start with demo
 # credentials (printed below). Without a usable display, Korvane runs on a private virtual
 # desktop (Xvfb, openbox, PulseAudio with a sine microphone), whose screen is saved as a PNG
-# every two seconds. Ctrl+C (or closing Korvane's last window) stops everything.
+# every two seconds. Ctrl+C (or closing Korvane's last window) stops everything. The stand-in
+# services keep their sessions and uploaded videos in ~/.local/share/korvane-devserver, so a
+# sign-in stored by one run is still valid in the next.
 #   KORVANE_DEVSERVER_PORT   port of the stand-in services (default 8080; 0 picks a free one)
 #   KORVANE_HEADLESS=1       use the virtual desktop even when a display is there
 set -euo pipefail
@@ -12,6 +14,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/devserver-url.sh"
 port="${KORVANE_DEVSERVER_PORT:-8080}"
 build="$root/build"
+# Korvane keeps its stored sign-in in ~/.config across runs; the services that issued it must too.
+data="${XDG_DATA_HOME:-$HOME/.local/share}/korvane-devserver"
 
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
@@ -58,7 +62,7 @@ if [[ "${KORVANE_HEADLESS:-0}" == 1 ]] || ! display_answers; then
   echo
 fi
 
-"$build/tools/devserver/korvane-devserver" --port "$port" --data-dir "$work/devserver" >"$work/devserver.log" 2>&1 &
+"$build/tools/devserver/korvane-devserver" --port "$port" --data-dir "$data" >"$work/devserver.log" 2>&1 &
 devserver_pid=$!
 url=$(devserver_url "$devserver_pid" "$work/devserver.log")
 cat "$work/devserver.log"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A private virtual desktop for tests and headless runs: Xvfb, openbox and PulseAudio with a
-# virtual output, a silent microphone fed from it (fake_mic) and a 440 Hz one (sine_mic).
+# virtual output, a silent microphone fed from it (fake_mic, "USB Fake Microphone") and a 440 Hz
+# one (sine_mic, "Sine Headset"); both names pass the microphone picker's filter.
 #   KORVANE_VD_DIR=DIR scripts/virtual-desktop.sh start    then: source DIR/env
 #   KORVANE_VD_DIR=DIR scripts/virtual-desktop.sh stop
 # Without KORVANE_VD_DIR, start makes a directory under /tmp and prints its path.
@@ -76,12 +77,16 @@ start_openbox() {
 
 start_pulse() {
   local dir=$1 xdg=$2
+  # Named like a headset, so the microphone picker lists it; module-sine-source takes no source
+  # properties of its own.
+  echo "update-source-proplist sine_mic device.description='Sine Headset'" >"$dir/sources.pa"
   XDG_RUNTIME_DIR="$xdg" pulseaudio -D -n --exit-idle-time=-1 --disallow-exit \
     --log-target="file:$dir/pulse.log" \
     --load="module-native-protocol-unix auth-anonymous=1" \
     --load="module-null-sink sink_name=virt_out sink_properties=device.description=VirtualOutput rate=48000" \
-    --load="module-remap-source source_name=fake_mic master=virt_out.monitor channels=1 source_properties=device.description=FakeMicrophone" \
+    --load="module-remap-source source_name=fake_mic master=virt_out.monitor channels=1 source_properties=\"device.description='USB Fake Microphone'\"" \
     --load="module-sine-source source_name=sine_mic rate=48000 frequency=440" \
+    --file="$dir/sources.pa" \
     || die "pulseaudio did not start (see $dir/pulse.log)"
   local pid
   pid=$(cat "$xdg/pulse/pid" 2>/dev/null) || die "pulseaudio wrote no pid file"

@@ -1,14 +1,33 @@
 #include "MainWindowScene.h"
 
 #include <QQmlEngine>
+#include <QTimer>
+#include "SceneManager.h"
 
 namespace app {
 
 MainWindowScene::MainWindowScene(Navigation& navigation,
                                  QHash<int, desktop::PageRegistration> pages, QObject* parent)
     : QObject(parent), m_navigation(navigation), m_pages(std::move(pages)) {
-    connect(&m_navigation, &Navigation::pageChanged, this, &MainWindowScene::showPage);
+    connect(&m_navigation, &Navigation::pageChanged, this, &MainWindowScene::schedulePage);
     showPage();
+}
+
+void MainWindowScene::schedulePage() {
+    if (m_pageScheduled) {
+        return;
+    }
+    m_pageScheduled = true;
+    // Not from inside the handler that changed the page: that handler usually goes on to dismiss
+    // this very window (sign out, the start card), and a page built for a window on its way out
+    // would still appear, slide in and ask for things.
+    QTimer::singleShot(0, this, [this] {
+        m_pageScheduled = false;
+        if (SceneManager::isDismissed(parent())) {
+            return;
+        }
+        showPage();
+    });
 }
 
 void MainWindowScene::showPage() {

@@ -32,12 +32,14 @@ class MainWindowScene : public QObject {
     void pageChanged();
 
   private:
+    void schedulePage();
     void showPage();
 
     Navigation& m_navigation;
     QHash<int, desktop::PageRegistration> m_pages;
     QUrl m_pageSource;
     QPointer<QObject> m_pageModel;
+    bool m_pageScheduled = false;
 };
 
 }  // namespace app

@@ -12,6 +12,14 @@
 
 namespace app {
 
+namespace {
+constexpr const char* kDismissedProperty = "korvaneDismissed";
+}
+
+bool SceneManager::isDismissed(const QObject* window) {
+    return window && window->property(kDismissedProperty).toBool();
+}
+
 SceneManager::SceneManager(QQmlEngine& engine, QObject* parent)
     : QObject(parent), m_engine(engine) {}
 
@@ -204,6 +212,7 @@ void SceneManager::letGo(const QString& identifier) {
     QPointer<QQuickWindow> target = window(identifier);
     m_scenes.removeIf([&](const Scene& scene) { return scene.identifier == identifier; });
     if (target) {
+        target->setProperty(kDismissedProperty, true);
         target->disconnect(this);
         target->removeEventFilter(this);
         // Later: the window may be dismissing itself from one of its own handlers.

@@ -39,6 +39,9 @@ class SceneManager : public QObject {
     // Posts the window's will-close notification, then lets it go.
     void dismissWindow(const QString& identifier);
 
+    // True once a window was dismissed or closed, while it waits to be deleted.
+    static bool isDismissed(const QObject* window);
+
     QQuickWindow* window(const QString& identifier) const;
     QString identifierOf(const QWindow* window) const;
     // The open windows in the order they were created.

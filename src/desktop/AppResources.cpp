@@ -1,5 +1,7 @@
 #include "desktop/AppResources.h"
 
+#include "desktop/WindowBorder.h"
+
 #include <QFontDatabase>
 #include <QHash>
 #include <QLoggingCategory>
@@ -200,6 +202,7 @@ void AppResources::registerQmlTypes() {
     qmlRegisterSingletonType<AppResources>(
         "Korvane", 1, 0, "Resources",
         [](QQmlEngine*, QJSEngine*) -> QObject* { return new AppResources; });
+    qmlRegisterType<WindowBorderModifier>("Korvane", 1, 0, "WindowBorderModifier");
 }
 
 }  // namespace desktop

@@ -1,6 +1,7 @@
 #include "DesktopContentSharingPicker.h"
 
 #include "ThumbnailProvider.h"
+#include "WindowControl.h"
 #include "X11ThumbnailGrabber.h"
 
 #include "platform/Log.h"
@@ -101,6 +102,9 @@ bool DesktopContentSharingPicker::createWindow() {
         platform::logLine("content picker: " + component.errorString().toStdString());
         return false;
     }
+    // The windows that ask for it (the source picker, the main window) float above ordinary
+    // windows; the picker has to come up above them, not behind.
+    setWindowLevel(*m_window, WindowLevel::floating);
     return true;
 }
 

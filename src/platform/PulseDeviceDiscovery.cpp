@@ -18,14 +18,27 @@ bool containsInsensitive(std::string text, std::string_view word) {
     return text.find(word) != std::string::npos;
 }
 
+bool isInternalPort(const pa_source_port_info* port) {
+    return port && port->name &&
+           (containsInsensitive(port->name, "internal") ||
+            containsInsensitive(port->name, "builtin"));
+}
+
+// The machine's own audio input. udev marks a laptop's sound card "internal" (PipeWire's own
+// name for the property has a hyphen; either is taken). Without that mark, a source with an
+// internal microphone port is the built-in one whichever port is active: a headset plugged into
+// the laptop's jack does not make the laptop's card external.
 bool isBuiltIn(const pa_source_info& info) {
-    const char* formFactor = pa_proplist_gets(info.proplist, PA_PROP_DEVICE_FORM_FACTOR);
-    if (formFactor && std::string_view(formFactor) == "internal") {
-        return true;
+    for (const char* key : {PA_PROP_DEVICE_FORM_FACTOR, "device.form-factor"}) {
+        const char* formFactor = pa_proplist_gets(info.proplist, key);
+        if (formFactor && std::string_view(formFactor) == "internal") {
+            return true;
+        }
     }
-    if (info.active_port && info.active_port->name) {
-        const std::string port = info.active_port->name;
-        return containsInsensitive(port, "internal") || containsInsensitive(port, "builtin");
+    for (uint32_t i = 0; info.ports && i < info.n_ports; ++i) {
+        if (isInternalPort(info.ports[i])) {
+            return true;
+        }
     }
     return false;
 }

@@ -1,5 +1,115 @@
 #include "StartRecordingScene.h"
 
+#include "desktop/AppResources.h"
+#include "desktop/WindowControl.h"
+#include "platform/MainQueue.h"
+
+#include <QPointer>
+#include <QQuickWindow>
+#include <QTimer>
+
 namespace setup {
-StartRecordingScene::StartRecordingScene(desktop::Router& router, QObject* parent) : QObject(parent), m_router(router) {}
+
+namespace {
+
+const QString kMainWindow = QStringLiteral("KVWindowGroup");
+
+// The desktop's usual "success" green, which the hover border fades from and into.
+QColor systemGreen() {
+    return QColor(0x34, 0xC7, 0x59);
+}
+
+}  // namespace
+
+StartRecordingScene::StartRecordingScene(desktop::Router& router, QObject* parent)
+    : QObject(parent), m_router(router) {}
+
+QColor StartRecordingScene::windowBorderColor() const {
+    return desktop::AppResources::color(QStringLiteral("light_black"));
+}
+
+QVariantList StartRecordingScene::windowBorderGradientColors() const {
+    if (!m_useGradientWindowBorder) {
+        return {};
+    }
+    QColor faded = systemGreen();
+    faded.setAlphaF(0.4f);
+    return {QVariant::fromValue(systemGreen()), QVariant::fromValue(faded)};
+}
+
+void StartRecordingScene::onAppear() {
+    // Two turns of the main queue: the window is out of sight before it is moved, so it never
+    // shows at its old place at the new size.
+    platform::MainQueue::post([self = QPointer(this)] {
+        if (!self) {
+            return;
+        }
+        if (QQuickWindow* window = self->m_router.window(kMainWindow)) {
+            desktop::setWindowAlpha(*window, 0);
+            window->hide();
+        }
+    });
+    platform::MainQueue::post([self = QPointer(this)] {
+        if (!self) {
+            return;
+        }
+        if (QQuickWindow* window = self->m_router.window(kMainWindow)) {
+            desktop::slideIn(*window, pageWidth, pageHeight);
+        }
+    });
+}
+
+void StartRecordingScene::hoverStartSession(bool entered) {
+    setIsHoveringStartSession(entered);
+    if (!entered) {
+        setCursorShape(Qt::ArrowCursor);
+        setUseGradientWindowBorder(false);
+        return;
+    }
+    // Every entry gets its own step, and each looks at the pointer when it runs: a pointer that
+    // left and came back within the delay is still resting on the card.
+    QTimer::singleShot(hoverDelay, this, [this] {
+        if (!m_isHoveringStartSession) {
+            return;
+        }
+        setCursorShape(Qt::PointingHandCursor);
+        setUseGradientWindowBorder(true);
+    });
+}
+
+void StartRecordingScene::startSession() {
+    // Dismissing the main window takes this page with it; the router outlives both.
+    desktop::Router& router = m_router;
+    router.setPage(desktop::PagesEnum::prepareSession);
+    router.dismissWindow(kMainWindow);
+    router.openWindow(kMainWindow);
+}
+
+void StartRecordingScene::startWindowDrag() {
+    if (QQuickWindow* window = m_router.window(kMainWindow)) {
+        desktop::startWindowDrag(*window);
+    }
+}
+
+void StartRecordingScene::setIsHoveringStartSession(bool value) {
+    if (m_isHoveringStartSession != value) {
+        m_isHoveringStartSession = value;
+        Q_EMIT isHoveringStartSessionChanged();
+    }
+}
+
+void StartRecordingScene::setUseGradientWindowBorder(bool value) {
+    if (m_useGradientWindowBorder != value) {
+        m_useGradientWindowBorder = value;
+        Q_EMIT useGradientWindowBorderChanged();
+    }
+}
+
+void StartRecordingScene::setCursorShape(Qt::CursorShape shape) {
+    if (m_cursorShape != shape) {
+        m_cursorShape = shape;
+        Q_EMIT cursorShapeChanged();
+    }
+}
+
 }  // namespace setup

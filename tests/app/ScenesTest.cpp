@@ -24,9 +24,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 void PrintTo(const QString& text, std::ostream* os) {
     *os << '"' << text.toStdString() << '"';
@@ -244,16 +246,17 @@ TEST_F(ScenesTest, TheMainWindowShowsThePageNamedByTheNavigation) {
     EXPECT_EQ(scenes().window(main)->size(), QSize(400, 700));
 
     korvane->navigation().setPage(app::PagesEnum::prepareSession);
-    EXPECT_NE(item(main, "preparePage"), nullptr);
+    EXPECT_TRUE(pumpUntil([&] { return item(main, "preparePage") != nullptr; }));
     EXPECT_EQ(item(main, "loginPage"), nullptr);
     EXPECT_EQ(defaults.string("navigationKey"), "prepareSession");
 
     korvane->navigation().setPage(app::PagesEnum::endSession);
-    EXPECT_NE(item(main, "startPage"), nullptr) << "the end of a session shows the start page";
+    EXPECT_TRUE(pumpUntil([&] { return item(main, "startPage") != nullptr; }))
+        << "the end of a session shows the start page";
     EXPECT_EQ(scenes().window(main)->size(), QSize(234, 77));
 
     korvane->navigation().setPage(app::PagesEnum::logout);
-    EXPECT_NE(item(main, "loginPage"), nullptr);
+    EXPECT_TRUE(pumpUntil([&] { return item(main, "loginPage") != nullptr; }));
     EXPECT_TRUE(allWarnings().isEmpty()) << allWarnings().join('\n').toStdString();
 }
 
@@ -374,4 +377,49 @@ TEST_F(ScenesTest, EveryNamedResourceIsThere) {
     EXPECT_TRUE(QFontDatabase::families().contains(QStringLiteral("Onest")));
     EXPECT_TRUE(QFontDatabase::families().contains(QStringLiteral("Inter Tight")));
     EXPECT_TRUE(allWarnings().isEmpty()) << allWarnings().join('\n').toStdString();
+}
+
+TEST_F(ScenesTest, TheSignInFormSplitsItsSpareRoomAboveTheHeadingAndAboveTheButton) {
+    ASSERT_TRUE(scenes().openWindow(QStringLiteral("LoginWindowGroup")));
+    QQuickItem* form = item(QStringLiteral("LoginWindowGroup"), "signInForm");
+    ASSERT_NE(form, nullptr);
+    pumpFor(50);  // a column places its rows when it is polished
+    const QList<QQuickItem*> rows = form->childItems();
+    ASSERT_EQ(rows.size(), 6) << "space, heading, fields, space, button, link";
+    EXPECT_GT(rows.at(0)->height(), 0.0);
+    EXPECT_DOUBLE_EQ(rows.at(0)->height(), rows.at(3)->height());
+    // Nothing counted twice: the rows end where the column does, so the form is centred.
+    EXPECT_NEAR(rows.back()->y() + rows.back()->height(), form->height(), 0.5);
+}
+
+TEST_F(ScenesTest, TheSpinnerStepsWhileSigningInAndStopsWithIt) {
+    reachability->set(true);
+    web.on("POST", "/api/sagevane/auth", [](const RecordedRequest&, httplib::Response& res) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        res.status = 401;
+        res.set_content(R"({"status":"error","message":"Wrong credentials","error":[]})",
+                        "application/json");
+    });
+    ASSERT_TRUE(scenes().openWindow(QStringLiteral("LoginWindowGroup")));
+    auto* scene =
+        scenes().window(QStringLiteral("LoginWindowGroup"))->findChild<app::LoginScene*>();
+    ASSERT_NE(scene, nullptr);
+    QQuickItem* spinner = item(QStringLiteral("LoginWindowGroup"), "signingInSpinner");
+    ASSERT_NE(spinner, nullptr);
+    EXPECT_FALSE(spinner->isVisible());
+
+    scene->viewModel()->setUserName(QStringLiteral("trader"));
+    scene->viewModel()->setPassword(QStringLiteral("wrong"));
+    scene->logic()->loginTapped();
+    ASSERT_TRUE(scene->logic()->isSigningIn());
+    EXPECT_TRUE(spinner->isVisible());
+    const int first = spinner->property("step").toInt();
+    pumpFor(350);
+    EXPECT_GE(spinner->property("step").toInt() - first, 2) << "a dot every 100 ms";
+
+    ASSERT_TRUE(pumpUntil([&] { return !scene->logic()->isSigningIn(); }));
+    EXPECT_FALSE(spinner->isVisible());
+    const int last = spinner->property("step").toInt();
+    pumpFor(250);
+    EXPECT_EQ(spinner->property("step").toInt(), last) << "a hidden spinner costs no frames";
 }

@@ -62,6 +62,18 @@ class DevServerTest : public testing::Test {
         std::filesystem::remove_all(dataDir_);
     }
 
+    // Stops the server and starts a new one on the same data folder.
+    std::expected<int, std::string> restart() {
+        server_.reset();
+        server_ = std::make_unique<devserver::DevServer>(
+            devserver::Config{"127.0.0.1", 0, "trader", "korvane", dataDir_});
+        auto port = server_->start();
+        if (port) {
+            client_ = std::make_unique<httplib::Client>("127.0.0.1", *port);
+        }
+        return port;
+    }
+
     httplib::Result signIn(const std::string& body) {
         return client_->Post("/api/sagevane/auth", body, "application/json");
     }
@@ -254,4 +266,61 @@ TEST_F(DevServerTest, TradeLogPagePlaysTheJoinedFile) {
     expectRefusal(client_->Get("/api/trade-log/video/" + id + "/file"), 401, "Missing cookie");
     expectRefusal(client_->Get("/api/trade-log/video/0000000000000000" + query), 404,
                   "Unknown video id");
+}
+
+TEST_F(DevServerTest, SessionsAndUploadsOutliveARestartOnTheSameDataFolder) {
+    const auto c = cookie();
+    auto res = upload(chunkParts("first", 0, 3), c);
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200) << res->body;
+    const auto id = videoId(res);
+
+    const auto port = restart();
+    ASSERT_TRUE(port) << port.error();
+
+    // The stored sign-in is still good, as the launch window asks for it.
+    res = client_->Post("/api/sagevane/login", {{"Cookie", c}}, "", "text/plain");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200) << res->body;
+    expectRefusal(
+        client_->Post("/api/sagevane/login",
+                      {{"Cookie", "sessionid=0123456789abcdef0123456789abcdef"}}, "", "text/plain"),
+        401, "Unknown");
+
+    // The half-sent video goes on where it stopped, and its page plays what has come.
+    expectRefusal(upload(chunkParts("third", 2, 3, id), c), 400, "Expected chunk_number 1");
+    res = upload(chunkParts("second", 1, 3, id), c);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200) << res->body;
+    res = client_->Get("/api/trade-log/video/" + id +
+                       "/file?cookie=" + httplib::detail::encode_query_param(c));
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->body, "firstsecond");
+
+    // Nothing half-written is left beside the state.
+    for (const auto& entry : std::filesystem::directory_iterator(dataDir_)) {
+        EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+    }
+}
+
+TEST_F(DevServerTest, AStateFileItCannotReadStopsTheStartInsteadOfBeingOverwritten) {
+    cookie();
+    server_.reset();
+    const auto state = dataDir_ / "state.json";
+    ASSERT_TRUE(std::filesystem::exists(state));
+    for (const std::string text : {"{\"sessions\": ", R"({"sessions": {"sessionid=x": "soon"}})"}) {
+        std::ofstream(state) << text;
+        const auto port = restart();
+        ASSERT_FALSE(port) << text;
+        EXPECT_THAT(port.error(), HasSubstr(state.string()));
+        std::ifstream in(state);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text) << "left as it was";
+    }
+
+    // A video whose file was deleted by hand is forgotten with it.
+    std::ofstream(state) << R"({"uploads": {"0123456789abcdef": )"
+                            R"({"filename": "rec.mp4", "total_chunks": 1, "next_chunk": 1}}})";
+    const auto port = restart();
+    ASSERT_TRUE(port) << port.error();
+    EXPECT_FALSE(server_->videoPath("0123456789abcdef"));
 }

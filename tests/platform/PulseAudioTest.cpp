@@ -124,7 +124,7 @@ TEST(PulseDeviceDiscoveryTest, ListsTheMicrophonesButNoMonitorAndKnowsTheDefault
     for (const auto& device : devices) {
         EXPECT_EQ(device.uniqueID.find(".monitor"), std::string::npos) << device.uniqueID;
         if (device.uniqueID == fakeMic()) {
-            EXPECT_EQ(device.localizedName, "FakeMicrophone");
+            EXPECT_EQ(device.localizedName, "USB Fake Microphone");
             EXPECT_FALSE(device.isBuiltIn);
         }
     }

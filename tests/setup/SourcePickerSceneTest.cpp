@@ -1,1 +1,223 @@
+#include "SourcePickerScene.h"
+
+#include "FakeRouter.h"
+#include "Pump.h"
+#include "RecorderFakes.h"
+
+#include "desktop/Notifications.h"
+#include "desktop/WindowControl.h"
+#include "platform/NotificationCenter.h"
+
 #include <gtest/gtest.h>
+
+#include <QQuickWindow>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using recording::SelectedContentInfo;
+using setup::SourcePickerScene;
+
+platform::ContentFilter windowFilter(std::uint32_t id, std::optional<std::string> title,
+                                     std::optional<std::string> application) {
+    platform::ContentFilter filter;
+    filter.includedWindows.push_back({id, std::move(title), std::move(application), {0, 0, 800, 600}});
+    return filter;
+}
+
+platform::ContentFilter displayFilter(std::uint32_t id) {
+    platform::ContentFilter filter;
+    filter.includedDisplays.push_back({id, "screen", {0, 0, 1920, 1080}});
+    return filter;
+}
+
+// Every "SourcePickerDidSelect" posted while it lives, as its "selectedSource" value.
+struct DidSelectLog {
+    DidSelectLog() {
+        token = center.addObserver(QString::fromLatin1(desktop::notifications::sourcePickerDidSelect),
+                                   [this](const QVariantMap& info) {
+                                       posted.push_back(info.value(QStringLiteral("selectedSource")).toString().toStdString());
+                                   });
+    }
+    ~DidSelectLog() { center.removeObserver(token); }
+    platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
+    platform::NotificationCenter::Token token = 0;
+    std::vector<std::string> posted;
+};
+
+// A panel opened over a recorder that may hold a choice already.
+struct Picker {
+    explicit Picker(std::optional<platform::ContentFilter> held = std::nullopt) {
+        rig.build();
+        if (held) {
+            rig.recorder->applyPickerFilter(*held);
+        }
+        scene = std::make_unique<SourcePickerScene>(router, rig.recorder);
+    }
+    fakes::Rig rig;
+    FakeRouter router;
+    std::unique_ptr<SourcePickerScene> scene;
+};
+
+bool dismissed(const FakeRouter& router) {
+    return std::ranges::find(router.events, std::string("dismiss SourcePickerWindow")) != router.events.end();
+}
+
+TEST(SourcePickerSceneTest, LabelDescribesTheChosenContent) {
+    SelectedContentInfo titled{SelectedContentInfo::Kind::window, "Chart <b>EURUSD</b>", "trader-app", 42, {}};
+    EXPECT_EQ(setup::selectionTitle(titled), QStringLiteral("Chart <b>EURUSD</b>"));
+    EXPECT_EQ(setup::selectionSymbol(titled), QStringLiteral("macwindow"));
+
+    SelectedContentInfo untitled{SelectedContentInfo::Kind::window, "", "trader-app", 42, {}};
+    EXPECT_EQ(setup::selectionTitle(untitled), QStringLiteral("Window (trader-app)"));
+    untitled.bundleIdentifier.reset();
+    EXPECT_EQ(setup::selectionTitle(untitled), QStringLiteral("Window"));
+
+    SelectedContentInfo display{SelectedContentInfo::Kind::display, {}, {}, {}, 7};
+    EXPECT_EQ(setup::selectionTitle(display), QStringLiteral("Display #7"));
+    EXPECT_EQ(setup::selectionSymbol(display), QStringLiteral("display"));
+    display.displayID.reset();
+    EXPECT_EQ(setup::selectionTitle(display), QStringLiteral("Display"));
+
+    const SelectedContentInfo unknown{};
+    EXPECT_EQ(setup::selectionTitle(unknown), QStringLiteral("Selection"));
+    EXPECT_EQ(setup::selectionSymbol(unknown), QStringLiteral("questionmark.circle"));
+    EXPECT_EQ(setup::selectedSourceFor(unknown), std::nullopt);
+    EXPECT_EQ(setup::selectedSourceFor(std::nullopt), std::nullopt);
+}
+
+TEST(SourcePickerSceneTest, OpeningMarksTheHeldChoiceWithoutPosting) {
+    DidSelectLog log;
+    Picker p;
+    EXPECT_FALSE(p.scene->hasSelection());
+    p.scene->onAppear();
+    EXPECT_FALSE(p.scene->fullScreenMarked());
+    EXPECT_FALSE(p.scene->specificWindowMarked());
+
+    Picker withWindow(windowFilter(42, "Chart", "trader-app"));
+    withWindow.scene->onAppear();
+    EXPECT_TRUE(withWindow.scene->hasSelection());
+    EXPECT_EQ(withWindow.scene->selectionTitleText(), QStringLiteral("Chart"));
+    EXPECT_TRUE(withWindow.scene->specificWindowMarked());
+    EXPECT_TRUE(withWindow.scene->specificWindowHighlighted());
+    EXPECT_FALSE(withWindow.scene->fullScreenHighlighted());
+
+    Picker withDisplay(displayFilter(7));
+    withDisplay.scene->onAppear();
+    EXPECT_EQ(withDisplay.scene->selectionTitleText(), QStringLiteral("Display #7"));
+    EXPECT_TRUE(withDisplay.scene->fullScreenMarked());
+
+    // Something the picker could not name: labelled, but no card is marked.
+    Picker withUnknown{platform::ContentFilter{}};
+    withUnknown.scene->onAppear();
+    EXPECT_TRUE(withUnknown.scene->hasSelection());
+    EXPECT_EQ(withUnknown.scene->selectionTitleText(), QStringLiteral("Selection"));
+    EXPECT_EQ(withUnknown.scene->selectionSymbolName(), QStringLiteral("questionmark.circle"));
+    EXPECT_FALSE(withUnknown.scene->fullScreenMarked());
+    EXPECT_FALSE(withUnknown.scene->specificWindowMarked());
+
+    pumpFor(500);
+    EXPECT_TRUE(log.posted.empty());
+    EXPECT_FALSE(dismissed(withWindow.router));
+    EXPECT_FALSE(dismissed(withDisplay.router));
+}
+
+TEST(SourcePickerSceneTest, OneChoicePostsOnClickAndOnArrivalThenCloses) {
+    DidSelectLog log;
+    Picker p;
+    p.scene->onAppear();
+
+    p.scene->chooseSpecificWindow();
+    EXPECT_EQ(p.rig.picker->presented, 1);
+    EXPECT_EQ(p.rig.picker->configuration.allowedPickerModes, platform::ContentSharingPicker::Mode::singleWindow);
+    EXPECT_TRUE(p.scene->specificWindowMarked());
+    EXPECT_EQ(log.posted, (std::vector<std::string>{"specificWindow"}));
+
+    // The trader changed their mind in the system picker: the arrival says what was chosen.
+    p.rig.recorder->applyPickerFilter(displayFilter(7));
+    EXPECT_EQ(log.posted, (std::vector<std::string>{"specificWindow", "fullScreen"}));
+    EXPECT_TRUE(p.scene->fullScreenMarked());
+    EXPECT_FALSE(p.scene->specificWindowMarked());
+    EXPECT_EQ(p.scene->selectionTitleText(), QStringLiteral("Display #7"));
+    EXPECT_FALSE(dismissed(p.router));  // not at once
+    EXPECT_TRUE(pumpUntil([&] { return dismissed(p.router); }));
+    EXPECT_EQ(std::ranges::count(p.router.events, std::string("dismiss SourcePickerWindow")), 1);
+}
+
+TEST(SourcePickerSceneTest, FullScreenCardAsksForOneDisplay) {
+    Picker p;
+    p.scene->chooseFullScreen();
+    EXPECT_EQ(p.rig.picker->configuration.allowedPickerModes, platform::ContentSharingPicker::Mode::singleDisplay);
+    EXPECT_TRUE(p.scene->fullScreenMarked());
+}
+
+TEST(SourcePickerSceneTest, OnlyARealChangeCountsAsAChoice) {
+    Picker p(windowFilter(42, "Chart", "trader-app"));
+    p.scene->onAppear();
+    DidSelectLog log;
+
+    // The same window again: nothing new, nothing posted, the panel stays.
+    p.rig.recorder->applyPickerFilter(windowFilter(42, "Chart", "trader-app"));
+    pumpFor(500);
+    EXPECT_TRUE(log.posted.empty());
+    EXPECT_FALSE(dismissed(p.router));
+
+    // Cleared: the mark goes, nothing is posted, the panel stays for a new choice.
+    p.rig.recorder->clearSelection();
+    EXPECT_FALSE(p.scene->specificWindowMarked());
+    EXPECT_FALSE(p.scene->hasSelection());
+    pumpFor(500);
+    EXPECT_TRUE(log.posted.empty());
+    EXPECT_FALSE(dismissed(p.router));
+}
+
+TEST(SourcePickerSceneTest, ClosingPostsNothing) {
+    DidSelectLog log;
+    Picker p;
+    p.scene->close();
+    EXPECT_EQ(p.router.events, (std::vector<std::string>{"dismiss SourcePickerWindow"}));
+    EXPECT_TRUE(log.posted.empty());
+}
+
+TEST(SourcePickerSceneTest, DelayedCloseDoesNothingOnceThePanelIsGone) {
+    Picker p;
+    p.rig.recorder->applyPickerFilter(displayFilter(7));
+    p.scene.reset();
+    pumpFor(500);
+    EXPECT_TRUE(p.router.events.empty());
+}
+
+TEST(SourcePickerSceneTest, HoverHighlightsOnlyWhileOverTheCard) {
+    Picker p;
+    p.scene->setHoveringFullScreen(true);
+    EXPECT_TRUE(p.scene->fullScreenHighlighted());
+    EXPECT_FALSE(p.scene->fullScreenMarked());
+    p.scene->setHoveringFullScreen(false);
+    EXPECT_FALSE(p.scene->fullScreenHighlighted());
+    p.scene->chooseFullScreen();
+    p.scene->setHoveringFullScreen(true);
+    p.scene->setHoveringFullScreen(false);
+    EXPECT_TRUE(p.scene->fullScreenHighlighted());  // the mark keeps it green
+}
+
+TEST(SourcePickerSceneTest, PanelSitsBesideTheMainWindow) {
+    // A main window at (100, 50) of 1400 x 900: right edge 1500, bottom edge 950.
+    EXPECT_EQ(SourcePickerScene::panelFrame({100, 50, 1400, 900}, 378, 280),
+              (platform::Rect{1500 - 378 - 425, 950 - 120 - 280, 378, 280}));
+
+    Picker p;
+    QQuickWindow main;
+    QQuickWindow panel;
+    desktop::setWindowFrame(main, {100, 50, 1400, 900});
+    desktop::setWindowFrame(panel, {0, 0, 378, 280});
+    p.router.windows.insert(QStringLiteral("KVWindowGroup"), &main);
+    p.router.windows.insert(QStringLiteral("SourcePickerWindow"), &panel);
+    p.scene->onAppear();
+    EXPECT_TRUE(pumpUntil([&] { return desktop::windowFrame(panel).x == 697; }));
+    EXPECT_EQ(desktop::windowFrame(panel), (platform::Rect{697, 550, 378, 280}));
+}
+
+}  // namespace

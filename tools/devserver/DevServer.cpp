@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -22,7 +23,8 @@ namespace devserver {
 namespace {
 
 using json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
+// Wall-clock expiries: they are saved, and must still mean the same moment after a restart.
+using Clock = std::chrono::system_clock;
 
 constexpr int kSessionSeconds = 3600;
 constexpr const char* kUserId = "1";
@@ -82,6 +84,29 @@ struct Upload {
     std::uint64_t nextChunk = 0;
 };
 
+// Replaces path whole or not at all: a server stopped mid-write leaves the previous file.
+std::expected<void, std::string> writeAtomically(const std::filesystem::path& path,
+                                                 const std::string& text) {
+    auto temp = path;
+    temp += ".tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.close();
+        if (!out) {
+            std::error_code ignored;
+            std::filesystem::remove(temp, ignored);
+            return std::unexpected("cannot write " + temp.string());
+        }
+    }
+    std::error_code ec;
+    std::filesystem::rename(temp, path, ec);
+    if (ec) {
+        return std::unexpected("cannot replace " + path.string() + ": " + ec.message());
+    }
+    return {};
+}
+
 }  // namespace
 
 struct DevServer::Impl {
@@ -93,9 +118,13 @@ struct DevServer::Impl {
 
     mutable std::mutex mutex;
     std::mt19937_64 rng{std::random_device{}()};
+    // Both kept in the data folder's state file, so a stored sign-in and the trade-log pages of
+    // earlier uploads outlive a restart.
     std::map<std::string, Clock::time_point> sessions;  // cookie -> expiry
     std::map<std::string, Upload> uploads;
     std::size_t chunks = 0;
+
+    std::filesystem::path statePath() const { return config.dataDir / "state.json"; }
 
     std::string randomHex(int words) {  // caller holds mutex
         std::string out;
@@ -115,10 +144,14 @@ struct DevServer::Impl {
         }
         if (Clock::now() >= it->second) {
             sessions.erase(it);
+            save();
             return false;
         }
         return true;
     }
+
+    std::expected<void, std::string> load();
+    void save();  // caller holds mutex
 
     std::filesystem::path fileFor(const std::string& id) const {
         return config.dataDir / (id + ".mp4");
@@ -221,6 +254,7 @@ void DevServer::Impl::auth(const httplib::Request& req, httplib::Response& res) 
         std::lock_guard lock(mutex);
         cookie = "sessionid=" + randomHex(2);
         sessions[cookie] = Clock::now() + std::chrono::seconds(kSessionSeconds);
+        save();
     }
     sendJson(res, 200, {{"user_id", kUserId}, {"cookie", cookie}, {"expires_in", kSessionSeconds}});
 }
@@ -306,7 +340,68 @@ std::expected<std::string, Refusal> DevServer::Impl::store(UploadChunk& chunk) {
     }
     ++up.nextChunk;
     ++chunks;
+    save();
     return id;
+}
+
+std::expected<void, std::string> DevServer::Impl::load() {
+    const auto path = statePath();
+    if (!std::filesystem::exists(path)) {
+        return {};  // a new data folder
+    }
+    const auto unreadable = [&path] {
+        return std::unexpected("cannot read " + path.string() + "; remove it to start afresh");
+    };
+    std::ifstream in(path);
+    const auto doc = json::parse(in, nullptr, false);
+    if (!doc.is_object()) {
+        return unreadable();
+    }
+    const json kept = doc.value("sessions", json::object());
+    const json sent = doc.value("uploads", json::object());
+    if (!kept.is_object() || !sent.is_object()) {
+        return unreadable();
+    }
+    const auto now = Clock::now();
+    std::lock_guard lock(mutex);
+    try {
+        for (const auto& [cookie, expiry] : kept.items()) {
+            const Clock::time_point at{std::chrono::seconds(expiry.get<std::int64_t>())};
+            if (at > now) {
+                sessions[cookie] = at;
+            }
+        }
+        for (const auto& [id, entry] : sent.items()) {
+            // A video whose file was deleted by hand is forgotten with it.
+            if (std::filesystem::exists(fileFor(id))) {
+                uploads[id] = Upload{entry.at("filename").get<std::string>(),
+                                     entry.at("total_chunks").get<std::uint64_t>(),
+                                     entry.at("next_chunk").get<std::uint64_t>()};
+            }
+        }
+    } catch (const json::exception&) {
+        sessions.clear();
+        uploads.clear();
+        return unreadable();
+    }
+    return {};
+}
+
+void DevServer::Impl::save() {
+    json doc = {{"sessions", json::object()}, {"uploads", json::object()}};
+    for (const auto& [cookie, expiry] : sessions) {
+        doc["sessions"][cookie] =
+            std::chrono::duration_cast<std::chrono::seconds>(expiry.time_since_epoch()).count();
+    }
+    for (const auto& [id, up] : uploads) {
+        doc["uploads"][id] = {{"filename", up.filename},
+                              {"total_chunks", up.totalChunks},
+                              {"next_chunk", up.nextChunk}};
+    }
+    // The running server still has it all; only a restart would miss what was not saved.
+    if (const auto saved = writeAtomically(statePath(), dump(doc)); !saved) {
+        std::cerr << "korvane-devserver: " << saved.error() << std::endl;
+    }
 }
 
 void DevServer::Impl::videoPage(const httplib::Request& req, httplib::Response& res, bool file) {
@@ -374,6 +469,9 @@ std::expected<int, std::string> DevServer::start() {
     if (ec) {
         return std::unexpected("cannot create data folder " + impl_->config.dataDir.string() +
                                ": " + ec.message());
+    }
+    if (auto loaded = impl_->load(); !loaded) {
+        return std::unexpected(loaded.error());
     }
     auto server = std::make_unique<httplib::Server>();
     impl_->routes(*server);

@@ -14,7 +14,9 @@ struct Config {
     int port = 8080;  // 0 picks a free port
     std::string user = "trader";
     std::string password = "korvane";
-    std::filesystem::path dataDir;  // created by start() when missing
+    // Uploaded videos and the state file (sessions, uploads) that start() reads back; created
+    // by start() when missing.
+    std::filesystem::path dataDir;
 };
 
 // Loopback stand-in for the web application's API and the recording API, on one host:port.
@@ -25,7 +27,8 @@ class DevServer {
     DevServer(const DevServer&) = delete;
     DevServer& operator=(const DevServer&) = delete;
 
-    // Binds and serves on a thread of its own; returns the bound port.
+    // Reads back the data folder's sessions and uploads, then binds and serves on a thread of
+    // its own; returns the bound port.
     std::expected<int, std::string> start();
     void stop();
 

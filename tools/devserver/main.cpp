@@ -18,7 +18,8 @@ constexpr const char* kUsage =
     "  --port      TCP port, 0 picks a free one (default 8080)\n"
     "  --user      demo user name (default trader)\n"
     "  --password  demo password (default korvane)\n"
-    "  --data-dir  folder for uploaded videos (default $TMPDIR/korvane-devserver)\n";
+    "  --data-dir  folder for uploaded videos and sessions, kept across runs\n"
+    "              (default $TMPDIR/korvane-devserver)\n";
 
 int usageError(const std::string& message) {
     std::cerr << "korvane-devserver: " << message << "\n" << kUsage;

@@ -24,19 +24,26 @@ Item {
             sourceSize: Qt.size(400, 400)
             fillMode: Image.PreserveAspectFit
             smooth: true
-            scale: 1.0
-            opacity: 0.7
 
-            SequentialAnimation {
+            // 0 at rest, 1 at the top of a breath: two seconds in and out, eased both ways.
+            property real breath: 0
+            scale: 1.0 + 0.06 * breath
+            opacity: 0.7 + 0.3 * breath
+
+            // Fifteen steps a second look as smooth at this size, and each step costs one frame.
+            // An animation would draw sixty, and a software renderer redraws the whole window
+            // for every one of them.
+            Timer {
+                readonly property int stepsPerWay: 15
+                property int step: 0
+                interval: 1000 / stepsPerWay
+                repeat: true
                 running: root.pulse
-                loops: Animation.Infinite
-                ParallelAnimation {
-                    NumberAnimation { target: logo; property: "scale"; from: 1.0; to: 1.06; duration: 1000; easing.type: Easing.InOutQuad }
-                    NumberAnimation { target: logo; property: "opacity"; from: 0.7; to: 1.0; duration: 1000; easing.type: Easing.InOutQuad }
-                }
-                ParallelAnimation {
-                    NumberAnimation { target: logo; property: "scale"; from: 1.06; to: 1.0; duration: 1000; easing.type: Easing.InOutQuad }
-                    NumberAnimation { target: logo; property: "opacity"; from: 1.0; to: 0.7; duration: 1000; easing.type: Easing.InOutQuad }
+                onTriggered: {
+                    step = (step + 1) % (2 * stepsPerWay)
+                    const way = step < stepsPerWay ? step : 2 * stepsPerWay - step
+                    const u = way / stepsPerWay
+                    logo.breath = u < 0.5 ? 2 * u * u : 1 - 2 * (1 - u) * (1 - u)
                 }
             }
         }

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls
 import Korvane 1.0
 import Korvane.App
 
@@ -64,12 +63,14 @@ Item {
 
     Column {
         id: column
+        objectName: "signInForm"
         anchors.fill: parent
         anchors.margins: 30
         spacing: 15
 
-        readonly property real fixedHeight: heading.height + inputs.height + loginButton.height + 20
-                                            + forgotLink.height + 30 + 5 * spacing
+        // The button's and the link's heights already hold their own space below them.
+        readonly property real fixedHeight: heading.height + inputs.height + loginButton.height
+                                            + forgotLink.height + 5 * spacing
         readonly property real flexibleHeight: Math.max(0, (height - fixedHeight) / 2)
 
         Item { width: 1; height: column.flexibleHeight }
@@ -196,11 +197,13 @@ Item {
         }
     }
 
-    // While signing in: a spinner over everything, and the clicks go nowhere.
-    Rectangle {
+    // While signing in: a spinner over everything, and the clicks go nowhere. The cover itself
+    // draws nothing: the mouse area takes the clicks, and even a near-clear fill would be
+    // blended over the whole window in every frame.
+    Item {
+        id: signingInCover
         anchors.fill: parent
         visible: root.logic.isSigningIn
-        color: Qt.rgba(0, 0, 0, 0.001)
         MouseArea {
             anchors.fill: parent
             acceptedButtons: Qt.AllButtons
@@ -208,11 +211,52 @@ Item {
             preventStealing: true
             onWheel: (wheel) => wheel.accepted = true
         }
-        BusyIndicator {
+
+        // Ten dots round a ring fill one by one, then empty in the same order, a dot every
+        // 100 ms. A timer steps it because every frame redraws the whole window on a software
+        // renderer, and an animated spinner asks for frames as fast as they can be drawn.
+        Item {
+            id: spinner
+            objectName: "signingInSpinner"
             anchors.centerIn: parent
+            width: 48
+            height: 48
             scale: 1.2
-            running: parent.visible
-            palette.dark: Resources.color("application_green")
+            opacity: signingInCover.visible ? 1 : 0
+            Behavior on opacity { NumberAnimation { duration: 250 } }
+
+            readonly property int dots: 10
+            readonly property color color: Resources.color("application_green")
+            // 0 to dots - 1: dots 0 to step are full; dots to 2 * dots - 1: those after
+            // step - dots are.
+            property int step: 0
+
+            Timer {
+                interval: 100
+                repeat: true
+                running: signingInCover.visible
+                onTriggered: spinner.step = (spinner.step + 1) % (2 * spinner.dots)
+            }
+
+            Repeater {
+                model: spinner.dots
+                Rectangle {
+                    required property int index
+                    readonly property real angle: 2 * Math.PI * index / spinner.dots
+                    readonly property real ring: (spinner.width - width) / 2
+                    readonly property bool full: spinner.step < spinner.dots
+                                                 ? index <= spinner.step
+                                                 : index > spinner.step - spinner.dots
+                    x: ring + Math.sin(angle) * ring
+                    y: ring - Math.cos(angle) * ring
+                    width: 8
+                    height: 8
+                    radius: 4
+                    border.width: 1
+                    border.color: spinner.color
+                    color: full ? spinner.color : "transparent"
+                }
+            }
         }
     }
 

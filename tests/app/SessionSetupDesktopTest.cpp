@@ -1,0 +1,187 @@
+// The session-setup windows on the real desktop: the source card leads through our own content
+// picker to the chosen display or window, and the countdown covers exactly what was chosen.
+#include "KorvaneApp.h"
+#include "KorvaneComposition.h"
+
+#include "CountdownScene.h"
+#include "PrepareSessionScene.h"
+#include "SourcePickerScene.h"
+
+#include "desktop/AppResources.h"
+#include "desktop/ContentPickerModel.h"
+#include "desktop/DesktopContentSharingPicker.h"
+
+#include "Await.h"
+#include "Pump.h"
+#include "RecorderFakes.h"
+#include "X11TestDesktop.h"
+
+#include <QGuiApplication>
+#include <QQmlEngine>
+#include <QQuickStyle>
+#include <QQuickWindow>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+template <class T>
+T* modelOf(QObject* view) {
+    return view ? qobject_cast<T*>(view->property("model").value<QObject*>()) : nullptr;
+}
+
+class SessionSetupDesktopTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SKIP_WITHOUT_DISPLAY();
+        defaults = std::make_unique<platform::DefaultsStore>(
+            QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) +
+            QStringLiteral("/setup-desktop-%1.ini").arg(counter++));
+        windowServer = platform::makeX11WindowServer();
+        picker = std::make_shared<desktop::DesktopContentSharingPicker>(windowServer);
+        configuration.webBaseURL = "http://127.0.0.1:9";
+        configuration.recordingApiBaseURL = "http://127.0.0.1:9";
+        composition = std::make_unique<app::KorvaneComposition>(
+            configuration, api::HttpClient::shared(), std::make_shared<FixedReachability>(false),
+            [this] {
+                auto environment = rig.environment();
+                environment.windowServer = windowServer;
+                environment.contentPicker = picker;
+                return environment;
+            },
+            *defaults);
+        static const bool styled = [] {
+            QQuickStyle::setStyle(QStringLiteral("Basic"));
+            return true;
+        }();
+        (void)styled;
+        desktop::AppResources::loadFonts();
+        desktop::AppResources::registerQmlTypes();
+        desktop::AppResources::installImageProvider(engine);
+        korvane = std::make_unique<app::KorvaneApp>(*composition, engine, *defaults);
+        korvane->navigation().setPage(app::PagesEnum::prepareSession);
+        ASSERT_TRUE(korvane->scenes().openWindow(QStringLiteral("KVWindowGroup")));
+        QQuickWindow* main = korvane->scenes().window(QStringLiteral("KVWindowGroup"));
+        ASSERT_TRUE(pumpUntil([&] { return page() != nullptr; }));
+        (void)main;
+    }
+    void TearDown() override {
+        korvane.reset();
+        pumpFor(20);
+    }
+
+    setup::PrepareSessionScene* page() {
+        QQuickWindow* main = korvane->scenes().window(QStringLiteral("KVWindowGroup"));
+        if (!main) {
+            return nullptr;
+        }
+        for (QQuickItem* item : main->contentItem()->childItems()) {
+            for (QQuickItem* child : item->childItems()) {
+                if (auto* scene = modelOf<setup::PrepareSessionScene>(child)) {
+                    return scene;
+                }
+            }
+        }
+        return nullptr;
+    }
+
+    // Our content picker's window, once it is up.
+    desktop::ContentPickerModel* contentPicker() {
+        for (QWindow* window : QGuiApplication::topLevelWindows()) {
+            auto* model = qobject_cast<desktop::ContentPickerModel*>(
+                window->property("picker").value<QObject*>());
+            if (model && window->isVisible()) {
+                return model;
+            }
+        }
+        return nullptr;
+    }
+
+    // Through the source card and the source picker into our content picker, which shares the
+    // entry the test names; returns once the page shows the choice.
+    void choose(bool fullScreen, const QString& entryName, const QString& cardTitle) {
+        page()->sourceCardTapped();
+        setup::SourcePickerScene* sourcePicker = nullptr;
+        ASSERT_TRUE(pumpUntil([&] {
+            sourcePicker = modelOf<setup::SourcePickerScene>(
+                korvane->scenes().window(QStringLiteral("SourcePickerWindow")));
+            return sourcePicker != nullptr;
+        }));
+        fullScreen ? sourcePicker->chooseFullScreen() : sourcePicker->chooseSpecificWindow();
+        desktop::ContentPickerModel* model = nullptr;
+        ASSERT_TRUE(pumpUntil([&] { return (model = contentPicker()) != nullptr; }));
+        int row = -1;
+        for (std::size_t i = 0; i < model->entries().size(); ++i) {
+            if (model->entries()[i].name == entryName) {
+                row = static_cast<int>(i);
+            }
+        }
+        ASSERT_GE(row, 0) << entryName.toStdString() << " is offered";
+        model->select(row);
+        model->share();
+        EXPECT_TRUE(pumpUntil([&] { return page()->sourceTitle() == cardTitle; }));
+        EXPECT_TRUE(pumpUntil([&] {
+            return korvane->scenes().window(QStringLiteral("SourcePickerWindow")) == nullptr;
+        })) << "the source picker closes once the choice arrived";
+    }
+
+    // Start, then the countdown window's rectangle as the X server has it.
+    std::optional<platform::Rect> countdownRect() {
+        page()->startTapped();
+        QQuickWindow* countdown = nullptr;
+        EXPECT_TRUE(pumpUntil([&] {
+            countdown = korvane->scenes().window(QStringLiteral("Countdown"));
+            return countdown && countdown->isExposed();
+        }));
+        if (!countdown) {
+            return std::nullopt;
+        }
+        std::optional<platform::Rect> rect;
+        pumpUntil([&] {
+            rect = desk.rootRect(static_cast<xcb_window_t>(countdown->winId()));
+            return rect.has_value();
+        });
+        return rect;
+    }
+
+    static inline int counter = 0;
+    x11test::TestDesktop desk;
+    fakes::Rig rig;
+    std::unique_ptr<platform::DefaultsStore> defaults;
+    std::shared_ptr<platform::WindowServer> windowServer;
+    std::shared_ptr<desktop::DesktopContentSharingPicker> picker;
+    app::AppConfiguration configuration;
+    std::unique_ptr<app::KorvaneComposition> composition;
+    QQmlEngine engine;
+    std::unique_ptr<app::KorvaneApp> korvane;
+};
+
+}  // namespace
+
+TEST_F(SessionSetupDesktopTest, AChosenDisplayIsShownOnTheCardAndCoveredWholeByTheCountdown) {
+    const auto displays = windowServer->displays();
+    ASSERT_FALSE(displays.empty());
+    choose(true, QString::fromStdString(displays.front().name), QStringLiteral("Full screen"));
+    const auto rect = countdownRect();
+    ASSERT_TRUE(rect.has_value());
+    EXPECT_EQ(*rect, displays.front().frame) << "panels included";
+}
+
+TEST_F(SessionSetupDesktopTest, AChosenWindowIsCoveredExactlyByTheCountdown) {
+    const xcb_window_t chart = desk.make({.width = 640,
+                                          .height = 360,
+                                          .netName = "Setup test chart",
+                                          .className = "SetupTest",
+                                          .x = 310,
+                                          .y = 220});
+    desk.waitUntilViewable(chart);
+    choose(false, QStringLiteral("Setup test chart"), QStringLiteral("Specific window"));
+    const auto bounds = windowServer->windowBounds(chart);
+    ASSERT_TRUE(bounds.has_value());
+    const auto rect = countdownRect();
+    ASSERT_TRUE(rect.has_value());
+    EXPECT_EQ(*rect, *bounds) << "exactly the window, as the window server reports it";
+}
