@@ -4,6 +4,7 @@
 # and while signing in, the start page, the preparation page and the countdown.
 #   scripts/bench-windows.sh        (builds korvane and the stand-in services first)
 # Targets: idle windows at most 1 %, animated ones at most 15 %, resident memory under 200 MB.
+#   KORVANE_BENCH_SHOTS=DIR   also saves a screenshot of each measured window there
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -53,6 +54,10 @@ printf '%-28s %8s %8s %8s %8s\n' window "CPU %" target ratio "RSS MB"
 # measure <label> <pid> <seconds> <target %>
 measure() {
   local label=$1 pid=$2 seconds=$3 target=$4 before after
+  if [[ -n "${KORVANE_BENCH_SHOTS:-}" ]]; then
+    mkdir -p "$KORVANE_BENCH_SHOTS"
+    import -window root "$KORVANE_BENCH_SHOTS/${label// /-}.png"
+  fi
   before=$(cpu_ticks "$pid")
   sleep "$seconds"
   after=$(cpu_ticks "$pid")
@@ -99,7 +104,7 @@ stop_korvane
 # 2. The sign-in window, idle and then signing in against a web application that never answers.
 start_korvane "$work/b" "$silent"
 await_sign_in
-sleep 1
+sleep 3
 measure "sign-in idle" "$korvane" "$window_seconds" 1
 sign_in
 sleep 0.5
@@ -112,3 +117,26 @@ await_sign_in
 sign_in
 sleep 2
 measure "start page" "$korvane" "$window_seconds" 1
+# The positions below are where these windows come up on the virtual desktop's 1920 x 1080
+# screen: the start card and the preparation page at the bottom-right corner, the pickers beside
+# the page, our content picker centred.
+click 1793 1031            # the start card
+sleep 1.5
+measure "preparation page" "$korvane" "$window_seconds" 1
+click 1708 793             # the source card
+sleep 1.5
+click 1296 802             # "Full screen"
+sleep 2
+click 820 400              # the display in our content picker
+sleep 0.5
+click 1188 810             # Share
+sleep 1.5
+click 1640 862             # the microphone card
+sleep 1.5
+click 1300 962             # the second microphone
+sleep 1.5
+click 1708 930             # Start
+sleep 0.3
+# The countdown lasts four seconds: measured over the 3.5 s it is sure to be up.
+measure "countdown" "$korvane" 3.5 15
+stop_korvane

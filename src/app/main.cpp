@@ -8,6 +8,7 @@
 
 #include "desktop/AppResources.h"
 #include "desktop/DesktopContentSharingPicker.h"
+#include "desktop/SceneGraphBackend.h"
 #include "platform/Reachability.h"
 #include "platform/ScreenContent.h"
 
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
     // application ends when the user closes the last one, or when a window quits it.
     QGuiApplication::setQuitOnLastWindowClosed(false);
     QQuickStyle::setStyle(QStringLiteral("Basic"));
+    desktop::chooseSceneGraphBackend();
 
     const auto configuration = app::AppConfiguration::fromEnvironment();
     if (!configuration) {

@@ -1,3 +1,4 @@
+#include "desktop/SceneGraphBackend.h"
 #include "desktop/WindowPlacement.h"
 
 #include <gtest/gtest.h>
@@ -30,4 +31,11 @@ TEST(WindowPlacementTest, ASlideInStartsWhollyBelowTheVisibleFrame) {
     const Rect target = desktop::bottomRightFrame(visible, 405, 390);
     EXPECT_EQ(desktop::slideInStartFrame(visible, target), (Rect{1505, 1100, 405, 390}))
         << "the same x and size, the top edge 20 below the frame's bottom";
+}
+
+TEST(SceneGraphBackendTest, OnlyRasterisersThatRunOnTheCpuCountAsSoftware) {
+    EXPECT_TRUE(desktop::isSoftwareRenderer(QStringLiteral("llvmpipe (LLVM 15.0.6, 256 bits)")));
+    EXPECT_TRUE(desktop::isSoftwareRenderer(QStringLiteral("Software Rasterizer")));
+    EXPECT_FALSE(desktop::isSoftwareRenderer(QStringLiteral("Mesa Intel(R) UHD Graphics 620 (KBL GT2)")));
+    EXPECT_FALSE(desktop::isSoftwareRenderer(QStringLiteral("NVIDIA GeForce RTX 3060/PCIe/SSE2")));
 }
