@@ -50,12 +50,15 @@ class CountdownScene : public QObject {
     Q_OBJECT
     QML_ELEMENT
     QML_UNCREATABLE("made by the application")
+    // The one recorder, for views that bind to its state directly.
+    Q_PROPERTY(recording::ScreenRecorder* screenRecorder READ screenRecorder CONSTANT)
     Q_PROPERTY(int value READ value NOTIFY valueChanged)
     Q_PROPERTY(setup::PrerecordingCountdownViewModel* viewModel READ viewModel CONSTANT)
     Q_PROPERTY(bool isTranslucent READ isTranslucent NOTIFY backdropChanged)
     Q_PROPERTY(QImage snapshot READ snapshot NOTIFY backdropChanged)
 
   public:
+    recording::ScreenRecorder* screenRecorder() const { return m_recorder.get(); }
     static constexpr int startValue = 4;
 
     CountdownScene(desktop::Router& router, std::shared_ptr<recording::ScreenRecorder> recorder,

@@ -34,6 +34,8 @@ class PrepareSessionScene : public QObject {
     Q_OBJECT
     QML_ELEMENT
     QML_UNCREATABLE("made by the application")
+    // The one recorder, for views that bind to its state directly.
+    Q_PROPERTY(recording::ScreenRecorder* screenRecorder READ screenRecorder CONSTANT)
 
     Q_PROPERTY(bool isHoveringRecording READ isHoveringRecording NOTIFY isHoveringRecordingChanged)
     Q_PROPERTY(bool isHoveringDisplay READ isHoveringDisplay NOTIFY isHoveringDisplayChanged)
@@ -73,6 +75,7 @@ class PrepareSessionScene : public QObject {
     Q_PROPERTY(int cardCursor READ cardCursor CONSTANT)
 
   public:
+    recording::ScreenRecorder* screenRecorder() const { return m_recorder.get(); }
     PrepareSessionScene(desktop::Router& router,
                         std::shared_ptr<recording::ScreenRecorder> recorder,
                         platform::DefaultsStore& defaults, QString webBaseURL,

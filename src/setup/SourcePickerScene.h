@@ -31,6 +31,8 @@ class SourcePickerScene : public QObject {
     Q_OBJECT
     QML_ELEMENT
     QML_UNCREATABLE("made by the application")
+    // The one recorder, for views that bind to its state directly.
+    Q_PROPERTY(recording::ScreenRecorder* screenRecorder READ screenRecorder CONSTANT)
 
     Q_PROPERTY(bool hasSelection READ hasSelection NOTIFY selectionChanged)
     Q_PROPERTY(QString selectionTitle READ selectionTitleText NOTIFY selectionChanged)
@@ -43,6 +45,7 @@ class SourcePickerScene : public QObject {
     Q_PROPERTY(Qt::CursorShape cardCursor READ cardCursor CONSTANT)
 
   public:
+    recording::ScreenRecorder* screenRecorder() const { return m_recorder.get(); }
     static constexpr double panelWidth = 378;
     static constexpr double panelHeight = 280;
 

@@ -5,6 +5,8 @@
 #include "Scenes.h"
 
 #include "desktop/AppResources.h"
+#include "desktop/Notifications.h"
+#include "desktop/ObserverTokens.h"
 
 #include "Await.h"
 #include "FindItem.h"
@@ -186,6 +188,16 @@ TEST_F(ScenesTest, EverySceneOpensWithoutWarningsAndGoesAwayWhenDismissed) {
     EXPECT_EQ(scenes().window(QStringLiteral("RecordingBarGroup")), recordingBar);
     EXPECT_EQ(scenes().windows().size(), opened.size());
 
+    // Every dismissal is announced while the window is still there.
+    QStringList willClose;
+    desktop::ObserverTokens observers;
+    observers.add(QString::fromLatin1(desktop::notifications::windowWillClose),
+                  [&](const QVariantMap& userInfo) {
+                      const QString id = userInfo.value(QStringLiteral("identifier")).toString();
+                      if (scenes().window(id)) {
+                          willClose.append(id);
+                      }
+                  });
     for (const QString& id : opened) {
         QPointer<QQuickWindow> window = scenes().window(id);
         scenes().dismissWindow(id);
@@ -194,6 +206,7 @@ TEST_F(ScenesTest, EverySceneOpensWithoutWarningsAndGoesAwayWhenDismissed) {
             << id.toStdString() << " is destroyed";
     }
     EXPECT_TRUE(scenes().windows().isEmpty());
+    EXPECT_EQ(willClose, opened);
     EXPECT_FALSE(scenes().openWindow(QStringLiteral("NoSuchWindow")));
     EXPECT_EQ(allWarnings(), QStringList{QStringLiteral("No scene named NoSuchWindow")});
 }

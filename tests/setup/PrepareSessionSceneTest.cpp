@@ -356,4 +356,36 @@ TEST_F(PreparePage, ThePageViewSendsEachTapToItsOwnAction) {
     EXPECT_EQ(takeEvents(), (Events{"dismiss KVWindowGroup", "open Countdown"}));
 }
 
+TEST_F(PreparePage, ViewsReachTheRecordersTypedStateAndOperations) {
+    QQmlEngine engine;
+    prepareSetupEngine(engine);
+    QQmlComponent component(&engine);
+    component.setData(R"(
+        import QtQml
+        import Korvane.Setup
+        QtObject {
+            required property PrepareSessionScene model
+            readonly property ScreenRecorder recorder: model.screenRecorder
+            readonly property bool chosen: recorder.hasSelectedContent
+            readonly property string kind: recorder.selectedContentInfo.kind
+            readonly property real display: recorder.selectedContentInfo.displayID
+            function pick() { recorder.presentContentPicker(true) }
+        })",
+                      QUrl(QStringLiteral("qrc:/test/RecorderProbe.qml")));
+    std::unique_ptr<QObject> probe(
+        component.createWithInitialProperties({{"model", QVariant::fromValue(page.get())}}));
+    ASSERT_NE(probe, nullptr) << component.errorString().toStdString();
+    EXPECT_FALSE(probe->property("chosen").toBool());
+    EXPECT_EQ(probe->property("kind").toString(), QStringLiteral("unknown"));
+
+    rig.recorder->applyPickerFilter(displayFilter());
+    EXPECT_TRUE(probe->property("chosen").toBool()) << "bindings follow the recorder";
+    EXPECT_EQ(probe->property("kind").toString(), QStringLiteral("display"));
+    EXPECT_GE(probe->property("display").toDouble(), 0);
+
+    const int presented = rig.picker->presented;
+    QMetaObject::invokeMethod(probe.get(), "pick");
+    EXPECT_EQ(rig.picker->presented, presented + 1);
+}
+
 }  // namespace
