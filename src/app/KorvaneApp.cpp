@@ -101,6 +101,9 @@ void KorvaneApp::registerSubsystemScenes() {
         m_router.get(),
         [this] { return m_composition.screenRecorder(); },
         &m_defaults,
+        QString::fromStdString(m_composition.configuration().webBaseURL),
+        QString::fromStdString(m_composition.configuration().recordingApiBaseURL),
+        m_composition.httpClient(),
     };
     for (auto& scene : session::sceneRegistrations(sessionContext)) {
         m_scenes->registerScene(std::move(scene));

@@ -29,6 +29,7 @@ public:
     std::shared_ptr<recording::ScreenRecorder> screenRecorder();
     const AppConfiguration& configuration() const { return m_configuration; }
     std::shared_ptr<platform::Reachability> reachability() const { return m_reachability; }
+    std::shared_ptr<api::HttpClient> httpClient() const { return m_client; }
 
 private:
     AppConfiguration m_configuration;

@@ -151,7 +151,7 @@ void SceneManager::applyModifiers(const desktop::SceneRegistration& registration
     }
     if (!registration.titled) {
         desktop::setTitled(window, false);
-        desktop::setWindowLevel(window, desktop::WindowLevel::floating);
+        desktop::setWindowLevel(window, registration.level);
         return;
     }
     // The sign-in window: an ordinary titled window, exactly as large as its content.

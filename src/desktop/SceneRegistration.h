@@ -1,5 +1,7 @@
 #pragma once
 
+#include "desktop/WindowControl.h"
+
 #include <QString>
 #include <QUrl>
 
@@ -21,6 +23,9 @@ struct SceneRegistration {
     bool titled = false;
     // Windows that come up beside the trader's trading platform must not take its keyboard.
     bool takesFocus = true;
+    // How an untitled window stacks: above ordinary windows, or also on every workspace and out
+    // of the taskbar (the windows of a running session).
+    WindowLevel level = WindowLevel::floating;
 };
 
 // PageRegistration: one page of the main window, declared like a scene.

@@ -100,7 +100,9 @@ Window {
                             Label {
                                 Layout.fillWidth: true
                                 Layout.topMargin: 4
+                                // Titles come from other programs: never read as markup.
                                 text: cell.name
+                                textFormat: Text.PlainText
                                 color: "white"
                                 font.pixelSize: 14
                                 font.weight: Font.Medium
@@ -110,6 +112,7 @@ Window {
                             Label {
                                 Layout.fillWidth: true
                                 text: cell.detail
+                                textFormat: Text.PlainText
                                 color: root.secondaryTextColor
                                 font.pixelSize: 12
                                 elide: Text.ElideRight

@@ -1,11 +1,14 @@
 import QtQuick
 import Korvane 1.0
+import Korvane.Session
 
 Window {
     id: window
     width: 360
     height: 240
     color: Resources.color("application_background_black")
+
+    required property CollectingInformationScene model
 
     signal appeared()
 }

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "ScreenRecorder.h"
+#include "desktop/Router.h"
+#include "platform/DefaultsStore.h"
+#include <QObject>
+#include <QtQml/qqmlregistration.h>
+
+#include <memory>
+
+namespace session {
+
+class RecordingBarScene : public QObject {
+    Q_OBJECT
+    QML_ELEMENT
+    QML_UNCREATABLE("made by the application")
+
+  public:
+    RecordingBarScene(desktop::Router& router, std::shared_ptr<recording::ScreenRecorder> recorder, platform::DefaultsStore& defaults, QObject* parent = nullptr);
+
+  private:
+    desktop::Router& m_router;
+};
+
+}  // namespace session

@@ -1,0 +1,4 @@
+#pragma once
+
+namespace session {
+}  // namespace session
