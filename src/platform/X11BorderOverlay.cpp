@@ -206,13 +206,15 @@ public:
         const uint32_t values[] = {static_cast<uint32_t>(static_cast<int32_t>(after.x)),
                                    static_cast<uint32_t>(static_cast<int32_t>(after.y)),
                                    after.width, after.height};
+        // The new ring before the new size: whoever sees the new size sees its ring too, never
+        // the old ring stretched over it (the server may serve another client between the two).
+        if (after.width != before.width || after.height != before.height) {
+            applyShape(after.width, after.height);
+        }
         xcb_configure_window(m_connection, m_window,
                              XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y | XCB_CONFIG_WINDOW_WIDTH |
                                  XCB_CONFIG_WINDOW_HEIGHT,
                              values);
-        if (after.width != before.width || after.height != before.height) {
-            applyShape(after.width, after.height);
-        }
         flush();
     }
 

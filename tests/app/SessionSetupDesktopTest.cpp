@@ -28,6 +28,10 @@
 
 namespace {
 
+// Each step is an event awaited, not a duration measured: the bound only keeps a broken run from
+// hanging, and is generous because windows come up many times slower under the sanitizers.
+constexpr int kStepLimitMs = 30000;
+
 template <class T>
 T* modelOf(QObject* view) {
     return view ? qobject_cast<T*>(view->property("model").value<QObject*>()) : nullptr;
@@ -65,7 +69,7 @@ class SessionSetupDesktopTest : public ::testing::Test {
         korvane->navigation().setPage(app::PagesEnum::prepareSession);
         ASSERT_TRUE(korvane->scenes().openWindow(QStringLiteral("KVWindowGroup")));
         QQuickWindow* main = korvane->scenes().window(QStringLiteral("KVWindowGroup"));
-        ASSERT_TRUE(pumpUntil([&] { return page() != nullptr; }));
+        ASSERT_TRUE(pumpUntil([&] { return page() != nullptr; }, kStepLimitMs));
         (void)main;
     }
     void TearDown() override {
@@ -109,10 +113,10 @@ class SessionSetupDesktopTest : public ::testing::Test {
             sourcePicker = modelOf<setup::SourcePickerScene>(
                 korvane->scenes().window(QStringLiteral("SourcePickerWindow")));
             return sourcePicker != nullptr;
-        }));
+        }, kStepLimitMs));
         fullScreen ? sourcePicker->chooseFullScreen() : sourcePicker->chooseSpecificWindow();
         desktop::ContentPickerModel* model = nullptr;
-        ASSERT_TRUE(pumpUntil([&] { return (model = contentPicker()) != nullptr; }));
+        ASSERT_TRUE(pumpUntil([&] { return (model = contentPicker()) != nullptr; }, kStepLimitMs));
         int row = -1;
         for (std::size_t i = 0; i < model->entries().size(); ++i) {
             if (model->entries()[i].name == entryName) {
@@ -122,10 +126,10 @@ class SessionSetupDesktopTest : public ::testing::Test {
         ASSERT_GE(row, 0) << entryName.toStdString() << " is offered";
         model->select(row);
         model->share();
-        EXPECT_TRUE(pumpUntil([&] { return page()->sourceTitle() == cardTitle; }));
+        EXPECT_TRUE(pumpUntil([&] { return page()->sourceTitle() == cardTitle; }, kStepLimitMs));
         EXPECT_TRUE(pumpUntil([&] {
             return korvane->scenes().window(QStringLiteral("SourcePickerWindow")) == nullptr;
-        })) << "the source picker closes once the choice arrived";
+        }, kStepLimitMs)) << "the source picker closes once the choice arrived";
     }
 
     // Start, then the countdown window's rectangle as the X server has it.
@@ -135,7 +139,7 @@ class SessionSetupDesktopTest : public ::testing::Test {
         EXPECT_TRUE(pumpUntil([&] {
             countdown = korvane->scenes().window(QStringLiteral("Countdown"));
             return countdown && countdown->isExposed();
-        }));
+        }, kStepLimitMs));
         if (!countdown) {
             return std::nullopt;
         }
@@ -143,7 +147,7 @@ class SessionSetupDesktopTest : public ::testing::Test {
         pumpUntil([&] {
             rect = desk.rootRect(static_cast<xcb_window_t>(countdown->winId()));
             return rect.has_value();
-        });
+        }, kStepLimitMs);
         return rect;
     }
 
