@@ -238,13 +238,19 @@ HttpClient::HttpClient() {
 }
 
 HttpClient::~HttpClient() {
+    shutdown();
+    curl_multi_cleanup(static_cast<CURLM*>(m_multi));
+}
+
+void HttpClient::shutdown() {
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
     }
     curl_multi_wakeup(static_cast<CURLM*>(m_multi));
-    m_thread.join();
-    curl_multi_cleanup(static_cast<CURLM*>(m_multi));
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
 }
 
 std::shared_ptr<HttpClient> HttpClient::shared() {
@@ -258,12 +264,15 @@ void HttpClient::send(HttpRequest request, Completion completion) {
     transfer->completion = std::move(completion);
     {
         std::lock_guard lock(m_mutex);
-        if (m_stopping) {
-            transfer->prepare();
-            transfer->finish(CURLE_ABORTED_BY_CALLBACK);
-            return;
+        if (!m_stopping) {
+            m_pending.push_back(std::move(transfer));
         }
-        m_pending.push_back(std::move(transfer));
+    }
+    if (transfer) {
+        // Completed outside the lock: a completion may well send again.
+        transfer->prepare();
+        transfer->finish(CURLE_ABORTED_BY_CALLBACK);
+        return;
     }
     curl_multi_wakeup(static_cast<CURLM*>(m_multi));
 }

@@ -77,6 +77,11 @@ public:
 
     static std::shared_ptr<HttpClient> shared();
 
+    // Stops the network thread: transfers still running complete with a transport error and
+    // later ones fail at once. Whoever waits on a reply is released, so the application's end
+    // never waits for a slow server. Idempotent; call it from one thread.
+    void shutdown();
+
     void send(HttpRequest request, Completion completion);
     // Blocks until the reply; never call it on the network thread (from a completion).
     HttpResponse sendAndWait(HttpRequest request);

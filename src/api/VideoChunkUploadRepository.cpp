@@ -121,6 +121,9 @@ std::optional<std::string> VideoChunkUploadRepository::videoIdFromReply(const By
 }
 
 std::expected<void, AnyError> VideoChunkUploadRepository::upload(const std::string& filePath) const {
+    // The stored id names the video the link after a session opens. One left by an earlier
+    // upload must never stand for this one, whether or not this one gets an id of its own.
+    m_defaults.remove("obtained_video_id");
     // The recording is read one slice at a time: an hour of video would not fit in memory.
     FileHandle file(::open(filePath.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info {};

@@ -34,7 +34,8 @@ public:
                                platform::DefaultsStore& defaults);
 
     // Uploads the file at filePath. Succeeds when every chunk was accepted (or the file is
-    // empty); fails with the first error met. The file itself is left alone.
+    // empty); fails with the first error met. The file itself is left alone. The stored
+    // "obtained_video_id" is cleared first and set again only from this upload's first reply.
     std::expected<void, AnyError> upload(const std::string& filePath) const;
 
     // Sends one chunk; the reply body (absent when empty) or the failure.

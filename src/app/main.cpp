@@ -55,5 +55,11 @@ int main(int argc, char** argv) {
     QObject::connect(&korvane.scenes(), &app::SceneManager::lastWindowClosed, &application,
                      &QCoreApplication::quit);
     korvane.start();
-    return application.exec();
+    const int status = application.exec();
+    // The event loop is over, so no reply could reach anyone any more. Ending the transfers now,
+    // before the recorder and its upload queue are torn down, keeps that teardown from waiting
+    // for a chunk a slow server may never answer; the interrupted upload fails, so its
+    // recording stays on disk and under its key for a later attempt.
+    api::HttpClient::shared()->shutdown();
+    return status;
 }

@@ -194,6 +194,8 @@ public:
     using CaptureCompletion = std::function<void(std::optional<platform::CaptureError>)>;
     void startCapture(const std::string& url, CaptureCompletion completion);
     void markRecordingStarted();  // tests that drive frames by hand
+    // Main thread: a start that failed is logged and raised like an upload failure.
+    void failStart(const std::string& text);
 
     // --- ending a recording (main thread) ---
     Q_INVOKABLE void stopRecording();

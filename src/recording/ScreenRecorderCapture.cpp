@@ -65,14 +65,27 @@ std::expected<std::string, std::string> ScreenRecorder::makeOutputURL() const {
 void ScreenRecorder::startRecording() {
     auto url = makeOutputURL();
     if (!url) {
-        platform::logLine(url.error());
+        failStart(url.error());
         return;
     }
-    startCapture(*url, [](std::optional<platform::CaptureError> error) {
-        if (error) {
-            platform::logLine(error->localizedDescription);
+    startCapture(*url, [weak = weak_from_this()](std::optional<platform::CaptureError> error) {
+        if (!error) {
+            return;
         }
+        platform::MainQueue::post([weak, text = error->localizedDescription] {
+            if (auto self = weak.lock()) {
+                self->failStart(text);
+            }
+        });
     });
+}
+
+void ScreenRecorder::failStart(const std::string& text) {
+    platform::logLine(text);
+    // Said to the trader as an upload failure is: nothing was recorded, and the windows waiting
+    // for the recording must not wait on.
+    setErrorMessage(QString::fromStdString(text));
+    setIsShowError(true);
 }
 
 void ScreenRecorder::startCapture(const std::string& url, CaptureCompletion completion) {

@@ -18,7 +18,8 @@ QUrl view(const char* file) {
 std::vector<desktop::SceneRegistration> sceneRegistrations(const SessionContext& c) {
     desktop::SceneRegistration bar{
         QStringLiteral("RecordingBarGroup"), view("RecordingBarGroup.qml"), [c]() -> QObject* {
-            return new RecordingBarScene(*c.router, c.screenRecorder(), *c.defaults);
+            return new RecordingBarScene(*c.router, c.screenRecorder(), *c.defaults, c.httpClient,
+                                         c.recordingApiBaseURL);
         }};
     bar.takesFocus = false;
     bar.level = desktop::WindowLevel::sessionFloating;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 using namespace api;
 
@@ -131,7 +132,8 @@ TEST_F(ChunkUploadTest, VideoIdRules) {
         EXPECT_EQ(VideoChunkUploadRepository::videoIdFromReply(c.firstReply), c.expected) << c.firstReply;
     }
 
-    // Without a usable id, later chunks go out without one and the stored id is kept.
+    // Without a usable id, later chunks go out without one, and no id is stored: an earlier
+    // upload's id must not pass for this one.
     defaults.setString("obtained_video_id", "previous");
     replyWith([](const RecordedRequest&, httplib::Response& res, std::size_t) { res.set_content(R"({"video_id":9})", "application/json"); });
     ASSERT_TRUE(uploader.upload(writeFile(2 * kChunk + 5)));
@@ -140,7 +142,37 @@ TEST_F(ChunkUploadTest, VideoIdRules) {
     for (const auto& r : sent) {
         EXPECT_FALSE(r.part("video_id").has_value());
     }
-    EXPECT_EQ(defaults.string("obtained_video_id"), "previous");
+    EXPECT_FALSE(defaults.string("obtained_video_id"));
+}
+
+TEST_F(ChunkUploadTest, AnEarlierVideoIdIsGoneOnceAnUploadBeginsAndAFailureLeavesNone) {
+    // What the server's first chunk finds stored: the id is gone before the upload sends anything.
+    auto seenAtFirstChunk = std::make_shared<std::promise<std::optional<std::string>>>();
+    replyWith([this, seenAtFirstChunk](const RecordedRequest&, httplib::Response& res, std::size_t n) {
+        if (n == 0) {
+            seenAtFirstChunk->set_value(defaults.string("obtained_video_id"));
+        }
+        res.status = 500;
+    });
+    defaults.setString("obtained_video_id", "earlier");
+    EXPECT_FALSE(uploader.upload(writeFile(kChunk + 1)));
+    EXPECT_EQ(seenAtFirstChunk->get_future().get(), std::nullopt);
+    EXPECT_FALSE(defaults.string("obtained_video_id")) << "a refused first chunk leaves no id behind";
+    EXPECT_EQ(server.requestCount(), 1u);
+
+    // Nobody answering, or a file that cannot be read, are failures of the new upload as well.
+    std::string url;
+    {
+        TestHttpServer gone;
+        url = gone.baseURL();
+    }
+    defaults.setString("obtained_video_id", "earlier");
+    EXPECT_FALSE(VideoChunkUploadRepository(HttpClient::shared(), url, defaults).upload(writeFile(10)));
+    EXPECT_FALSE(defaults.string("obtained_video_id"));
+
+    defaults.setString("obtained_video_id", "earlier");
+    EXPECT_FALSE(uploader.upload("/nonexistent/Korvane_x.mp4"));
+    EXPECT_FALSE(defaults.string("obtained_video_id"));
 }
 
 TEST_F(ChunkUploadTest, StartTimeIsReadAfreshBeforeEveryChunk) {

@@ -84,6 +84,8 @@ TEST_F(SessionTest, StartingWithoutAChoiceSaysSoAndChangesNothing) {
     EXPECT_FALSE(storedPath());
     const auto lines = log.lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "No content filter"), lines.end());
+    EXPECT_TRUE(r().isShowError()) << "the trader hears of it too";
+    EXPECT_EQ(r().errorMessageText(), QStringLiteral("No content filter"));
 }
 
 TEST_F(SessionTest, TheCaptureIsConfiguredFromTheChoiceAndFollowedByTheBorder) {
