@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
@@ -323,4 +324,72 @@ TEST_F(DevServerTest, AStateFileItCannotReadStopsTheStartInsteadOfBeingOverwritt
     const auto port = restart();
     ASSERT_TRUE(port) << port.error();
     EXPECT_FALSE(server_->videoPath("0123456789abcdef"));
+}
+
+TEST_F(DevServerTest, TheObserverSeesEachRequestAsAnsweredAndRefusedUploadsStoreNothing) {
+    std::mutex mutex;
+    std::vector<devserver::ObservedRequest> seen;
+    server_->setRequestObserver([&](const devserver::ObservedRequest& request) {
+        std::lock_guard lock(mutex);
+        seen.push_back(request);
+    });
+    auto observed = [&] {
+        std::lock_guard lock(mutex);
+        return seen;
+    };
+    const auto c = cookie();
+    auto res = client_->Get("/api/v1/health/", {{"Accept-Encoding", "gzip, br"}});
+    ASSERT_TRUE(res);
+    ASSERT_TRUE(res->has_header("Content-Encoding")) << "a compressed reply";
+    // Observed before the reply went out: nothing to wait for once the client has it.
+    auto requests = observed();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].path, "/api/sagevane/auth");
+    EXPECT_EQ(requests[1].method, "GET");
+    EXPECT_EQ(requests[1].path, "/api/v1/health/");
+    EXPECT_EQ(requests[1].status, 200);
+    EXPECT_EQ(requests[1].responseBody, res->body) << "the observer reads it uncompressed";
+    EXPECT_FALSE(requests[1].header("cookie"));
+    EXPECT_TRUE(requests[1].parts.empty());
+
+    res = upload(chunkParts("0123456789", 0, 2), c);
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200) << res->body;
+    requests = observed();
+    ASSERT_EQ(requests.size(), 3u);
+    const auto& chunk = requests[2];
+    EXPECT_EQ(chunk.header("COOKIE"), c) << "header names ignore case";
+    EXPECT_EQ(chunk.status, 200);
+    std::vector<std::string> names;
+    for (const auto& part : chunk.parts) {
+        names.push_back(part.name);
+    }
+    EXPECT_THAT(names, testing::ElementsAre("video", "real_start_date_time", "vantrel_env",
+                                            "chunk_number", "total_chunks", "filename"));
+    EXPECT_EQ(chunk.parts[0].filename, "rec.mp4");
+    EXPECT_EQ(chunk.parts[0].size, 10u);
+    EXPECT_EQ(chunk.parts[0].value, "") << "a file part's bytes are not kept";
+    EXPECT_EQ(chunk.parts[1].value, "2026-01-01T00:00:00.000Z");
+    EXPECT_EQ(chunk.parts[2].value, "prod");
+    EXPECT_EQ(chunk.parts[3].value, "0");
+
+    server_->setRefusingUploads(true);
+    const auto id = videoId(res);
+    expectRefusal(upload(chunkParts("abc", 1, 2, id), c), 503, "refused");
+    expectRefusal(upload(chunkParts("abc", 0, 1), c), 503, "refused");
+    EXPECT_EQ(server_->chunksReceived(), 1u);
+    requests = observed();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_EQ(requests[3].status, 503);
+    EXPECT_EQ(requests[3].parts.size(), 7u) << "a refused upload's parts are still observed";
+    expectRefusal(client_->Get("/api/nowhere"), 404, "No such endpoint");
+    EXPECT_EQ(observed().back().status, 404) << "also what no route answers";
+
+    server_->setRefusingUploads(false);
+    res = upload(chunkParts("abc", 1, 2, id), c);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200) << res->body;
+    std::ifstream in(*server_->videoPath(id), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "0123456789abc");
 }

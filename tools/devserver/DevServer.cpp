@@ -12,6 +12,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <strings.h>
 #include <thread>
 
 #include <sys/socket.h>
@@ -34,9 +35,25 @@ std::string dump(const json& doc) {
     return doc.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+// What the observer hears of the request this server thread is answering, gathered by the
+// handlers: httplib runs them and the observer for one request on the same thread, its Request
+// has no room for the parts, and the body it hands over may be compressed by then.
+struct Answer {
+    std::vector<ObservedPart> parts;
+    std::string body;
+};
+thread_local Answer answer;
+
+constexpr std::size_t kObservedValueBytes = 1024;
+
+void setContent(httplib::Response& res, std::string body, const char* type) {
+    answer.body = body;
+    res.set_content(std::move(body), type);
+}
+
 void sendJson(httplib::Response& res, int status, const json& doc) {
     res.status = status;
-    res.set_content(dump(doc), "application/json");
+    setContent(res, dump(doc), "application/json");
 }
 
 void sendError(httplib::Response& res, int status, const std::string& message) {
@@ -109,6 +126,15 @@ std::expected<void, std::string> writeAtomically(const std::filesystem::path& pa
 
 }  // namespace
 
+std::optional<std::string> ObservedRequest::header(const std::string& name) const {
+    for (const auto& [key, value] : headers) {
+        if (strcasecmp(key.c_str(), name.c_str()) == 0) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
 struct DevServer::Impl {
     Config config;
     std::unique_ptr<httplib::Server> server;
@@ -123,6 +149,10 @@ struct DevServer::Impl {
     std::map<std::string, Clock::time_point> sessions;  // cookie -> expiry
     std::map<std::string, Upload> uploads;
     std::size_t chunks = 0;
+
+    std::mutex observerMutex;
+    std::function<void(const ObservedRequest&)> observer;
+    std::atomic<bool> refusingUploads{false};
 
     std::filesystem::path statePath() const { return config.dataDir / "state.json"; }
 
@@ -166,6 +196,25 @@ struct DevServer::Impl {
 };
 
 void DevServer::Impl::routes(httplib::Server& s) {
+    s.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+        answer = {};
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
+    // Before the reply is written: a client that has its answer finds its request observed.
+    s.set_post_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+        auto answered = std::exchange(answer, {});
+        std::function<void(const ObservedRequest&)> notify;
+        {
+            std::lock_guard lock(observerMutex);
+            notify = observer;
+        }
+        if (!notify) {
+            return;
+        }
+        ObservedRequest seen{req.method, req.path, {req.headers.begin(), req.headers.end()},
+                             std::move(answered.parts), res.status, std::move(answered.body)};
+        notify(seen);
+    });
     s.Post("/api/sagevane/auth", [this](const auto& req, auto& res) { auth(req, res); });
 
     s.Post("/api/sagevane/login", [this](const httplib::Request& req, httplib::Response& res) {
@@ -193,10 +242,10 @@ void DevServer::Impl::routes(httplib::Server& s) {
           [this](const auto& req, auto& res) { videoPage(req, res, true); });
 
     s.Get("/", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content(pages::home(), "text/html; charset=utf-8");
+        setContent(res, pages::home(), "text/html; charset=utf-8");
     });
     s.Get("/forgot-password", [this](const httplib::Request&, httplib::Response& res) {
-        res.set_content(pages::forgotPassword(config.user), "text/html; charset=utf-8");
+        setContent(res, pages::forgotPassword(config.user), "text/html; charset=utf-8");
     });
 
     // Every refusal httplib makes on its own (no route, oversized body) gets the error document.
@@ -262,9 +311,13 @@ void DevServer::Impl::auth(const httplib::Request& req, httplib::Response& res) 
 void DevServer::Impl::upload(const httplib::Request& req, httplib::Response& res,
                              const httplib::ContentReader& reader) {
     UploadForm form;
+    if (refusingUploads) {
+        form.refuse(503, "Uploads are refused for now");
+    }
     if (!sessionValid(req.get_header_value("Cookie"))) {
         form.refuse(401, "Missing, unknown or expired session cookie");
     }
+    auto& observed = answer.parts;
     bool readOk = true;
     if (!req.is_multipart_form_data()) {
         form.refuse(400, "Expected a multipart/form-data body");
@@ -274,10 +327,20 @@ void DevServer::Impl::upload(const httplib::Request& req, httplib::Response& res
             reader([&seen](const char*, std::size_t n) { return (seen += n) <= kMaxUploadBody; });
     } else {
         readOk = reader(
-            [&form](const httplib::MultipartFormData& part) {
+            [&form, &observed](const httplib::MultipartFormData& part) {
+                observed.push_back({part.name, {}, part.filename, 0});
                 return form.onPartHeader(part.name, part.filename);
             },
-            [&form](const char* data, std::size_t n) { return form.onPartData(data, n); });
+            [&form, &observed](const char* data, std::size_t n) {
+                if (!observed.empty()) {
+                    auto& part = observed.back();
+                    part.size += n;
+                    if (part.filename.empty() && part.value.size() < kObservedValueBytes) {
+                        part.value.append(data, std::min(n, kObservedValueBytes - part.value.size()));
+                    }
+                }
+                return form.onPartData(data, n);
+            });
     }
     if (!readOk) {
         // Unread body bytes may still be in the socket; make the client start afresh.
@@ -422,7 +485,7 @@ void DevServer::Impl::videoPage(const httplib::Request& req, httplib::Response& 
     if (!file) {
         const auto url = "/api/trade-log/video/" + id +
                          "/file?cookie=" + httplib::detail::encode_query_param(cookie);
-        res.set_content(pages::video(id, url), "text/html; charset=utf-8");
+        setContent(res, pages::video(id, url), "text/html; charset=utf-8");
         return;
     }
 
@@ -533,6 +596,15 @@ std::optional<std::filesystem::path> DevServer::videoPath(const std::string& vid
 std::size_t DevServer::chunksReceived() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->chunks;
+}
+
+void DevServer::setRequestObserver(std::function<void(const ObservedRequest&)> observer) {
+    std::lock_guard lock(impl_->observerMutex);
+    impl_->observer = std::move(observer);
+}
+
+void DevServer::setRefusingUploads(bool refusing) {
+    impl_->refusingUploads = refusing;
 }
 
 }  // namespace devserver
