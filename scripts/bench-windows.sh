@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # What each window costs while it is shown: Korvane's CPU (% of one core) and resident memory on
 # a private virtual desktop (software rendering), for the launch window, the sign-in window idle
-# and while signing in, the start page, the preparation page and the countdown.
-#   scripts/bench-windows.sh        (builds korvane and the stand-in services first)
-# Targets: idle windows at most 1 %, animated ones at most 15 %, resident memory under 200 MB.
+# and while signing in, the start page, the preparation page and the countdown; then a whole
+# session (recording bar, inactivity reminder, post-session window) recorded from a moving
+# pattern, compared with the capture benchmark's recorder alone on the same pattern in the same
+# run. The session lasts over six minutes: the first reminder of a silent recording comes then.
+#   scripts/bench-windows.sh        (builds korvane, the stand-in services and capture_bench first)
+# Targets: idle windows at most 1 %, animated ones at most 15 %, resident memory under 200 MB;
+# the recording bar's own cost at most 2 % while recording; the whole session's CPU per recorded
+# second at most 5 % over the recorder alone.
 #   KORVANE_BENCH_SHOTS=DIR   also saves a screenshot of each measured window there
 set -euo pipefail
 
@@ -12,7 +17,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/scripts/devserver-url.sh"
 build="${KORVANE_BUILD_DIR:-$root/build}"
 window_seconds="${KORVANE_BENCH_SECONDS:-10}"
-cmake --build "$build" --target korvane korvane-devserver >/dev/null
+cmake --build "$build" --target korvane korvane-devserver capture_bench >/dev/null
 
 work=$(mktemp -d /tmp/korvane-bench-windows.XXXXXX)
 pids=()
@@ -48,10 +53,21 @@ silent="http://127.0.0.1:$(cat "$work/silent.port")"
 
 ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# The threads that draw the windows: the GUI thread and Qt Quick's render thread, if any. The
+# recorder's own threads are left out, so this shows what a window costs beside a recording.
+gui_ticks() {
+  cat "/proc/$1/task/"*/stat 2>/dev/null |
+    awk '$2 == "(korvane)" || $2 == "(QSGRenderThread)" { t += $14 + $15 } END { print t + 0 }'
+}
 rss_mb() { awk '/^VmRSS/ {printf "%.0f", $2 / 1024}' "/proc/$1/status"; }
 
 printf '%-28s %8s %8s %8s %8s\n' window "CPU %" target ratio "RSS MB"
-# measure <label> <pid> <seconds> <target %>
+# row <label> <CPU %> <target %> [RSS MB]
+row() {
+  awk -v l="$1" -v c="$2" -v g="$3" -v r="${4:-}" \
+      'BEGIN { printf "%-28s %8.1f %8.0f %8.2f %8s\n", l, c, g, c / g, r }'
+}
+# measure <label> <pid> <seconds> <target %>; leaves the CPU % in $measured.
 measure() {
   local label=$1 pid=$2 seconds=$3 target=$4 before after
   if [[ -n "${KORVANE_BENCH_SHOTS:-}" ]]; then
@@ -59,11 +75,13 @@ measure() {
     import -window root "$KORVANE_BENCH_SHOTS/${label// /-}.png"
   fi
   before=$(cpu_ticks "$pid")
+  gui_before=$(gui_ticks "$pid")
   sleep "$seconds"
   after=$(cpu_ticks "$pid")
-  awk -v l="$label" -v d=$((after - before)) -v t="$ticks" -v s="$seconds" -v g="$target" \
-      -v r="$(rss_mb "$pid")" \
-      'BEGIN { c = 100 * d / t / s; printf "%-28s %8.1f %8.0f %8.2f %8s\n", l, c, g, c / g, r }'
+  gui_after=$(gui_ticks "$pid")
+  measured=$(awk -v d=$((after - before)) -v t="$ticks" -v s="$seconds" 'BEGIN { print 100 * d / t / s }')
+  gui_measured=$(awk -v d=$((gui_after - gui_before)) -v t="$ticks" -v s="$seconds" 'BEGIN { print 100 * d / t / s }')
+  row "$label" "$measured" "$target" "$(rss_mb "$pid")"
 }
 
 # start_korvane <home> <web address>: a private home, so no stored state leaks between runs.
@@ -140,3 +158,136 @@ sleep 0.3
 # The countdown lasts four seconds: measured over the 3.5 s it is sure to be up.
 measure "countdown" "$korvane" 3.5 15
 stop_korvane
+
+# 4. A whole session. The display shows the capture benchmark's moving pattern (drawn by another
+# process, so it is not counted), and the microphone is the silent one, so the inactivity
+# reminder comes after five minutes of recording. Every figure is the whole process: a window's
+# own cost is what it adds to what was running before it opened.
+moving_pattern() {
+  python3 - <<'PY' &
+import tkinter as tk
+root = tk.Tk()
+root.title("bench pattern")
+root.geometry("1920x1080+0+0")
+canvas = tk.Canvas(root, width=1920, height=1080, bg="#202428", highlightthickness=0)
+canvas.pack()
+box = canvas.create_rectangle(0, 0, 220, 160, fill="#2fbf71", width=0)
+for x in range(0, 1920, 160):
+    canvas.create_rectangle(x, 0, x + 1, 1080, fill="#2fbf71", width=0)
+step = 0
+def tick():
+    global step
+    x, y = (step * 12) % 1700, 200 + (step * 5) % 600
+    canvas.coords(box, x, y, x + 220, y + 160)
+    step += 1
+    root.after(16, tick)
+tick()
+root.mainloop()
+PY
+  pattern=$!
+  pids+=("$pattern")
+}
+# await_window <name pattern> <seconds>
+await_window() {
+  local tries
+  tries=$(awk -v s="$2" 'BEGIN { print int(s * 10) }')
+  for _ in $(seq "$tries"); do
+    xdotool search --name "$1" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  echo "bench-windows: no window named $1 after $2 s" >&2
+  exit 1
+}
+# The name of the first upload the stand-in services hold whole, once one is.
+await_upload() {
+  for _ in $(seq 600); do
+    local finished
+    finished=$(python3 - "$work/devserver/state.json" <<'PY' 2>/dev/null || true
+import json, sys
+for id, up in json.load(open(sys.argv[1])).get("uploads", {}).items():
+    if up["total_chunks"] > 0 and up["next_chunk"] >= up["total_chunks"]:
+        print(id + ".mp4")
+        break
+PY
+)
+    if [[ -n "$finished" ]]; then
+      echo "$finished"
+      return 0
+    fi
+    sleep 0.1
+  done
+  echo "bench-windows: the upload did not complete" >&2
+  exit 1
+}
+
+start_korvane "$work/d" "$services"
+await_sign_in
+sign_in
+sleep 2
+click 1793 1031            # the start card
+sleep 1.5
+click 1708 793             # the source card
+sleep 1.5
+click 1296 802             # "Full screen"
+sleep 2
+click 820 400              # the display in our content picker
+sleep 0.5
+click 1188 810             # Share
+sleep 1.5
+click 1640 862             # the microphone card
+sleep 1.5
+click 1300 893             # the first microphone, the silent one
+sleep 1.5
+session_before=$(cpu_ticks "$korvane")
+click 1708 930             # Start
+sleep 0.5
+moving_pattern
+await_window '^RecordingBarWindow' 15
+recording_began=$SECONDS
+sleep 5
+measure "recording bar (process)" "$korvane" 60 100
+bar_process=$measured
+bar_gui=$gui_measured
+# The first reminder comes about six minutes into a silent recording.
+await_window '^InactivityReminderWindow' $((400 - (SECONDS - recording_began)))
+sleep 0.5                  # its slide into the corner
+# It closes itself five seconds after it appeared.
+measure "reminder (process)" "$korvane" 3.5 100
+reminder_process=$measured
+reminder_gui=$gui_measured
+sleep 2
+click 828 1004             # Stop, the bar's first control
+sleep 0.3
+measure "post-session collecting" "$korvane" 2.5 15
+upload=$(await_upload)
+session_after=$(cpu_ticks "$korvane")
+sleep 4                    # the card shrinks into the corner
+measure "post-session completed" "$korvane" "$window_seconds" 1
+recorded=$(ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 "$work/devserver/$upload")
+stop_korvane
+kill "$pattern" 2>/dev/null || true
+wait "$pattern" 2>/dev/null || true
+
+# 5. The recorder alone, on the same desktop with the same pattern: the capture benchmark.
+recorder_seconds="${KORVANE_BENCH_RECORDER_SECONDS:-60}"
+capture=$("$build/bench/capture_bench" --seconds "$recorder_seconds")
+recorder=$(sed -n 's/.*Korvane \([0-9.]*\), ffmpeg \([0-9.]*\).*/\1/p' <<<"$capture")
+ffmpeg=$(sed -n 's/.*Korvane \([0-9.]*\), ffmpeg \([0-9.]*\).*/\2/p' <<<"$capture")
+[[ -n "$recorder" ]] || { echo "bench-windows: capture_bench printed no figure" >&2; exit 1; }
+session=$(awk -v d=$((session_after - session_before)) -v t="$ticks" -v s="$recorded" 'BEGIN { print d / t / s }')
+
+echo
+echo "Against the recorder alone (capture_bench, ${recorder_seconds} s; % of one core)"
+row "recorder alone" "$(awk -v r="$recorder" 'BEGIN { print 100 * r }')" 100
+row "recording bar (own)" "$(awk -v b="$bar_process" -v r="$recorder" 'BEGIN { print b - 100 * r }')" 2
+row "reminder (own)" "$(awk -v m="$reminder_process" -v b="$bar_process" 'BEGIN { print m - b }')" 15
+echo "The drawing threads alone (GUI and render threads; the recorder's threads left out)"
+row "recording bar (GUI threads)" "$bar_gui" 2
+row "reminder (own, GUI threads)" "$(awk -v m="$reminder_gui" -v b="$bar_gui" 'BEGIN { print m - b }')" 15
+echo
+printf '%-28s %8s %8s %8s\n' "CPU s per recorded second" value "target" ratio
+awk -v s="$session" -v r="$recorder" -v f="$ffmpeg" -v d="$recorded" 'BEGIN {
+  printf "%-28s %8.3f\n", "recorder alone", r
+  printf "%-28s %8.3f %8s\n", "ffmpeg (peer)", f, "-"
+  printf "%-28s %8.3f %8.3f %8.3f   (%.0f s recorded; %.2f x ffmpeg)\n", "whole session", s, 1.05 * r, s / r, d, s / f
+}'
