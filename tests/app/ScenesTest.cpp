@@ -8,6 +8,7 @@
 #include "desktop/Notifications.h"
 #include "desktop/ObserverTokens.h"
 
+#include "AppQml.h"
 #include "Await.h"
 #include "FindItem.h"
 #include "Pump.h"
@@ -106,15 +107,7 @@ class ScenesTest : public ::testing::Test {
         composition = std::make_unique<app::KorvaneComposition>(
             configuration, api::HttpClient::shared(), reachability,
             [this] { return rig.environment(); }, defaults);
-        // As the application sets it; once, before any view is loaded.
-        static const bool styled = [] {
-            QQuickStyle::setStyle(QStringLiteral("Basic"));
-            return true;
-        }();
-        (void)styled;
-        desktop::AppResources::loadFonts();
-        desktop::AppResources::registerQmlTypes();
-        desktop::AppResources::installImageProvider(engine);
+        prepareAppEngine(engine);
         QObject::connect(&engine, &QQmlEngine::warnings, [this](const QList<QQmlError>& errors) {
             for (const auto& error : errors) {
                 engineWarnings.append(error.toString());

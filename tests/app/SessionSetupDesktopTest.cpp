@@ -12,6 +12,7 @@
 #include "desktop/DesktopContentSharingPicker.h"
 
 #include "Await.h"
+#include "AppQml.h"
 #include "Pump.h"
 #include "RecorderFakes.h"
 #include "X11TestDesktop.h"
@@ -57,14 +58,7 @@ class SessionSetupDesktopTest : public ::testing::Test {
                 return environment;
             },
             *defaults);
-        static const bool styled = [] {
-            QQuickStyle::setStyle(QStringLiteral("Basic"));
-            return true;
-        }();
-        (void)styled;
-        desktop::AppResources::loadFonts();
-        desktop::AppResources::registerQmlTypes();
-        desktop::AppResources::installImageProvider(engine);
+        prepareAppEngine(engine);
         korvane = std::make_unique<app::KorvaneApp>(*composition, engine, *defaults);
         korvane->navigation().setPage(app::PagesEnum::prepareSession);
         ASSERT_TRUE(korvane->scenes().openWindow(QStringLiteral("KVWindowGroup")));

@@ -21,6 +21,7 @@
 
 #include "Await.h"
 #include "MediaFile.h"
+#include "AppQml.h"
 #include "Pump.h"
 #include "X11TestDesktop.h"
 
@@ -165,14 +166,7 @@ class WholeSessionTest : public ::testing::Test {
                 return environment;
             },
             *defaults);
-        static const bool styled = [] {
-            QQuickStyle::setStyle(QStringLiteral("Basic"));
-            return true;
-        }();
-        (void)styled;
-        desktop::AppResources::loadFonts();
-        desktop::AppResources::registerQmlTypes();
-        desktop::AppResources::installImageProvider(engine);
+        prepareAppEngine(engine);
         korvane = std::make_unique<app::KorvaneApp>(*composition, engine, *defaults);
         korvane->router().setUrlOpener([this](const QUrl& url) { openedURLs.push_back(url); });
     }
