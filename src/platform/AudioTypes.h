@@ -1,5 +1,7 @@
 #pragma once
 
+#include "MediaTime.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -23,6 +25,9 @@ struct PcmBuffer {
     int frameCapacity = 0;
     int frameLength = 0;
     std::vector<std::uint8_t> data;  // frameCapacity x bytesPerFrame bytes
+    // When the device heard the first frame, on the steady clock the screen capture stamps its
+    // frames with (nanoseconds); invalid when the device cannot tell.
+    MediaTime captureTime;
 
     PcmBuffer() = default;
     PcmBuffer(const AudioFormat& format, int frameCapacity);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -152,7 +153,10 @@ public:
         const char* device = m_deviceId.empty() ? nullptr : m_deviceId.c_str();
         m_connecting = &connection;
         std::string failure;
-        if (pa_stream_connect_record(stream, device, &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+        // Timing updates let each buffer say when it was heard, whatever the source's block size.
+        const auto flags = static_cast<pa_stream_flags_t>(
+            PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+        if (pa_stream_connect_record(stream, device, &attr, flags) < 0) {
             failure = connection.lastError();
         } else if (!connection.waitUntil(
                        [stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; },
@@ -229,6 +233,7 @@ private:
 
     static void onReadable(pa_stream* stream, size_t, void* userdata) {
         auto* self = static_cast<PulseAudioEngine*>(userdata);
+        self->m_readTimeNs = self->firstUnreadCaptureTimeNs(stream);
         for (;;) {
             const size_t readable = pa_stream_readable_size(stream);
             if (readable == static_cast<size_t>(-1) || readable == 0) {
@@ -244,6 +249,31 @@ private:
         }
     }
 
+    // When the oldest sample still waiting in the stream was heard: now less the stream's
+    // latency (the source's own delay plus what waits unread), or less what waits unread when
+    // Pulse has no timing yet.
+    std::int64_t firstUnreadCaptureTimeNs(pa_stream* stream) const {
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count();
+        pa_usec_t latency = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(stream, &latency, &negative) == 0) {
+            const auto ns = static_cast<std::int64_t>(latency) * 1000;
+            return negative ? now + ns : now - ns;
+        }
+        const size_t readable = pa_stream_readable_size(stream);
+        if (readable == static_cast<size_t>(-1)) {
+            return now;
+        }
+        return now - static_cast<std::int64_t>(bytesToNs(readable));
+    }
+
+    double bytesToNs(size_t bytes) const {
+        const double bytesPerSecond = m_format.sampleRate * m_format.bytesPerFrame();
+        return bytesPerSecond > 0 ? static_cast<double>(bytes) * 1e9 / bytesPerSecond : 0.0;
+    }
+
     // Cuts whatever Pulse delivered into exact tap buffers; holes become silence so the
     // timeline keeps its length.
     void consume(const std::uint8_t* data, size_t length) {
@@ -254,6 +284,10 @@ private:
         const size_t capacity = m_chunk.data.size();
         while (length > 0 && m_tap) {
             const size_t take = std::min(length, capacity - m_chunkBytes);
+            if (m_chunkBytes == 0) {
+                m_chunk.captureTime = MediaTime(m_readTimeNs, 1'000'000'000);
+            }
+            m_readTimeNs += static_cast<std::int64_t>(bytesToNs(take));
             if (data) {
                 std::memcpy(m_chunk.data.data() + m_chunkBytes, data, take);
                 data += take;
@@ -291,6 +325,7 @@ private:
     int m_tapFrames = 0;
     PcmBuffer m_chunk;
     size_t m_chunkBytes = 0;
+    std::int64_t m_readTimeNs = 0;  // when the next byte consumed was heard
     bool m_dropTapAfterCall = false;
 };
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace recording {
 
@@ -29,6 +30,7 @@ std::optional<PcmBuffer> copyTapBuffer(const PcmBuffer& source) {
     }
     PcmBuffer copy(source.format, source.frameCapacity);
     copy.frameLength = source.frameLength;
+    copy.captureTime = source.captureTime;
     const std::size_t bytes =
         std::min(copy.data.size(), static_cast<std::size_t>(source.frameLength) * source.format.bytesPerFrame());
     std::memcpy(copy.data.data(), source.data.data(), std::min(bytes, source.data.size()));
@@ -397,15 +399,17 @@ void ScreenRecorder::handleMicrophoneTap(const PcmBuffer& buffer) {
             return;
         }
         if (m_alignAudioToVideo && !m_audioAlignStamped) {
-            // The first buffer of a microphone holds the sound of the moment just before it
-            // arrived: it belongs where the picture is now, however long the device took to
-            // warm up. Before the first frame that is the start of the file.
+            // The first buffer of a microphone fixes where its audio goes. A device that says
+            // when it heard the buffer is placed by that, on the picture's clock. Otherwise the
+            // buffer holds the sound of the moment just before it arrived: it belongs where the
+            // picture is now, however long the device took to warm up; before the first frame
+            // that is the start of the file.
             m_audioAlignStamped = true;
+            m_audioAlignCaptureTime = buffer.captureTime;
             const auto bufferFrames = static_cast<std::int64_t>(
                 buffer.frameLength * static_cast<double>(targetSampleRate) / std::max(buffer.format.sampleRate, 1.0));
             m_audioAlignPosition =
-                m_firstVideoPTS ? std::max<std::int64_t>(0, m_videoFrameIndex * targetSampleRate / targetFPS - bufferFrames)
-                                : std::int64_t{0};
+                m_firstVideoPTS ? m_videoFrameIndex * targetSampleRate / targetFPS - bufferFrames : std::int64_t{0};
         }
     }
     auto copy = copyTapBuffer(buffer);
@@ -459,6 +463,29 @@ void ScreenRecorder::drainPendingAudio() {
             writer = m_assetWriter;
             converter = m_audioConverter;
             firstPTS = m_firstVideoPTS;
+            if (m_alignAudioToVideo && m_audioAlignStamped) {
+                // The gap up to where the picture was when the microphone started is written
+                // as silence by the writer. Sound heard before the first picture comes before
+                // the file's start and is left out.
+                m_alignAudioToVideo = false;
+                std::int64_t align = std::max<std::int64_t>(0, m_audioAlignPosition);
+                if (m_audioAlignCaptureTime.isValid()) {
+                    // A time on another clock than the picture's would put the sound anywhere:
+                    // it is believed only near where the buffer arrived.
+                    const std::int64_t heard =
+                        (m_audioAlignCaptureTime - *firstPTS).convertScale(targetSampleRate).value;
+                    if (std::abs(heard - m_audioAlignPosition) <= maxCaptureDelaySeconds * targetSampleRate) {
+                        align = heard;
+                    }
+                }
+                m_audioFramePosition = m_audioFramePosition == 0 ? align : std::max(m_audioFramePosition, align);
+            }
+            // Sound is never written ahead of the picture (a virtual source may render ahead of
+            // time): it waits until the picture gets there, or is cut where the picture ends.
+            if (!m_audioEndPosition &&
+                m_audioFramePosition >= m_videoFrameIndex * targetSampleRate / targetFPS) {
+                break;
+            }
             // Only this queue changes the pending list, so the element stays put while we use it.
             source = &m_pendingAudioPCM[m_pendingAudioPCMReadIndex];
         }
@@ -482,7 +509,7 @@ void ScreenRecorder::drainPendingAudio() {
                 platform::logLine("Audio convert error: " + result.error());
                 break;
             }
-            const int frames = converted.frameLength;
+            int frames = converted.frameLength;
             if (frames == 0) {
                 break;
             }
@@ -493,16 +520,18 @@ void ScreenRecorder::drainPendingAudio() {
 
             std::int64_t position = 0;
             bool analyse = false;
+            int skip = 0;
+            int keep = frames;
             {
                 std::lock_guard lock(m_mutex);
                 analyse = ++m_silentDetectorCounter % analysisEvery == 0;
-                if (m_alignAudioToVideo && m_audioAlignStamped) {
-                    // The gap up to where the picture was when the microphone started is
-                    // written as silence by the writer.
-                    m_alignAudioToVideo = false;
-                    m_audioFramePosition = std::max(m_audioFramePosition, m_audioAlignPosition);
-                }
                 position = m_audioFramePosition;
+                // Only the part of the buffer between the file's start and the picture's end.
+                const std::int64_t end = m_audioEndPosition.value_or(std::numeric_limits<std::int64_t>::max());
+                skip = static_cast<int>(std::clamp<std::int64_t>(-position, 0, frames));
+                keep = static_cast<int>(std::clamp<std::int64_t>(end - (position + skip), 0, frames - skip));
+                m_audioFramePosition += frames - keep;  // what is left out still passes by
+                position += skip;
             }
             if (analyse) {
                 std::weak_ptr<ScreenRecorder> weak = weak_from_this();
@@ -511,6 +540,13 @@ void ScreenRecorder::drainPendingAudio() {
                         self->analyseSilence(copy);
                     }
                 });
+            }
+            if (skip > 0 && keep > 0) {
+                std::memmove(samples, samples + skip, static_cast<std::size_t>(keep) * sizeof(float));
+            }
+            frames = keep;
+            if (frames == 0) {
+                continue;
             }
             // Muting is decided after the hand-off: the silence watch hears the real microphone.
             if (m_isMicrophoneMuted) {
@@ -641,6 +677,7 @@ void ScreenRecorder::ingestVideoFrame(std::shared_ptr<const platform::PixelBuffe
             m_firstVideoPTS = pts;
             m_videoFrameIndex = 0;
             m_audioFramePosition = 0;
+            m_audioEndPosition.reset();
             needsStart = true;
         }
     }
@@ -684,6 +721,7 @@ std::expected<void, std::string> ScreenRecorder::setupWriter(const std::string& 
     m_firstVideoPTS.reset();
     m_videoFrameIndex = 0;
     m_audioFramePosition = 0;
+    m_audioEndPosition.reset();
     m_pendingAudioPCM.clear();
     m_pendingAudioPCMReadIndex = 0;
     m_isDrainingAudioPCM = false;
@@ -781,6 +819,7 @@ void ScreenRecorder::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) 
     std::shared_ptr<platform::FrameCompositor> compositor;
     std::shared_ptr<const platform::PixelBuffer> latest;
     std::int64_t slot = 0;
+    bool holdsAudio = false;
     {
         std::lock_guard lock(m_mutex);
         if (!m_writerStarted || !m_hasVideoInput || !m_assetWriter || !m_compositor || !m_expectedVideoSize ||
@@ -795,6 +834,11 @@ void ScreenRecorder::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) 
         slot = m_videoFrameIndex + static_cast<std::int64_t>(ticks) - 1;
         m_videoFrameIndex += static_cast<std::int64_t>(ticks);
         m_droppedFrameSlots += ticks - 1;
+        // Sound that waited for the picture to get this far goes on now.
+        holdsAudio = m_pendingAudioPCMReadIndex < m_pendingAudioPCM.size() && !m_isDrainingAudioPCM;
+    }
+    if (holdsAudio) {
+        scheduleAudioDrain();
     }
     const MediaTime pts = firstPTS + MediaTime(slot, targetFPS);
     auto frame = writer->isVideoReadyForMoreMediaData() ? writer->makePooledFrame() : nullptr;
@@ -834,13 +878,53 @@ void ScreenRecorder::finishRecording() {
                 return;
             }
             recorder->stopVideoEncoder();
-            recorder->m_writerQueue->post([weak] {
-                if (auto last = weak.lock()) {
-                    last->finalizeWriter();
+            // The picture's length is final now: the audio track is ended there before the
+            // writer finishes the file.
+            recorder->m_audioQueue->post([weak] {
+                auto audio = weak.lock();
+                if (!audio) {
+                    return;
                 }
+                audio->finishAudioTrack();
+                audio->m_writerQueue->post([weak] {
+                    if (auto last = weak.lock()) {
+                        last->finalizeWriter();
+                    }
+                });
             });
         });
     });
+}
+
+void ScreenRecorder::finishAudioTrack() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_hasAudioInput || !m_writerStarted || !m_assetWriter || !m_firstVideoPTS) {
+            return;
+        }
+        m_audioEndPosition = m_videoFrameIndex * targetSampleRate / targetFPS;
+    }
+    // Buffers the microphone handed over before it stopped are queued ahead of this run.
+    drainPendingAudio();
+    std::shared_ptr<platform::AssetWriter> writer;
+    MediaTime lastSample;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_assetWriter || !m_firstVideoPTS || m_audioFramePosition >= *m_audioEndPosition) {
+            return;
+        }
+        writer = m_assetWriter;
+        lastSample = *m_firstVideoPTS + MediaTime(*m_audioEndPosition - 1, targetSampleRate);
+        m_audioFramePosition = *m_audioEndPosition;
+    }
+    // A device that delivers in large blocks (or none at all while muted) leaves the track
+    // short: the writer fills the gap up to this last sample with silence.
+    const float silence = 0.0f;
+    if (writer->isAudioReadyForMoreMediaData() && !writer->appendAudio(&silence, 1, lastSample)) {
+        if (auto error = writer->error()) {
+            platform::logLine("append(audio) failed: " + *error);
+        }
+    }
 }
 
 void ScreenRecorder::finalizeWriter() {
@@ -896,6 +980,7 @@ void ScreenRecorder::clearWriterFields() {
     m_firstVideoPTS.reset();
     m_videoFrameIndex = 0;
     m_audioFramePosition = 0;
+    m_audioEndPosition.reset();
 }
 
 void ScreenRecorder::resetWriterState() {

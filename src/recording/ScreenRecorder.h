@@ -100,6 +100,8 @@ public:
     static constexpr int targetSampleRate = 48'000;
     static constexpr int tapBufferFrames = 1024;
     static constexpr int convertedBufferFrames = 4096;
+    // How long before its arrival a microphone buffer may have been heard.
+    static constexpr int maxCaptureDelaySeconds = 5;
     static constexpr float gain = 0.9f;
     static constexpr float clipLimit = 0.98f;
     static constexpr int analysisEvery = 6;
@@ -317,6 +319,9 @@ private:
     void enqueuePendingAudio(platform::PcmBuffer buffer);
     void scheduleAudioDrain();
     void drainPendingAudio();
+    // Writes what the microphone delivered up to the end of the picture and fills the rest
+    // with silence, so both tracks end together.
+    void finishAudioTrack();
 
     // writer queue
     void finalizeWriter();
@@ -347,7 +352,10 @@ private:
     // Set when the microphone starts; the first buffer it delivers fixes where its audio goes.
     bool m_alignAudioToVideo = false;
     bool m_audioAlignStamped = false;
-    std::int64_t m_audioAlignPosition = 0;
+    std::int64_t m_audioAlignPosition = 0;    // used when the microphone cannot tell the time
+    platform::MediaTime m_audioAlignCaptureTime;  // when its first buffer was heard
+    // Where the audio track ends (the end of the last picture slot), once the recording stops.
+    std::optional<std::int64_t> m_audioEndPosition;
     std::uint64_t m_silentDetectorCounter = 0;
     std::uint64_t m_droppedFrameSlots = 0;
 

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 
@@ -31,7 +32,9 @@ TEST(MicrophoneIntegrationTest, ASineMicrophoneBecomesA440HzAacTrack) {
     const std::string path = std::string(std::getenv("KORVANE_TEST_HOME")) + "/sine.mp4";
     rig.beginRecording(path);
     rig.recorder->setSelectedMicrophoneName(QStringLiteral("Sine"));
-    rig.sendFrame(320, 240, MediaTime(0, 30));
+    // Stamped like the screen capture's frames, on the clock the microphone's buffers carry.
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    rig.sendFrame(320, 240, MediaTime(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(), 1'000'000'000));
     ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().hasAudioEngine; }));
     // The virtual source hands its audio over in blocks of up to two seconds.
     // About a second and a half of converted audio, not just the position the first buffer got.
@@ -50,6 +53,11 @@ TEST(MicrophoneIntegrationTest, ASineMicrophoneBecomesA440HzAacTrack) {
         samples.insert(samples.end(), data, data + frame.nb_samples);
     });
     ASSERT_GT(samples.size(), 48000u);
+    // Sound from before the picture is left out and the track ends with the picture, however
+    // large the blocks the source delivers.
+    const AVStream* video = file.stream(AVMEDIA_TYPE_VIDEO);
+    ASSERT_TRUE(video);
+    EXPECT_NEAR(audio->duration * av_q2d(audio->time_base), video->duration * av_q2d(video->time_base), 0.1);
     // The last half second is certainly narration (the start may be the gap before it).
     const std::size_t at = samples.size() - 24000;
     double sum = 0;

@@ -52,6 +52,13 @@ protected:
         rig.recorder->analysisQueue().sync([] {});
         fakes::pumpFor(5);
     }
+    // The tests hand audio over faster than it is spoken; the recorder writes none of it ahead
+    // of the picture, so this waits for the picture to catch up.
+    void settleWritten() {
+        rig.recorder->audioQueue().sync([] {});  // the taps' buffers are queued
+        EXPECT_TRUE(pumpUntil([&] { return drained(); }));
+        settle();  // what the drain handed on (the silence watch) has run too
+    }
 
     fakes::Rig rig;
     const MediaTime start{90'000, 90'000};
@@ -67,7 +74,7 @@ TEST_F(MicrophonePipelineTest, AudioJoinsThePictureWithGainClipAndContiguousTime
     }
     rig.sendAudio(std::vector<float>(1024, 1.2f));  // over full scale
     rig.sendAudio(tone(440, 0.5f));
-    settle();
+    settleWritten();
     const auto audio = rig.writer->audioCopy();
     ASSERT_EQ(audio.size(), 2u);
     // The first buffer sits where the picture was when it arrived (the recording runs already).
@@ -89,7 +96,7 @@ TEST_F(MicrophonePipelineTest, MutedAudioIsSilentKeepsItsLengthAndIsStillHeardBy
     for (int i = 0; i < 6; ++i) {
         rig.sendAudio(tone(440, 0.5f));
     }
-    settle();
+    settleWritten();
     rig.recorder->setMicrophoneMuted(true);
     ASSERT_TRUE(rig.recorder->isMicrophoneMuted());
     EXPECT_TRUE(rig.recorder->snapshot().hasAudioEngine) << "muting keeps the microphone running";
@@ -97,14 +104,14 @@ TEST_F(MicrophonePipelineTest, MutedAudioIsSilentKeepsItsLengthAndIsStillHeardBy
     for (int i = 0; i < 6; ++i) {
         rig.sendAudio(tone(440, 0.5f));
     }
-    settle();
+    settleWritten();
     EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), rig.now->load())
         << "speech while muted still counts as speech";
     rig.recorder->setMicrophoneMuted(false);
     for (int i = 0; i < 6; ++i) {
         rig.sendAudio(tone(440, 0.5f));
     }
-    settle();
+    settleWritten();
     const auto audio = rig.writer->audioCopy();
     ASSERT_EQ(audio.size(), 18u);
     for (std::size_t i = 0; i < audio.size(); ++i) {
@@ -126,7 +133,7 @@ TEST_F(MicrophonePipelineTest, QueueBookkeepingAcrossConsumedBuffersAndCompactio
     startRecordingWithMicrophone();
     rig.converter->zeroOutputFor = 0;  // the converter keeps the first buffer's samples to itself
     for (int i = 0; i < 300; ++i) {
-        rig.sendAudio(tone(300, 0.2f, 256));
+        rig.sendAudio(tone(300, 0.2f, 64));
     }
     ASSERT_TRUE(pumpUntil([&] {
         settle();
@@ -135,7 +142,7 @@ TEST_F(MicrophonePipelineTest, QueueBookkeepingAcrossConsumedBuffersAndCompactio
     const auto s = rig.recorder->snapshot();
     EXPECT_EQ(s.pendingAudioPCMCount, 43u) << "after 257 consumed buffers the queue drops them";
     EXPECT_EQ(s.pendingAudioPCMReadIndex, 43u);
-    EXPECT_EQ(writtenSamples(), 299u * 256u) << "a buffer that yields nothing is still consumed";
+    EXPECT_EQ(writtenSamples(), 299u * 64u) << "a buffer that yields nothing is still consumed";
 }
 
 TEST_F(MicrophonePipelineTest, AMicrophoneThatWarmsUpSlowlyStillLandsWhereThePictureIs) {
@@ -144,7 +151,7 @@ TEST_F(MicrophonePipelineTest, AMicrophoneThatWarmsUpSlowlyStillLandsWhereThePic
     ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 15; }));
     const auto index = rig.recorder->snapshot().videoFrameIndex;
     rig.sendAudio(tone(440, 0.5f));
-    settle();
+    settleWritten();
     const auto audio = rig.writer->audioCopy();
     ASSERT_EQ(audio.size(), 1u);
     const auto offset = (audio[0].pts - start).convertScale(48000).value;
@@ -174,7 +181,7 @@ TEST_F(MicrophonePipelineTest, EverySixthBufferIsAnalysedCountingFromTheRecorder
     for (int i = 1; i <= 4; ++i) {
         rig.now->store(startedAt + i);
         rig.sendAudio(tone(440, 0.5f));
-        settle();
+        settleWritten();
     }
     EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), startedAt) << "buffers 1 to 4 are not analysed";
 
@@ -188,11 +195,11 @@ TEST_F(MicrophonePipelineTest, EverySixthBufferIsAnalysedCountingFromTheRecorder
     const double restartedAt = rig.recorder->silentDetector().lastSpeechTime();
     rig.now->store(restartedAt + 10);
     rig.sendAudio(tone(440, 0.5f));
-    settle();
+    settleWritten();
     EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), restartedAt) << "the 5th buffer overall";
     rig.now->store(restartedAt + 20);
     rig.sendAudio(tone(440, 0.5f));
-    settle();
+    settleWritten();
     EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), restartedAt + 20) << "the 6th buffer overall";
     EXPECT_EQ(rig.recorder->snapshot().silentDetectorCounter, 6u);
 }
@@ -206,7 +213,7 @@ TEST_F(MicrophonePipelineTest, AMicrophoneStartingIntoARunningRecordingJoinsAtTh
     const auto indexAtStart = rig.recorder->snapshot().videoFrameIndex;
     ASSERT_TRUE(rig.recorder->snapshot().hasAudioEngine) << "choosing a microphone lifts the automatic mute";
     rig.sendAudio(tone(440, 0.5f));
-    settle();
+    settleWritten();
     const auto audio = rig.writer->audioCopy();
     ASSERT_EQ(audio.size(), 1u);
     const auto offset = (audio[0].pts - start).convertScale(48000).value;
@@ -237,4 +244,76 @@ TEST_F(MicrophonePipelineTest, AStopRightAfterTheFirstFrameLeavesTheMicrophoneOf
     ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }));
     fakes::pumpFor(20);
     EXPECT_FALSE(rig.recorder->snapshot().hasAudioEngine);
+}
+
+namespace {
+
+// Where the written audio ends, in samples from the file's start.
+std::int64_t audioEnd(const std::vector<fakes::WrittenAudio>& audio, MediaTime start) {
+    const auto& last = audio.back();
+    return (last.pts - start).convertScale(48000).value + static_cast<std::int64_t>(last.samples.size());
+}
+
+// Where the picture ends: the slot after the last frame written.
+std::int64_t pictureEnd(const std::vector<fakes::WrittenFrame>& frames, MediaTime start) {
+    return ((frames.back().pts - start).convertScale(30).value + 1) * 1600;
+}
+
+}  // namespace
+
+TEST_F(MicrophonePipelineTest, AMicrophoneThatTellsTheTimeIsPlacedByItAndNeverAheadOfThePicture) {
+    startRecordingWithMicrophone();
+    // Half of the first buffer was heard before the first picture: that half is left out.
+    rig.sendAudio(tone(440, 0.5f), start - MediaTime(512, 48000));
+    settleWritten();
+    auto audio = rig.writer->audioCopy();
+    ASSERT_EQ(audio.size(), 1u);
+    EXPECT_EQ(audio[0].pts, start);
+    ASSERT_EQ(audio[0].samples.size(), 512u);
+    EXPECT_FLOAT_EQ(audio[0].samples[100], tone(440, 0.5f)[612] * 0.9f) << "the later half is kept";
+
+    // A second of sound at once, as a virtual source renders ahead: it is written only as the
+    // picture gets there.
+    for (int i = 0; i < 47; ++i) {
+        rig.sendAudio(tone(440, 0.5f));
+    }
+    settle();
+    const auto pictureNow = rig.recorder->snapshot().videoFrameIndex * 1600;
+    audio = rig.writer->audioCopy();
+    EXPECT_LE(audioEnd(audio, start), pictureNow + 1024);
+    EXPECT_FALSE(drained()) << "the rest waits";
+    ASSERT_TRUE(pumpUntil([&] { return rig.writer->audioCopy().size() >= 10; })) << "and follows the picture";
+
+    // Stopped half way: the track ends where the picture does (within the one buffer that may
+    // have started just before it), the rest is left out.
+    rig.recorder->finishRecording();
+    ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }));
+    audio = rig.writer->audioCopy();
+    EXPECT_LT(audio.size(), 48u);
+    const auto end = pictureEnd(rig.writer->framesCopy(), start);
+    EXPECT_GE(audioEnd(audio, start), end);
+    EXPECT_LT(audioEnd(audio, start), end + 1024);
+    for (std::size_t i = 1; i < audio.size(); ++i) {
+        EXPECT_EQ(audio[i].pts, audio[i - 1].pts + MediaTime(static_cast<std::int64_t>(audio[i - 1].samples.size()), 48000))
+            << "contiguous, " << i;
+    }
+}
+
+TEST_F(MicrophonePipelineTest, ATrackThatFallsShortIsFilledWithSilenceToThePicturesEnd) {
+    startRecordingWithMicrophone();
+    // A time on some other clock (an hour off) is not believed: the buffer goes where it arrived.
+    rig.sendAudio(tone(440, 0.5f), start + MediaTime(3600, 1));
+    settleWritten();
+    auto audio = rig.writer->audioCopy();
+    ASSERT_EQ(audio.size(), 1u);
+    EXPECT_LE((audio[0].pts - start).convertScale(48000).value, rig.recorder->snapshot().videoFrameIndex * 1600);
+
+    // Then the device goes quiet (or the trader muted it) while the picture runs on.
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 10; }));
+    rig.recorder->finishRecording();
+    ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }));
+    audio = rig.writer->audioCopy();
+    ASSERT_EQ(audio.size(), 2u);
+    EXPECT_EQ(audio[1].samples, std::vector<float>{0.0f}) << "the writer fills up to the last sample with silence";
+    EXPECT_EQ(audioEnd(audio, start), pictureEnd(rig.writer->framesCopy(), start));
 }

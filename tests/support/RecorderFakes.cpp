@@ -327,7 +327,7 @@ void Rig::sendFrame(int width, int height, platform::MediaTime pts) {
     recorder->handleVideoSample(sample);
 }
 
-void Rig::sendAudio(const std::vector<float>& samples) {
+void Rig::sendAudio(const std::vector<float>& samples, platform::MediaTime captureTime) {
     platform::AudioEngine::TapBlock tap;
     platform::AudioFormat format;
     {
@@ -340,6 +340,7 @@ void Rig::sendAudio(const std::vector<float>& samples) {
     }
     platform::PcmBuffer buffer(format, static_cast<int>(samples.size()));
     buffer.frameLength = static_cast<int>(samples.size());
+    buffer.captureTime = captureTime;
     std::copy(samples.begin(), samples.end(), buffer.floatData());
     tap(buffer);
 }

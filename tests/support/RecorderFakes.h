@@ -257,7 +257,8 @@ struct Rig {
     // Starts a "recording" whose frames come from the test.
     void beginRecording(const std::string& path = "/tmp/fake.mp4");
     void sendFrame(int width, int height, platform::MediaTime pts);
-    void sendAudio(const std::vector<float>& samples);
+    // captureTime: when the device says it heard the first sample (invalid: it cannot tell).
+    void sendAudio(const std::vector<float>& samples, platform::MediaTime captureTime = {});
 };
 
 using ::pumpUntil;
