@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <future>
 #include <map>
 
@@ -55,6 +56,10 @@ AnyError transportError(CURLcode code, const char* detail) {
             urlCode = -1200;
             text = "An SSL error has occurred and a secure connection to the server cannot be made.";
             break;
+        case CURLE_FILESIZE_EXCEEDED:
+            urlCode = -1103;
+            text = "The resource exceeds the maximum size.";
+            break;
         case CURLE_ABORTED_BY_CALLBACK:
             urlCode = -999;
             text = "cancelled";
@@ -68,6 +73,11 @@ AnyError transportError(CURLcode code, const char* detail) {
         debug += std::string(" (") + detail + ")";
     }
     return {"URLError", urlCode, text, debug};
+}
+
+// Methods HTTP defines as idempotent: sending one twice does no more than sending it once.
+bool mayResend(const std::string& method) {
+    return method == "GET" || method == "HEAD" || method == "OPTIONS" || method == "PUT" || method == "DELETE";
 }
 
 void globalInit() {
@@ -130,6 +140,7 @@ struct HttpClient::Transfer {
     curl_slist* headerList = nullptr;
     curl_mime* mime = nullptr;
     Bytes received;
+    bool bodyTooLarge = false;
     char errorText[CURL_ERROR_SIZE] = {};
 
     ~Transfer() {
@@ -145,8 +156,15 @@ struct HttpClient::Transfer {
     }
 
     static size_t onBody(char* data, size_t size, size_t count, void* self) {
-        static_cast<Transfer*>(self)->received.append(data, size * count);
-        return size * count;
+        auto* transfer = static_cast<Transfer*>(self);
+        const size_t length = size * count;
+        if (length > maxBodySize - transfer->received.size()) {
+            // Returning short makes libcurl drop the connection without reading on.
+            transfer->bodyTooLarge = true;
+            return 0;
+        }
+        transfer->received.append(data, length);
+        return length;
     }
 
     static size_t onHeader(char* data, size_t size, size_t count, void* self) {
@@ -206,6 +224,14 @@ struct HttpClient::Transfer {
             curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, 0L);
             curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
         }
+        if (!mayResend(request.method)) {
+            // libcurl silently repeats a request whose reused connection died before any reply
+            // byte came. The server may well have acted on it by then (an upload chunk stored
+            // twice), so such requests go out on a connection of their own and leave none
+            // behind for a later request to reuse.
+            curl_easy_setopt(easy, CURLOPT_FRESH_CONNECT, 1L);
+            curl_easy_setopt(easy, CURLOPT_FORBID_REUSE, 1L);
+        }
         if (request.method == "HEAD") {
             curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
         } else if (request.method != "GET" && request.method != "POST") {
@@ -216,6 +242,11 @@ struct HttpClient::Transfer {
     }
 
     void finish(CURLcode result) {
+        response.receivedBodyBytes = received.size();
+        if (bodyTooLarge && result == CURLE_WRITE_ERROR) {
+            result = CURLE_FILESIZE_EXCEEDED;
+            std::snprintf(errorText, sizeof errorText, "reply body longer than %zu bytes", maxBodySize);
+        }
         if (result == CURLE_OK) {
             long status = 0;
             curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -61,6 +62,9 @@ struct HttpResponse {
     HttpHeaders headers;
     std::optional<Bytes> body;   // absent when the reply had no body
     std::optional<AnyError> transportError;
+    // Body bytes (after decompression) the client held for this reply when it ended: at most
+    // HttpClient::maxBodySize, also for a reply that was cut off for being longer.
+    std::size_t receivedBodyBytes = 0;
 };
 
 // The one HTTP client of the process: transfers run concurrently on one network thread
@@ -68,6 +72,11 @@ struct HttpResponse {
 class HttpClient {
 public:
     using Completion = std::function<void(HttpResponse)>;
+
+    // No reply of the web API or the recording API comes near this. A longer body, counted
+    // after decompression, ends the transfer at once as a transport failure: a small gzip
+    // reply could otherwise unpack into gigabytes.
+    static constexpr std::size_t maxBodySize = 1'048'576;
 
     HttpClient();
     // Transfers still running complete with a transport error.

@@ -14,6 +14,44 @@ bool isUpper(char c) { return std::isupper(static_cast<unsigned char>(c)) != 0; 
 bool isLower(char c) { return std::islower(static_cast<unsigned char>(c)) != 0; }
 }  // namespace
 
+bool nestsDeeperThan(std::string_view text, std::size_t limit) {
+    std::size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"':
+                inString = true;
+                break;
+            case '[':
+            case '{':
+                if (++depth > limit) {
+                    return true;
+                }
+                break;
+            case ']':
+            case '}':
+                if (depth > 0) {
+                    --depth;
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    return false;
+}
+
 std::string convertFromSnakeCase(std::string_view key) {
     // Leading and trailing underscores are kept; words after the first are capitalised
     // ("user_ID" -> "userId"); a key without an inner underscore stays as it is.
@@ -142,6 +180,10 @@ std::expected<std::optional<std::string>, AnyError> optionalString(const Json& o
 }
 
 std::expected<Json, AnyError> JsonDecoder::parse(const Bytes& bytes) const {
+    if (nestsDeeperThan(bytes, maxJsonDepth)) {
+        return std::unexpected(AnyError::dataCorrupted("The given data was nested more than " +
+                                                       std::to_string(maxJsonDepth) + " levels deep."));
+    }
     Json json = Json::parse(bytes, nullptr, /*allow_exceptions=*/false);
     if (json.is_discarded()) {
         return std::unexpected(AnyError::dataCorrupted("The given data was not valid JSON."));

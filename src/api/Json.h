@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -14,6 +15,16 @@ namespace api {
 
 using Json = nlohmann::json;
 using Bytes = std::string;  // raw bytes of a body
+
+// Replies nested deeper than this are refused unread. The key conversion and the pretty-printer
+// recurse once per level, and a body of tens of thousands of nested brackets would take the
+// stack with it.
+inline constexpr std::size_t maxJsonDepth = 64;
+
+// Whether arrays and objects in `text` nest deeper than `limit`, without building anything and
+// without recursing; brackets inside strings do not count. Meant for text that is then parsed:
+// it does not validate, and unbalanced closers only lower the count.
+bool nestsDeeperThan(std::string_view text, std::size_t limit);
 
 // Key conversions between the server's snake_case and our camelCase field names, applied to
 // every object key at every depth.
@@ -33,6 +44,7 @@ std::expected<void, AnyError> requireObject(const Json& value, const std::string
 // A model is a type with `static std::expected<Model, AnyError> decode(const Json&)`.
 class JsonDecoder {
 public:
+    // Fails with a decoding error for text that is not JSON or nests deeper than maxJsonDepth.
     std::expected<Json, AnyError> parse(const Bytes& bytes) const;
 
     template <class Model>

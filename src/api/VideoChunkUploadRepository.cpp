@@ -91,6 +91,23 @@ bool isValidUtf8(const Bytes& bytes) {
     return true;
 }
 
+// A refused chunk's reply can be as long as any reply; the log keeps its beginning, which is
+// where a server says what went wrong.
+constexpr std::size_t kLoggedBodyLimit = 4096;
+
+// At most the first kLoggedBodyLimit bytes of valid UTF-8 text, cut before a character that
+// would not fit, then how many bytes were left out.
+std::string logExcerpt(const std::string& text) {
+    if (text.size() <= kLoggedBodyLimit) {
+        return text;
+    }
+    std::size_t cut = kLoggedBodyLimit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    return text.substr(0, cut) + "\u2026 (" + std::to_string(text.size() - cut) + " more bytes left out)";
+}
+
 }  // namespace
 
 VideoChunkUploadRepository::VideoChunkUploadRepository(std::shared_ptr<HttpClient> client,
@@ -105,6 +122,9 @@ std::size_t VideoChunkUploadRepository::sliceCount(std::size_t fileSize) {
 }
 
 std::optional<std::string> VideoChunkUploadRepository::videoIdFromReply(const Bytes& body) {
+    if (nestsDeeperThan(body, maxJsonDepth)) {
+        return std::nullopt;
+    }
     const Json json = Json::parse(body, nullptr, /*allow_exceptions=*/false);
     if (json.is_discarded() || !json.is_object()) {
         return std::nullopt;
@@ -216,16 +236,18 @@ std::expected<std::optional<Bytes>, AnyError> VideoChunkUploadRepository::upload
     const int status = *response.status;
     if (status < 200 || status > 299) {
         const bool readable = response.body && isValidUtf8(*response.body);
-        // The session cookie must never reach the log.
+        // Session cookies, ours and any the server hands out, must never reach the log.
         platform::logLine("\u274C Upload failed (HTTP)\n- URL: " + url + "\n- Status: " + std::to_string(status) +
                           "\n- Duration: " + duration +
                           "\n- Request headers: " + response.requestHeaders.describe({"Cookie"}) +
-                          "\n- Response headers: " + response.headers.describe() +
-                          "\n- Body: " + (readable ? *response.body : std::string("<no/undecodable body>")));
-        if (response.body) {
+                          "\n- Response headers: " + response.headers.describe({"Set-Cookie"}) +
+                          "\n- Body: " + (readable ? logExcerpt(*response.body) : std::string("<no/undecodable body>")));
+        // Pretty-printing recurses once per level: a body nested too deeply is not shown as JSON.
+        if (response.body && !nestsDeeperThan(*response.body, maxJsonDepth)) {
             const Json json = Json::parse(*response.body, nullptr, /*allow_exceptions=*/false);
             if (!json.is_discarded()) {
-                platform::logLine("JSON body:\n" + json.dump(2));
+                platform::logLine("JSON body:\n" +
+                                  logExcerpt(json.dump(2, ' ', false, Json::error_handler_t::replace)));
             }
         }
         return std::unexpected(AnyError::badServerResponse());

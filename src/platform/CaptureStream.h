@@ -40,6 +40,10 @@ public:
                                                         SerialQueue& queue) = 0;
     virtual void startCapture(Completion completion) = 0;
     virtual void stopCapture(Completion completion) = 0;
+    // Called at most once, on the stream's own thread, when a running capture ends by itself
+    // (the captured window or display went away). A stop that was asked for does not call it.
+    using StopHandler = std::function<void(const CaptureError&)>;
+    virtual void setDidStopWithError(StopHandler handler) = 0;
 };
 
 using CaptureStreamFactory =

@@ -10,14 +10,19 @@ extern "C" {
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <mutex>
 #include <optional>
-
-#include <malloc.h>
 #include <vector>
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -813,6 +818,18 @@ std::expected<std::unique_ptr<AssetWriter>, std::string> makeFfmpegAssetWriterWi
     if (made < 0 || !format) {
         return std::unexpected("Could not set up an MP4 file for " + path + ": " + avError(made));
     }
+    // Recordings show the trader's screen: the file is the user's alone, whatever the umask.
+    // FFmpeg then opens the file that is already there and keeps its mode.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || ::fchmod(fd, 0600) != 0) {
+        const std::string reason = std::strerror(errno);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        avformat_free_context(format);
+        return std::unexpected("Could not open " + path + ": " + reason);
+    }
+    ::close(fd);
     // The file: prefix keeps a name with a colon from reading as a protocol.
     const int opened = avio_open(&format->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE);
     if (opened < 0) {

@@ -669,6 +669,7 @@ struct Session {
     std::vector<Output> outputs;
     State state = State::idle;
     CaptureStream::Completion stopCompletion;
+    CaptureStream::StopHandler didStopWithError;
 };
 
 void Session::run(CaptureStream::Completion started) {
@@ -682,8 +683,13 @@ void Session::run(CaptureStream::Completion started) {
         }
     }  // the X resources go here, before anyone hears of the end
     CaptureStream::Completion stopped;
+    CaptureStream::StopHandler endedByItself;
     {
         std::lock_guard lock(mutex);
+        // A capture that ends while nobody asked it to stop tells its owner why.
+        if (failure && !started && state == State::running) {
+            endedByItself = didStopWithError;
+        }
         state = State::idle;
         stopped = std::move(stopCompletion);
     }
@@ -695,34 +701,28 @@ void Session::run(CaptureStream::Completion started) {
     if (stopped) {
         stopped(std::nullopt);
     }
+    if (endedByItself) {
+        endedByItself(*failure);
+    }
 }
 
 std::optional<CaptureError> Session::captureLoop(Grabber& grabber,
                                                  CaptureStream::Completion& started) {
     const auto interval = frameInterval(config.minimumFrameInterval);
     auto deadline = Clock::now();
-    bool gone = false;
     for (;;) {
         {
             std::unique_lock lock(mutex);
             const auto stopping = [&] { return state == State::stopping; };
-            if (gone) {
-                // Nothing more to deliver; wait to be stopped.
-                wake.wait(lock, stopping);
-            } else {
-                wake.wait_until(lock, deadline, stopping);
-            }
+            wake.wait_until(lock, deadline, stopping);
             if (stopping()) {
                 return std::nullopt;
             }
         }
         const GrabResult result = grabAndDeliver(grabber);
         if (result == GrabResult::gone) {
-            if (started) {
-                return makeError(kContentGone, "The captured content is gone");
-            }
-            gone = true;
-            continue;
+            // Before the start this fails the start; after it, the capture ends by itself.
+            return makeError(kContentGone, "The captured content is gone");
         }
         if (started) {
             std::exchange(started, nullptr)(std::nullopt);
@@ -771,6 +771,10 @@ public:
                                                 SerialQueue& queue) override;
     void startCapture(Completion completion) override;
     void stopCapture(Completion completion) override;
+    void setDidStopWithError(StopHandler handler) override {
+        std::lock_guard lock(m_session->mutex);
+        m_session->didStopWithError = std::move(handler);
+    }
 
 private:
     static void reapThread(std::thread& thread);

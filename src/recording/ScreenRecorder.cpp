@@ -653,7 +653,19 @@ void ScreenRecorder::ingestVideoFrame(std::shared_ptr<const platform::PixelBuffe
         const int width = std::max(image->width, 2);
         const int height = std::max(image->height, 2);
         if (auto ready = setupWriter(*url, width, height); !ready) {
+            // Said once: the frames that follow find no file to go to, and the recording ends
+            // with the reason raised instead of running on with nothing written.
             platform::logLine("setupWriter failed: " + ready.error());
+            {
+                std::lock_guard lock(m_mutex);
+                m_pendingOutputURL.reset();
+                m_writerFailure = ready.error();
+            }
+            onMain([](ScreenRecorder& self) {
+                if (self.m_isRecording) {
+                    self.stopRecording();
+                }
+            });
             return;
         }
         {
@@ -954,19 +966,32 @@ void ScreenRecorder::finalizeWriter() {
                 writer->markAudioAsFinished();
             }
             std::weak_ptr<ScreenRecorder> weak = weak_from_this();
-            writer->finishWriting([weak] {
+            writer->finishWriting([weak, writer] {
                 if (auto self = weak.lock()) {
+                    // A trailer that could not be written leaves a file no player opens.
+                    if (writer->status() == platform::AssetWriterStatus::failed) {
+                        self->noteWriterFailure(*writer);
+                    }
                     self->resetWriterState();
                 }
             });
             return;
         }
-        case platform::AssetWriterStatus::completed:
         case platform::AssetWriterStatus::failed:
+            // A write failed while recording (the disk filled): what is on disk has no index.
+            noteWriterFailure(*writer);
+            resetWriterState();
+            return;
+        case platform::AssetWriterStatus::completed:
         case platform::AssetWriterStatus::cancelled:
             resetWriterState();
             return;
     }
+}
+
+void ScreenRecorder::noteWriterFailure(const platform::AssetWriter& writer) {
+    std::lock_guard lock(m_mutex);
+    m_writerFailure = writer.error().value_or("The recording could not be written");
 }
 
 void ScreenRecorder::clearWriterFields() {

@@ -201,6 +201,9 @@ public:
 
     // --- ending a recording (main thread) ---
     Q_INVOKABLE void stopRecording();
+    // The capture of `stream` ended by itself (its window was closed): the recording ends as a
+    // stop ends it.
+    void captureDidStopWithError(const platform::CaptureStream* stream, const std::string& text);
     void finishRecording();
     void uploadRecordedVideo();
     Q_INVOKABLE void deleteRecording();
@@ -325,6 +328,7 @@ private:
 
     // writer queue
     void finalizeWriter();
+    void noteWriterFailure(const platform::AssetWriter& writer);
     void resetWriterState();
     void completeStop();
 
@@ -342,6 +346,9 @@ private:
     std::int64_t m_audioFramePosition = 0;
     std::optional<std::pair<int, int>> m_expectedVideoSize;
     std::optional<std::string> m_pendingOutputURL;
+    // Why the file of the recording that is ending is no movie (the writer failed): then it is
+    // not uploaded and the trader is told.
+    std::optional<std::string> m_writerFailure;
     std::shared_ptr<const platform::PixelBuffer> m_latestCapturedPixelBuffer;
     std::unique_ptr<platform::QueueTimer> m_videoEncodeTimer;
     bool m_isVideoEncoderRunning = false;
@@ -410,6 +417,7 @@ private:
     bool m_preserveSelectionOnStop = false;
     bool m_skipUploadOnStop = false;
     bool m_startAfterStop = false;      // a repeat is waiting for that stop
+    bool m_captureEnding = false;       // a stop, delete or repeat (or the capture itself) ends it
     std::vector<platform::Cancellable> m_cancellableSet;
 
     // Declared last: destroyed first, so no queued closure outlives the state it touches.

@@ -16,6 +16,10 @@
 #include <cstring>
 #include <filesystem>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace recording {
 
 namespace {
@@ -56,10 +60,25 @@ std::expected<std::string, std::string> ScreenRecorder::makeOutputURL() const {
     if (!QDir().mkpath(folder)) {
         return std::unexpected("The folder \u201c" + folder.toStdString() + "\u201d couldn\u2019t be created.");
     }
+    // Recordings show the trader's screen: the folder is the user's alone, whatever the umask.
+    const std::string folderPath = folder.toStdString();
+    ::chmod(folderPath.c_str(), 0700);
     const QString date = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"));
     const QString unique = QUuid::createUuid().toString(QUuid::WithoutBraces).left(8).toUpper();
-    return (folder + QStringLiteral("/Korvane_") + date + QStringLiteral("_") + unique + QStringLiteral(".mp4"))
-        .toStdString();
+    const std::string path =
+        (folder + QStringLiteral("/Korvane_") + date + QStringLiteral("_") + unique + QStringLiteral(".mp4"))
+            .toStdString();
+    // A folder that takes no file fails the start now, not at the first frame of a recording
+    // that would then run on with nothing written.
+    const int probe = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (probe < 0) {
+        return std::unexpected("The file \u201c" + std::filesystem::path(path).filename().string() +
+                               "\u201d couldn\u2019t be saved in the folder \u201c" + folderPath +
+                               "\u201d: " + std::strerror(errno));
+    }
+    ::close(probe);
+    ::unlink(path.c_str());
+    return path;
 }
 
 void ScreenRecorder::startRecording() {
@@ -129,6 +148,17 @@ void ScreenRecorder::startCapture(const std::string& url, CaptureCompletion comp
         return;
     }
     m_streamOutput.videoSampleHandler = output->videoSampleHandler;
+    stream->setDidStopWithError([weak, raw = stream.get()](const platform::CaptureError& error) {
+        platform::MainQueue::post([weak, raw, text = error.localizedDescription] {
+            if (auto self = weak.lock()) {
+                self->captureDidStopWithError(raw, text);
+            }
+        });
+    });
+    {
+        std::lock_guard lock(m_mutex);
+        m_writerFailure.reset();
+    }
     m_environment.defaults->setString("currentVideoPath", url);
     stream->startCapture([weak, stream, completion](std::optional<platform::CaptureError> error) {
         platform::MainQueue::post([weak, stream, completion, error] {
@@ -141,6 +171,7 @@ void ScreenRecorder::startCapture(const std::string& url, CaptureCompletion comp
                 return;
             }
             self->setIsRecording(true);
+            self->m_captureEnding = false;
             self->m_stream = stream;
             self->showBorderOverlay();
             self->m_streamOutput.finishRecording = [weak] {
@@ -156,6 +187,10 @@ void ScreenRecorder::startCapture(const std::string& url, CaptureCompletion comp
 // --- stop, upload, delete, repeat ---
 
 void ScreenRecorder::stopRecording() {
+    if (m_captureEnding) {
+        return;  // already on its way out: a second finalization would upload twice
+    }
+    m_captureEnding = true;
     if (!m_stream) {
         finishRecording();
         return;
@@ -173,15 +208,43 @@ void ScreenRecorder::stopRecording() {
     });
 }
 
+void ScreenRecorder::captureDidStopWithError(const platform::CaptureStream* stream, const std::string& text) {
+    if (m_stream.get() != stream || !m_isRecording) {
+        return;
+    }
+    platform::logLine(text);
+    if (m_captureEnding) {
+        return;  // a stop was asked for meanwhile and ends it
+    }
+    // The stream has stopped already; what was recorded is finalized and uploaded.
+    m_captureEnding = true;
+    finishRecording();
+}
+
 void ScreenRecorder::completeStop() {
     m_stream.reset();
+    m_captureEnding = false;
     if (!m_preserveSelectionOnStop) {
         m_contentFilter.reset();
     }
     setIsRecording(false);
     hideBorderOverlay();
+    std::optional<std::string> failure;
+    {
+        std::lock_guard lock(m_mutex);
+        failure = std::exchange(m_writerFailure, std::nullopt);
+    }
     if (!m_skipUploadOnStop) {
-        uploadRecordedVideo();
+        if (failure) {
+            // An unfinished file is no recording: it stays on disk and under its key, and the
+            // trader hears why instead of a success.
+            platform::logLine("Recording failed: " + *failure);
+            setIsSuccess(false);
+            setErrorMessage(QString::fromStdString(*failure));
+            setIsShowError(true);
+        } else {
+            uploadRecordedVideo();
+        }
     }
     m_preserveSelectionOnStop = false;
     m_skipUploadOnStop = false;
@@ -251,6 +314,7 @@ void ScreenRecorder::deleteRecording() {
         afterCapture();
         return;
     }
+    m_captureEnding = true;
     ++m_stopGeneration;
     stopMicrophone(false);
     stopVideoEncoder();
@@ -262,6 +326,7 @@ void ScreenRecorder::deleteRecording() {
         self->hideBorderOverlay();
         self->setIsRecording(false);
         self->m_stream.reset();
+        self->m_captureEnding = false;
         self->m_contentFilter.reset();
         // The writer is cancelled once the frames still in hand have passed the writer and video
         // queues; the partial file goes with it. Forgetting the pending file keeps a late frame
@@ -288,6 +353,10 @@ void ScreenRecorder::deleteRecording() {
                     writer->cancelWriting();
                 }
                 last->clearWriterFields();
+                {
+                    std::lock_guard lock(last->m_mutex);
+                    last->m_writerFailure.reset();
+                }
                 platform::MainQueue::post(afterCapture);
             });
         });
@@ -317,6 +386,7 @@ void ScreenRecorder::repeatRecording() {
         });
         return;
     }
+    m_captureEnding = true;
     ++m_stopGeneration;
     stopMicrophone(false);
     stopVideoEncoder();

@@ -44,16 +44,6 @@ protected:
         });
     }
 
-    std::vector<std::string> linesStartingWith(const std::string& prefix) const {
-        std::vector<std::string> found;
-        for (const auto& line : log.lines()) {
-            if (line.rfind(prefix, 0) == 0) {
-                found.push_back(line);
-            }
-        }
-        return found;
-    }
-
     TestHttpServer server;
     platform::DefaultsStore& defaults = platform::DefaultsStore::standard();
     LogCapture log;
@@ -80,8 +70,8 @@ TEST_F(ChunkUploadTest, ExactlyOneChunkIsASingleChunkUpload) {
     EXPECT_EQ(sent[0].part("vantrel_env"), "prod");
     EXPECT_EQ(sent[0].part("filename"), "Korvane_take.mp4");
     EXPECT_EQ(sent[0].header("Cookie"), "sessionid=secret");
-    EXPECT_EQ(linesStartingWith("Uploaded"), (std::vector<std::string>{"Uploaded single chunk"}));
-    EXPECT_EQ(linesStartingWith("Uploading to URL: "),
+    EXPECT_EQ(log.linesStartingWith("Uploaded"), (std::vector<std::string>{"Uploaded single chunk"}));
+    EXPECT_EQ(log.linesStartingWith("Uploading to URL: "),
               (std::vector<std::string>{"Uploading to URL: " + server.baseURL() + "/api/v1/video/upload"}));
     EXPECT_EQ(log.lines().back(), "\u2705 Upload complete!");
 }
@@ -107,9 +97,9 @@ TEST_F(ChunkUploadTest, OneByteMoreMakesTwoChunksThatCarryTheServersVideoId) {
     EXPECT_EQ(sent[0].parts[0].content.size() + sent[1].parts[0].content.size(), contents.size());
     EXPECT_EQ(sent[0].parts[0].content + sent[1].parts[0].content, contents);
     EXPECT_EQ(defaults.string("obtained_video_id"), "abc");
-    EXPECT_EQ(linesStartingWith("Uploaded"),
+    EXPECT_EQ(log.linesStartingWith("Uploaded"),
               (std::vector<std::string>{"Uploaded chunk 1 of 2", "Uploaded chunk 2 of 2"}));
-    const auto succeeded = linesStartingWith("\u2705 Upload succeeded");
+    const auto succeeded = log.linesStartingWith("\u2705 Upload succeeded");
     ASSERT_EQ(succeeded.size(), 2u);
     EXPECT_EQ(succeeded[0].substr(0, succeeded[0].find("- Duration: ")),
               "\u2705 Upload succeeded\n- URL: " + server.baseURL() + "/api/v1/video/upload\n- Status: 200\n");
@@ -209,7 +199,7 @@ TEST_F(ChunkUploadTest, AcceptsOnly2xxAndStopsAtTheFirstRefusedChunk) {
     EXPECT_EQ(result.error().code, -1011);
     EXPECT_EQ(server.requestCount() - before, 2u) << "chunks after the refused one must not be sent";
 
-    const auto failures = linesStartingWith("\u274C Upload failed (HTTP)");
+    const auto failures = log.linesStartingWith("\u274C Upload failed (HTTP)");
     ASSERT_FALSE(failures.empty());
     const std::string& last = failures.back();
     EXPECT_NE(last.find("\n- Status: 500\n- Duration: "), std::string::npos) << last;
@@ -218,16 +208,16 @@ TEST_F(ChunkUploadTest, AcceptsOnly2xxAndStopsAtTheFirstRefusedChunk) {
     for (const auto& line : log.lines()) {
         EXPECT_EQ(line.find("secret"), std::string::npos) << "the cookie leaked into the log: " << line;
     }
-    EXPECT_EQ(linesStartingWith("JSON body:\n"), (std::vector<std::string>{"JSON body:\n{\n  \"detail\": \"disk full\"\n}"}));
+    EXPECT_EQ(log.linesStartingWith("JSON body:\n"), (std::vector<std::string>{"JSON body:\n{\n  \"detail\": \"disk full\"\n}"}));
 }
 
 TEST_F(ChunkUploadTest, ARefusalWithoutBodyLogsNoJsonLine) {
     replyWith([](const RecordedRequest&, httplib::Response& res, std::size_t) { res.status = 500; });
     EXPECT_FALSE(uploader.upload(writeFile(10)));
-    const auto failures = linesStartingWith("\u274C Upload failed (HTTP)");
+    const auto failures = log.linesStartingWith("\u274C Upload failed (HTTP)");
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_NE(failures[0].find("\n- Body: <no/undecodable body>"), std::string::npos);
-    EXPECT_TRUE(linesStartingWith("JSON body:").empty());
+    EXPECT_TRUE(log.linesStartingWith("JSON body:").empty());
 }
 
 TEST_F(ChunkUploadTest, AConnectionThatDiesFailsAsTransport) {
@@ -240,7 +230,7 @@ TEST_F(ChunkUploadTest, AConnectionThatDiesFailsAsTransport) {
     auto result = unreachable.upload(writeFile(10));
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().localizedDescription, "Could not connect to the server.");
-    const auto failures = linesStartingWith("\u274C Upload failed (Transport)");
+    const auto failures = log.linesStartingWith("\u274C Upload failed (Transport)");
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].substr(0, failures[0].find("\n- Duration: ")),
               "\u274C Upload failed (Transport)\n- URL: " + url + "/api/v1/video/upload");
@@ -267,5 +257,5 @@ TEST_F(ChunkUploadTest, UnreadableOrShrinkingFilesFailWithAReadErrorAndAreLeftAl
     EXPECT_EQ(shrunk.error().localizedDescription, "The file \u201cshrinking.mp4\u201d couldn\u2019t be read.");
     EXPECT_EQ(server.requestCount(), 1u);
     EXPECT_TRUE(std::filesystem::exists(path));
-    EXPECT_TRUE(linesStartingWith("\u2705 Upload complete!").empty());
+    EXPECT_TRUE(log.linesStartingWith("\u2705 Upload complete!").empty());
 }

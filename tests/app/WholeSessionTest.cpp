@@ -455,9 +455,12 @@ TEST_F(WholeSessionTest, ASessionIsRecordedUploadedJoinedAndLinked) {
     EXPECT_TRUE(toneSilenceTone(loudness(file), 5)) << "the 440 Hz headset is heard, muted a while, and heard again";
     std::int64_t frames = 0;
     file.decode(AVMEDIA_TYPE_VIDEO, [&](const AVFrame&, double) { ++frames; });
-    EXPECT_NEAR(static_cast<double>(frames), std::round(videoDuration * 30), 1.0)
-        << "a frame on every 1/30 s of " << videoDuration << " s; the recorder counted "
-        << recorder->snapshot().droppedFrameSlots << " slots left empty";
+    // Every 1/30 s slot of the span holds a frame, or the recorder counted it as left empty (a
+    // machine too busy to encode in time); none is lost without a count, none is added.
+    const auto slotCount = static_cast<std::int64_t>(std::llround(videoDuration * 30));
+    const auto empty = static_cast<std::int64_t>(recorder->snapshot().droppedFrameSlots);
+    EXPECT_LE(frames, slotCount + 1);
+    EXPECT_GE(frames + empty, slotCount - 1) << frames << " frames and " << empty << " empty slots in " << videoDuration << " s";
 
     // View now, on the card of a completed upload.
     ASSERT_TRUE(pumpUntil([&] { return collecting->displayState() == session::CollectingInformationScene::Completed; },

@@ -260,7 +260,7 @@ TEST(X11CaptureStreamTest, DisplayCaptureShowsThePatternInPlaceAndTheCursorOnReq
 }
 
 TEST(X11CaptureStreamTest,
-     WindowCaptureFitsTheWindowAtTheFrameRateEvenCoveredOrResizedAndOutlivesIt) {
+     WindowCaptureFitsTheWindowAtTheFrameRateEvenCoveredOrResizedAndEndsWithIt) {
     SKIP_WITHOUT_DISPLAY();
     TestDesktop desktop;
     const auto window = desktop.make({.netName = "Korvane Window Pattern", .x = 1400, .y = 700});
@@ -275,6 +275,16 @@ TEST(X11CaptureStreamTest,
     auto stream = platform::makeX11CaptureStream(
         {.includedWindows = {{.windowID = window, .frame = w}}, .contentRect = w}, config);
     sink.attach(*stream);
+    std::mutex endMutex;
+    std::vector<std::string> ends;
+    stream->setDidStopWithError([&](const platform::CaptureError& error) {
+        std::lock_guard lock(endMutex);
+        ends.push_back(error.localizedDescription);
+    });
+    const auto endsSoFar = [&] {
+        std::lock_guard lock(endMutex);
+        return ends;
+    };
     ASSERT_EQ(start(*stream), std::nullopt);
 
     // 400x200 into 320x320: 320x160 between green bars of 80.
@@ -315,12 +325,17 @@ TEST(X11CaptureStreamTest,
         return frame && colorAt(*frame, 160, 10, kRed) && colorAt(*frame, 300, 310, kBlue);
     }));
 
+    EXPECT_TRUE(endsSoFar().empty()) << "covered, resized: the capture goes on";
     desktop.destroy(window);
-    std::this_thread::sleep_for(300ms);
+    // The capture ends by itself and says why, once; nothing comes after.
+    ASSERT_TRUE(eventually([&] { return !endsSoFar().empty(); }));
     const int afterDestroy = sink.count();
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(sink.count(), afterDestroy) << "no frames of a destroyed window";
-    EXPECT_EQ(stop(*stream), std::nullopt);
+    EXPECT_EQ(endsSoFar(), std::vector<std::string>{"The captured content is gone"});
+    const auto stopped = stop(*stream);
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(stopped->localizedDescription, "The capture is not running");
 }
 
 TEST(X11CaptureStreamTest, ReportsWhatCannotBeCapturedThroughTheCompletion) {

@@ -49,6 +49,15 @@ public:
         std::lock_guard lock(m_mutex);
         return m_lines;
     }
+    std::vector<std::string> linesStartingWith(const std::string& prefix) const {
+        std::vector<std::string> found;
+        for (const auto& line : lines()) {
+            if (line.rfind(prefix, 0) == 0) {
+                found.push_back(line);
+            }
+        }
+        return found;
+    }
 
 private:
     mutable std::mutex m_mutex;

@@ -171,8 +171,13 @@ public:
         int stops = 0;
         std::optional<platform::CaptureError> startError;
         std::optional<platform::CaptureError> stopError;
+        StopHandler didStopWithError;
     };
     explicit FakeCaptureStream(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
+    void setDidStopWithError(StopHandler handler) override {
+        std::lock_guard lock(m_shared->mutex);
+        m_shared->didStopWithError = std::move(handler);
+    }
     std::optional<platform::CaptureError> addStreamOutput(platform::StreamOutputType, SampleHandler handler,
                                                           platform::SerialQueue& queue) override;
     void startCapture(Completion completion) override;

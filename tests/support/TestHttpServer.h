@@ -4,11 +4,13 @@
 // needs; every request is recorded with its multipart parts in the order they arrived.
 #include <httplib.h>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 struct RecordedPart {
@@ -73,4 +75,51 @@ private:
     std::string m_reply;
     std::string m_request;
     std::thread m_thread;
+};
+
+// A bare HTTP/1.1 server on loopback that leaves every byte of a reply to the test: for replies
+// no well-behaved server library would send (a gzip bomb, a connection dropped after a request
+// was read). Each connection is served until either side closes it; requests must carry a
+// Content-Length, as the client's always do.
+class RawHttpServer {
+public:
+    struct Request {
+        std::string method;
+        std::string path;
+        std::vector<std::pair<std::string, std::string>> headers;
+        std::string body;
+
+        std::optional<std::string> header(const std::string& name) const;
+        // The content of a multipart/form-data part by its name.
+        std::optional<std::string> formField(const std::string& name) const;
+    };
+    // The bytes to write back, or nullopt to close the connection without answering.
+    using Handler = std::function<std::optional<std::string>(const Request&)>;
+
+    explicit RawHttpServer(Handler handler);
+    ~RawHttpServer();
+    RawHttpServer(const RawHttpServer&) = delete;
+    RawHttpServer& operator=(const RawHttpServer&) = delete;
+
+    std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+    std::vector<Request> requests() const;
+    std::size_t connectionCount() const;
+
+    // A whole reply with its Content-Length that leaves the connection open. `extraHeaders` are
+    // complete lines, each ending in "\r\n".
+    static std::string reply(int status, const std::string& body, const std::string& extraHeaders = "");
+
+private:
+    void acceptLoop();
+    void serve(std::size_t slot);
+
+    Handler m_handler;
+    int m_listener = -1;
+    int m_wake[2] = {-1, -1};
+    int m_port = 0;
+    std::thread m_acceptor;
+    mutable std::mutex m_mutex;
+    std::vector<int> m_connections;  // -1 once closed
+    std::vector<std::thread> m_workers;
+    std::vector<Request> m_requests;
 };

@@ -1,0 +1,262 @@
+// Recordings that cannot be written or whose content goes away: nothing is uploaded as if it
+// were a movie, nothing recorded is lost, and the trader is told why.
+#include "RecorderFakes.h"
+
+#include "Await.h"
+#include "MediaFile.h"
+#include "X11TestDesktop.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using platform::MediaTime;
+
+namespace {
+
+MediaTime steadyNow() {
+    return MediaTime(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count(),
+                     1'000'000'000);
+}
+
+// Noise: every frame costs the encoder its full bit rate, so a small file limit is soon hit.
+std::shared_ptr<platform::PixelBuffer> noise(int width, int height, std::mt19937& random) {
+    auto picture = platform::PixelBuffer::make(width, height);
+    for (auto& byte : picture->bytes) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    return picture;
+}
+
+// Files this process writes may grow to `bytes` and no further; writes beyond fail instead of
+// killing the process. Undone when it goes.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &m_previous);
+        m_handler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_previous;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &m_previous);
+        std::signal(SIGXFSZ, m_handler);
+    }
+
+private:
+    rlimit m_previous{};
+    void (*m_handler)(int) = nullptr;
+};
+
+int modeOf(const fs::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
+}
+
+std::size_t countContaining(const std::vector<std::string>& lines, const std::string& part) {
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(part) != std::string::npos; }));
+}
+
+class RecordingFailureTest : public ::testing::Test {
+protected:
+    void build(std::function<void(recording::RecorderEnvironment&)> adjust = {}) {
+        environment = rig.environment();
+        if (adjust) {
+            adjust(environment);
+        }
+        rig.recorder = recording::ScreenRecorder::create(rig.videos, environment);
+        rig.recorder->setCapturesAudio(false);
+        rig.recorder->applyPickerFilter({{rig.windowServer->windowList.front()}, {}, {100, 80, 1001, 601}});
+    }
+    std::size_t uploads() {
+        std::lock_guard lock(rig.videos->mutex);
+        return rig.videos->uploadedPaths.size();
+    }
+    std::size_t starts() {
+        std::lock_guard lock(rig.stream->mutex);
+        return static_cast<std::size_t>(rig.stream->starts);
+    }
+
+    fakes::Rig rig;
+    recording::RecorderEnvironment environment;
+    LogCapture log;
+};
+
+}  // namespace
+
+TEST_F(RecordingFailureTest, AFileTheDiskCouldNotTakeIsKeptAndReportedInsteadOfUploaded) {
+    const fs::path folder = fs::path(std::getenv("KORVANE_TEST_HOME")) / "full-disk" / "Korvane";
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::all);  // a folder left open by an older version
+    const mode_t previousMask = ::umask(0);
+    build([&](recording::RecorderEnvironment& env) {
+        env.recordingsFolder = folder.string();
+        env.writerFactory = &platform::makeFfmpegAssetWriter;
+    });
+    rig.recorder->startRecording();
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isRecording(); }));
+    ::umask(previousMask);
+    const auto stored = rig.defaults->string("currentVideoPath");
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(modeOf(folder), 0700) << "the recordings folder is the user's alone";
+
+    {
+        // A disk with room for 64 KiB: the noise fills it within a few frames.
+        FileSizeLimit limit(64 * 1024);
+        std::mt19937 random(7);
+        for (int i = 0; i < 40; ++i) {
+            fakes::FakeCaptureStream::deliver(*rig.stream, noise(320, 240, random), steadyNow());
+            pumpFor(10);
+        }
+        ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 15; }));
+        rig.recorder->stopRecording();
+        ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }, 20000));
+    }
+    EXPECT_EQ(uploads(), 0u) << "an unfinished file is never uploaded";
+    EXPECT_FALSE(rig.recorder->isSuccess());
+    EXPECT_TRUE(rig.recorder->isShowError());
+    const std::string message = rig.recorder->errorMessageText().toStdString();
+    EXPECT_NE(message.find("File too large"), std::string::npos) << message;
+    EXPECT_EQ(rig.defaults->string("currentVideoPath"), stored) << "the key stays for a later try";
+    ASSERT_TRUE(fs::exists(*stored)) << "and what was written stays on disk";
+    EXPECT_EQ(modeOf(*stored), 0600) << "the recording is the user's alone, whatever the umask";
+    EXPECT_EQ(countContaining(log.lines(), "Recording failed: "), 1u);
+}
+
+TEST_F(RecordingFailureTest, AFolderThatTakesNoFileFailsTheStartOnce) {
+    const fs::path home = std::getenv("KORVANE_TEST_HOME");
+    // A folder that cannot be made (a file stands where its parent would be), and, where this
+    // user can make one, a folder that exists but takes no file.
+    fs::create_directories(home / "folders");
+    { std::ofstream(home / "folders" / "plain-file") << "x"; }
+    std::vector<fs::path> folders{home / "folders" / "plain-file" / "Korvane"};
+    const fs::path readOnly = home / "folders" / "read-only";
+    fs::create_directories(readOnly);
+    bool mounted = false;
+    if (::geteuid() == 0) {
+        // Permissions do not stop root: a read-only file system does.
+        mounted = ::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k") == 0;
+        if (mounted) {
+            folders.push_back(readOnly);
+        }
+    } else {
+        fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec);
+        folders.push_back(readOnly);
+    }
+
+    for (const auto& folder : folders) {
+        SCOPED_TRACE(folder.string());
+        build([&](recording::RecorderEnvironment& env) { env.recordingsFolder = folder.string(); });
+        const auto linesBefore = log.lines().size();
+        rig.recorder->startRecording();
+        ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isShowError(); }));
+        pumpFor(50);
+        EXPECT_FALSE(rig.recorder->isRecording());
+        EXPECT_EQ(starts(), 0u) << "no capture starts without a place for its file";
+        EXPECT_FALSE(rig.recorder->errorMessageText().isEmpty());
+        const auto lines = log.lines();
+        ASSERT_EQ(lines.size(), linesBefore + 1) << "the failure is printed once";
+        EXPECT_EQ(QString::fromStdString(lines.back()), rig.recorder->errorMessageText());
+        EXPECT_EQ(uploads(), 0u);
+    }
+    if (mounted) {
+        ::umount(readOnly.c_str());
+    }
+    if (folders.size() < 2) {
+        GTEST_SKIP() << "could not make a read-only folder here; the folder that cannot be made was checked";
+    }
+}
+
+TEST_F(RecordingFailureTest, AWriterThatCannotBeMadeEndsTheRecordingOnceWithTheReason) {
+    std::atomic<int> attempts{0};
+    build([&](recording::RecorderEnvironment& env) {
+        env.writerFactory = [&attempts](const std::string&) -> std::expected<std::unique_ptr<platform::AssetWriter>, std::string> {
+            ++attempts;
+            return std::unexpected(std::string("Could not open the file: No space left on device"));
+        };
+    });
+    rig.recorder->startRecording();
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isRecording(); }));
+    for (int i = 0; i < 10; ++i) {
+        fakes::FakeCaptureStream::deliver(*rig.stream, platform::PixelBuffer::make(64, 48), steadyNow());
+    }
+    ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }));
+    pumpFor(50);
+    EXPECT_EQ(attempts.load(), 1) << "the frames that follow do not try again";
+    EXPECT_EQ(countContaining(log.lines(), "setupWriter failed: "), 1u);
+    EXPECT_TRUE(rig.recorder->isShowError());
+    EXPECT_EQ(rig.recorder->errorMessageText(), QStringLiteral("Could not open the file: No space left on device"));
+    EXPECT_EQ(uploads(), 0u);
+}
+
+TEST_F(RecordingFailureTest, ACaptureThatEndsByItselfEndsTheRecordingAsStopDoes) {
+    build();
+    rig.recorder->startRecording();
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isRecording(); }));
+    fakes::FakeCaptureStream::deliver(*rig.stream, platform::PixelBuffer::make(64, 48), steadyNow());
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 3; }));
+    platform::CaptureStream::StopHandler ended;
+    {
+        std::lock_guard lock(rig.stream->mutex);
+        ended = rig.stream->didStopWithError;
+    }
+    ASSERT_TRUE(ended);
+    std::thread([ended] { ended({"X11Capture", 4, "The captured content is gone"}); }).join();
+    rig.recorder->stopRecording();  // the trader presses Stop as it happens: still one upload
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isSuccess(); }));
+    pumpFor(50);
+    EXPECT_FALSE(rig.recorder->isRecording());
+    EXPECT_EQ(uploads(), 1u);
+    EXPECT_EQ(countContaining(log.lines(), "The captured content is gone"), 1u);
+    const auto frames = rig.writer->framesCopy();
+    EXPECT_GE(frames.size(), 3u) << "what was recorded is in the file";
+    std::lock_guard lock(rig.writer->mutex);
+    EXPECT_TRUE(rig.writer->finished);
+}
+
+TEST_F(RecordingFailureTest, AClosedWindowEndsItsRecordingWithAPlayableFile) {
+    SKIP_WITHOUT_DISPLAY();
+    x11test::TestDesktop desktop;
+    const xcb_window_t window = desktop.make({.width = 200, .height = 120, .netName = "Closing", .x = 40, .y = 900});
+    const auto rect = desktop.waitUntilViewable(window);
+    build([](recording::RecorderEnvironment& env) {
+        env.writerFactory = &platform::makeFfmpegAssetWriter;
+        env.captureStreamFactory = &platform::makeX11CaptureStream;
+    });
+    rig.recorder->applyPickerFilter({{{window, "Closing", "closing-app", rect}}, {}, rect});
+    rig.recorder->startRecording();
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isRecording(); }));
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 5; }, 20000));
+    const auto path = rig.defaults->string("currentVideoPath");
+    ASSERT_TRUE(path);
+    // Keep what the upload would remove.
+    QObject::connect(rig.recorder.get(), &recording::ScreenRecorder::recordingFinalized, [&] {
+        if (fs::exists(*path)) {
+            fs::copy_file(*path, *path + ".kept", fs::copy_options::overwrite_existing);
+        }
+    });
+
+    desktop.destroy(window);
+    ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }, 20000)) << "the recording does not run on frozen";
+    ASSERT_TRUE(pumpUntil([&] { return uploads() == 1; }));
+    EXPECT_EQ(countContaining(log.lines(), "The captured content is gone"), 1u);
+    MediaFile file(*path + ".kept");
+    ASSERT_TRUE(file.isOpen());
+    const AVStream* video = file.stream(AVMEDIA_TYPE_VIDEO);
+    ASSERT_TRUE(video);
+    EXPECT_EQ(video->codecpar->width, 200);
+    std::int64_t frames = 0;
+    file.decode(AVMEDIA_TYPE_VIDEO, [&](const AVFrame&, double) { ++frames; });
+    EXPECT_GE(frames, 5);
+}
