@@ -724,11 +724,17 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
     markVideoAsFinished();
     markAudioAsFinished();
     releaseEncoders();
+    bool hasPicture = true;
+    if (m_video) {
+        std::lock_guard inputLock(m_video->mutex);
+        hasPicture = m_video->lastPts != std::numeric_limits<std::int64_t>::min();
+    }
     {
         std::lock_guard lock(m_mutex);
-        if (m_status == AssetWriterStatus::unknown) {
-            // Nothing was written: the empty file is no movie.
-            failLocked("Writing never started");
+        if (m_status == AssetWriterStatus::unknown || (m_status == AssetWriterStatus::writing && !hasPicture)) {
+            // Nothing was written, or a video file without a single picture (the muxer would
+            // leave the empty track out): either way no movie.
+            failLocked(m_status == AssetWriterStatus::unknown ? "Writing never started" : "No picture was recorded");
             closeFileLocked();
             std::error_code ignored;
             std::filesystem::remove(m_path, ignored);

@@ -28,7 +28,9 @@ void MainQueue::postAfter(std::chrono::milliseconds delay, std::function<void()>
     }
     // A single-shot timer must be started from the thread that owns its context object.
     post([delay, task = std::move(task)]() mutable {
-        QTimer::singleShot(delay, QCoreApplication::instance(), std::move(task));
+        // Precise: a coarse timer may fire up to 5 % early, and callers count on the delay as
+        // a minimum (the launch window's three seconds).
+        QTimer::singleShot(delay, Qt::PreciseTimer, QCoreApplication::instance(), std::move(task));
     });
 }
 

@@ -416,15 +416,17 @@ void ScreenRecorder::handleMicrophoneTap(const PcmBuffer& buffer) {
     if (!copy) {
         return;
     }
+    // Muting applies to what is heard while muted, however long the buffer waits to be written.
+    PendingAudio pending{std::move(*copy), m_isMicrophoneMuted.load()};
     std::weak_ptr<ScreenRecorder> weak = weak_from_this();
-    m_audioQueue->post([weak, copy = std::move(*copy)]() mutable {
+    m_audioQueue->post([weak, pending = std::move(pending)]() mutable {
         if (auto self = weak.lock()) {
-            self->enqueuePendingAudio(std::move(copy));
+            self->enqueuePendingAudio(std::move(pending));
         }
     });
 }
 
-void ScreenRecorder::enqueuePendingAudio(PcmBuffer buffer) {
+void ScreenRecorder::enqueuePendingAudio(PendingAudio buffer) {
     {
         std::lock_guard lock(m_mutex);
         m_pendingAudioPCM.push_back(std::move(buffer));
@@ -453,7 +455,7 @@ void ScreenRecorder::drainPendingAudio() {
         std::shared_ptr<platform::AssetWriter> writer;
         std::shared_ptr<platform::AudioConverter> converter;
         std::optional<MediaTime> firstPTS;
-        const PcmBuffer* source = nullptr;
+        const PendingAudio* source = nullptr;
         {
             std::lock_guard lock(m_mutex);
             if (m_pendingAudioPCMReadIndex >= m_pendingAudioPCM.size() || m_isPaused || !m_hasAudioInput ||
@@ -499,7 +501,7 @@ void ScreenRecorder::drainPendingAudio() {
                 return platform::AudioConverter::InputStatus::noDataNow;
             }
             consumed = true;
-            *handed = source;
+            *handed = &source->pcm;
             return platform::AudioConverter::InputStatus::haveData;
         };
         PcmBuffer converted(targetFormat(), convertedBufferFrames);
@@ -549,7 +551,7 @@ void ScreenRecorder::drainPendingAudio() {
                 continue;
             }
             // Muting is decided after the hand-off: the silence watch hears the real microphone.
-            if (m_isMicrophoneMuted) {
+            if (source->muted) {
                 std::fill(samples, samples + frames, 0.0f);
             }
             const MediaTime pts = *firstPTS + MediaTime(position, targetSampleRate);
@@ -859,14 +861,19 @@ void ScreenRecorder::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) 
         ++m_droppedFrameSlots;
         return;
     }
-    // Held by this tick: the writer queue may clear the writer state meanwhile.
+    // Held by this tick: the writer queue may clear the writer state meanwhile. A slot whose
+    // frame did not make it into the file is counted as left empty, like a late one.
     if (!compositor->render(*latest, *frame)) {
+        std::lock_guard lock(m_mutex);
+        ++m_droppedFrameSlots;
         return;
     }
     if (!writer->appendVideo(std::move(frame), pts)) {
         if (auto error = writer->error()) {
             platform::logLine("append(video) failed: " + *error);
         }
+        std::lock_guard lock(m_mutex);
+        ++m_droppedFrameSlots;
     }
 }
 

@@ -319,7 +319,12 @@ private:
     void encodeLatestFrame(platform::MediaTime firstPTS, std::uint64_t ticks);
 
     // audio queue
-    void enqueuePendingAudio(platform::PcmBuffer buffer);
+    // A microphone buffer waiting to be written, and whether the trader had muted when it came.
+    struct PendingAudio {
+        platform::PcmBuffer pcm;
+        bool muted = false;
+    };
+    void enqueuePendingAudio(PendingAudio buffer);
     void scheduleAudioDrain();
     void drainPendingAudio();
     // Writes what the microphone delivered up to the end of the picture and fills the rest
@@ -353,7 +358,7 @@ private:
     std::unique_ptr<platform::QueueTimer> m_videoEncodeTimer;
     bool m_isVideoEncoderRunning = false;
     std::shared_ptr<platform::AudioConverter> m_audioConverter;
-    std::deque<platform::PcmBuffer> m_pendingAudioPCM;
+    std::deque<PendingAudio> m_pendingAudioPCM;
     std::size_t m_pendingAudioPCMReadIndex = 0;
     bool m_isDrainingAudioPCM = false;
     // Set when the microphone starts; the first buffer it delivers fixes where its audio goes.

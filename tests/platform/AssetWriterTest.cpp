@@ -326,6 +326,18 @@ TEST(AssetWriterTest, LifecycleStatusesErrorsAndCleanup) {
     EXPECT_EQ((*idle)->status(), AssetWriterStatus::failed);
     EXPECT_TRUE((*idle)->error());
     EXPECT_FALSE(std::filesystem::exists(idlePath));
+
+    // So does one started whose video never got a picture: the muxer would drop the empty track
+    // and leave a "movie" with no video at all.
+    const auto blankPath = testPath("blank.mp4");
+    auto blank = startWriter(blankPath, true);
+    ASSERT_TRUE(blank);
+    const std::vector<float> sound(4800, 0.25f);
+    EXPECT_TRUE(blank->appendAudio(sound.data(), static_cast<int>(sound.size()), kFirst));
+    blank->finishWriting({});
+    EXPECT_EQ(blank->status(), AssetWriterStatus::failed);
+    EXPECT_EQ(blank->error(), "No picture was recorded");
+    EXPECT_FALSE(std::filesystem::exists(blankPath));
 }
 
 TEST(AssetWriterTest, PresetChoiceKeepsHighProfileAndCabac) {
