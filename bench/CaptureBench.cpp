@@ -35,7 +35,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) { bench::fail("capture_bench", message); }
+[[noreturn]] void fail(const std::string& message) {
+    bench::fail("capture_bench", message);
+}
 
 using bench::cpuSeconds;
 
@@ -47,7 +49,7 @@ double threadCpuSeconds() {
 
 // A full-screen window of its own connection that moves a bright box over a grid at 60 Hz.
 class MovingPattern {
-public:
+  public:
     MovingPattern() : m_thread([this] { run(); }) {}
     ~MovingPattern() {
         m_stop = true;
@@ -55,14 +57,15 @@ public:
     }
     double cpuSeconds() const { return m_cpu.load(); }
 
-private:
+  private:
     void run() {
         xcb_connection_t* c = xcb_connect(nullptr, nullptr);
         xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
         const xcb_window_t window = xcb_generate_id(c);
         const std::uint32_t values[] = {0x202428, 1};
-        xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, screen->width_in_pixels,
-                          screen->height_in_pixels, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0,
+                          screen->width_in_pixels, screen->height_in_pixels, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
                           XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
         xcb_map_window(c, window);
         const xcb_gcontext_t gc = xcb_generate_id(c);
@@ -71,7 +74,8 @@ private:
         for (int step = 0; !m_stop; ++step) {
             const auto start = threadCpuSeconds();
             xcb_clear_area(c, 0, window, 0, 0, 0, 0);
-            const xcb_rectangle_t box{static_cast<std::int16_t>((step * 12) % 1700), static_cast<std::int16_t>(200 + (step * 5) % 600), 220, 160};
+            const xcb_rectangle_t box{static_cast<std::int16_t>((step * 12) % 1700),
+                                      static_cast<std::int16_t>(200 + (step * 5) % 600), 220, 160};
             xcb_poly_fill_rectangle(c, window, gc, 1, &box);
             for (int x = 0; x < 1920; x += 160) {
                 const xcb_rectangle_t line{static_cast<std::int16_t>(x), 0, 1, 1080};
@@ -137,7 +141,8 @@ int main(int argc, char** argv) {
         fail("run through scripts/bench-capture.sh (it starts the virtual desktop)");
     }
     QCoreApplication app(argc, argv);
-    const fs::path work = fs::temp_directory_path() / ("korvane-capture-bench-" + std::to_string(::getpid()));
+    const fs::path work =
+        fs::temp_directory_path() / ("korvane-capture-bench-" + std::to_string(::getpid()));
     fs::create_directories(work);
     platform::DefaultsStore defaults(QString::fromStdString((work / "bench.ini").string()));
     defaults.setString("SelectedMicrophoneKey", sine);
@@ -168,7 +173,8 @@ int main(int argc, char** argv) {
         pump(5);
     }
     // Recording time runs from the first frame: stop once the timeline holds the wanted frames.
-    while (recorder->snapshot().videoFrameIndex < seconds * 30 && waiting.elapsed() < 20'000 + seconds * 1000) {
+    while (recorder->snapshot().videoFrameIndex < seconds * 30 &&
+           waiting.elapsed() < 20'000 + seconds * 1000) {
         pump(4);
     }
     const auto dropped = recorder->snapshot().droppedFrameSlots;
@@ -176,18 +182,21 @@ int main(int argc, char** argv) {
     while (recorder->isRecording() && waiting.elapsed() < 60'000 + seconds * 1000) {
         pump(10);
     }
-    const double ourCpu = cpuSeconds(RUSAGE_SELF) - cpuBefore - (pattern.cpuSeconds() - patternBefore);
+    const double ourCpu =
+        cpuSeconds(RUSAGE_SELF) - cpuBefore - (pattern.cpuSeconds() - patternBefore);
     if (path.empty() || !fs::exists(path)) {
         fail("the recorder wrote no file");
     }
     const Probe ours = probe(path);
 
     std::ostringstream command;
-    command << "ffmpeg -y -loglevel error -f x11grab -framerate 30 -video_size " << display.frame.width << "x"
-            << display.frame.height << " -i " << std::getenv("DISPLAY") << " -f pulse -i " << sine
-            << " -t " << seconds
-            << " -c:v libx264 -preset veryfast -profile:v high -pix_fmt yuv420p -b:v 6000000 -maxrate 12000000"
-            << " -bufsize 12000000 -g 60 -bf 0 -x264-params cabac=1:8x8dct=1 -c:a aac -b:a 128k -ac 1 -ar 48000 "
+    command << "ffmpeg -y -loglevel error -f x11grab -framerate 30 -video_size "
+            << display.frame.width << "x" << display.frame.height << " -i "
+            << std::getenv("DISPLAY") << " -f pulse -i " << sine << " -t " << seconds
+            << " -c:v libx264 -preset veryfast -profile:v high -pix_fmt yuv420p -b:v 6000000 "
+               "-maxrate 12000000"
+            << " -bufsize 12000000 -g 60 -bf 0 -x264-params cabac=1:8x8dct=1 -c:a aac -b:a 128k "
+               "-ac 1 -ar 48000 "
             << (work / "ffmpeg.mp4").string();
     const double childBefore = cpuSeconds(RUSAGE_CHILDREN);
     if (std::system(command.str().c_str()) != 0) {
@@ -196,15 +205,19 @@ int main(int argc, char** argv) {
     const double peerCpu = cpuSeconds(RUSAGE_CHILDREN) - childBefore;
     const Probe peer = probe((work / "ffmpeg.mp4").string());
 
-    std::printf("%d s of a %gx%g display with a moving pattern and the sine microphone\n", seconds, display.frame.width,
-                display.frame.height);
-    std::printf("  cpu seconds per recorded second: Korvane %.3f, ffmpeg %.3f, ratio %.3f (target <= 1.0)\n",
-                ourCpu / ours.videoSeconds, peerCpu / peer.videoSeconds,
-                (ourCpu / ours.videoSeconds) / (peerCpu / peer.videoSeconds));
-    std::printf("  frames in our file: %lld over %.3f s (target %d +- 1)\n", static_cast<long long>(ours.videoFrames),
-                ours.videoSeconds, seconds * 30);
-    std::printf("  frame slots dropped by our tick: %llu (target 0)\n", static_cast<unsigned long long>(dropped));
-    std::printf("  audio minus video duration: %+.1f ms (target under 33 ms)\n", (ours.audioSeconds - ours.videoSeconds) * 1000);
+    std::printf("%d s of a %gx%g display with a moving pattern and the sine microphone\n", seconds,
+                display.frame.width, display.frame.height);
+    std::printf(
+        "  cpu seconds per recorded second: Korvane %.3f, ffmpeg %.3f, ratio %.3f (target <= "
+        "1.0)\n",
+        ourCpu / ours.videoSeconds, peerCpu / peer.videoSeconds,
+        (ourCpu / ours.videoSeconds) / (peerCpu / peer.videoSeconds));
+    std::printf("  frames in our file: %lld over %.3f s (target %d +- 1)\n",
+                static_cast<long long>(ours.videoFrames), ours.videoSeconds, seconds * 30);
+    std::printf("  frame slots dropped by our tick: %llu (target 0)\n",
+                static_cast<unsigned long long>(dropped));
+    std::printf("  audio minus video duration: %+.1f ms (target under 33 ms)\n",
+                (ours.audioSeconds - ours.videoSeconds) * 1000);
     fs::remove_all(work);
     return 0;
 }

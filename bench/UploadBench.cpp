@@ -34,7 +34,9 @@ namespace {
 
 constexpr std::size_t kMiB = 1024 * 1024;
 
-[[noreturn]] void fail(const std::string& message) { bench::fail("upload_bench", message); }
+[[noreturn]] void fail(const std::string& message) {
+    bench::fail("upload_bench", message);
+}
 
 long statusKiB(const char* field) {
     std::ifstream status("/proc/self/status");
@@ -47,7 +49,9 @@ long statusKiB(const char* field) {
     return -1;
 }
 
-void resetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void resetPeakRss() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 struct Server {
     pid_t pid = -1;
@@ -65,8 +69,8 @@ void startServer(Server& server, const fs::path& dataDir, const fs::path& logPat
     if (server.pid == 0) {
         const std::string data = dataDir.string();
         std::freopen(logPath.c_str(), "w", stdout);
-        ::execl(KORVANE_DEVSERVER_PATH, KORVANE_DEVSERVER_PATH, "--port", "0", "--data-dir", data.c_str(),
-                static_cast<char*>(nullptr));
+        ::execl(KORVANE_DEVSERVER_PATH, KORVANE_DEVSERVER_PATH, "--port", "0", "--data-dir",
+                data.c_str(), static_cast<char*>(nullptr));
         std::_Exit(127);
     }
     for (int i = 0; i < 100 && server.url.empty(); ++i) {
@@ -110,7 +114,8 @@ void writeRandomFile(const fs::path& path, std::size_t size) {
         for (auto& word : block) {
             word = random();
         }
-        out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(std::min(kMiB, size - written)));
+        out.write(reinterpret_cast<const char*>(block.data()),
+                  static_cast<std::streamsize>(std::min(kMiB, size - written)));
     }
 }
 
@@ -119,7 +124,8 @@ struct OurRun {
     double peakGrowthMiB = 0;
 };
 
-OurRun uploadWithKorvane(const std::string& url, const fs::path& file, platform::DefaultsStore& defaults) {
+OurRun uploadWithKorvane(const std::string& url, const fs::path& file,
+                         platform::DefaultsStore& defaults) {
     api::VideoChunkUploadRepository uploader(api::HttpClient::shared(), url, defaults);
     resetPeakRss();
     const long before = statusKiB("VmHWM:");
@@ -133,10 +139,12 @@ OurRun uploadWithKorvane(const std::string& url, const fs::path& file, platform:
     return {seconds, static_cast<double>(after - before) / 1024.0};
 }
 
-double uploadWithCurl(const std::string& url, const fs::path& file, const std::string& cookie, const fs::path& work) {
+double uploadWithCurl(const std::string& url, const fs::path& file, const std::string& cookie,
+                      const fs::path& work) {
     // Slicing is preparation, not part of the timed upload.
     const std::size_t size = fs::file_size(file);
-    const std::size_t count = (size + api::VideoChunkUploadRepository::chunkSize - 1) / api::VideoChunkUploadRepository::chunkSize;
+    const std::size_t count = (size + api::VideoChunkUploadRepository::chunkSize - 1) /
+                              api::VideoChunkUploadRepository::chunkSize;
     std::ifstream in(file, std::ios::binary);
     std::vector<char> buffer(api::VideoChunkUploadRepository::chunkSize);
     std::vector<fs::path> slices;
@@ -160,9 +168,11 @@ double uploadWithCurl(const std::string& url, const fs::path& file, const std::s
     };
     const auto start = Clock::now();
     // The first reply names the video; the rest go in one curl process, one after another.
-    const std::string first = run("curl -s -H 'Expect:' -H 'Cookie: " + cookie + "' -F 'video=@" + slices[0].string() +
-                                  ";filename=" + name + ";type=video/mp4' -F vantrel_env=prod -F chunk_number=0 -F total_chunks=" +
-                                  std::to_string(count) + " -F 'filename=" + name + "' " + endpoint);
+    const std::string first =
+        run("curl -s -H 'Expect:' -H 'Cookie: " + cookie + "' -F 'video=@" + slices[0].string() +
+            ";filename=" + name +
+            ";type=video/mp4' -F vantrel_env=prod -F chunk_number=0 -F total_chunks=" +
+            std::to_string(count) + " -F 'filename=" + name + "' " + endpoint);
     const auto idAt = first.find("\"video_id\":\"");
     if (idAt == std::string::npos) {
         fail("curl's first chunk got no video id: " + first);
@@ -200,7 +210,8 @@ int main(int argc, char** argv) {
     }
     QCoreApplication app(argc, argv);
 
-    const fs::path work = fs::temp_directory_path() / ("korvane-bench-" + std::to_string(::getpid()));
+    const fs::path work =
+        fs::temp_directory_path() / ("korvane-bench-" + std::to_string(::getpid()));
     fs::create_directories(work);
     Server server;
     startServer(server, work / "server", work / "server.log");
@@ -208,8 +219,12 @@ int main(int argc, char** argv) {
     // A private settings file: the benchmark never touches the user's session.
     platform::DefaultsStore defaults(QString::fromStdString((work / "defaults.ini").string()));
     const auto auth = api::HttpClient::shared()->sendAndWait(
-        {"POST", server.url + "/api/sagevane/auth", {{"Content-Type", "application/json"}},
-         std::string(R"({"username":"trader","password":"korvane"})"), {}, std::chrono::seconds(10)});
+        {"POST",
+         server.url + "/api/sagevane/auth",
+         {{"Content-Type", "application/json"}},
+         std::string(R"({"username":"trader","password":"korvane"})"),
+         {},
+         std::chrono::seconds(10)});
     const auto reply = nlohmann::json::parse(auth.body.value_or("{}"), nullptr, false);
     if (!reply.is_object() || !reply.contains("cookie")) {
         fail("sign-in at the stand-in services failed");
@@ -231,20 +246,26 @@ int main(int argc, char** argv) {
     fs::remove(file);
 
     const double mib = static_cast<double>(sizeMiB);
-    std::printf("chunked upload of %zu MiB (%zu chunks) to the stand-in recording API on loopback\n", sizeMiB,
-                api::VideoChunkUploadRepository::sliceCount(sizeMiB * kMiB));
-    std::printf("  Korvane: %.3f s (%.1f MiB/s)   curl command line: %.3f s (%.1f MiB/s)   best of two each\n", ourBest,
-                mib / ourBest, curlBest, mib / curlBest);
+    std::printf(
+        "chunked upload of %zu MiB (%zu chunks) to the stand-in recording API on loopback\n",
+        sizeMiB, api::VideoChunkUploadRepository::sliceCount(sizeMiB * kMiB));
+    std::printf(
+        "  Korvane: %.3f s (%.1f MiB/s)   curl command line: %.3f s (%.1f MiB/s)   best of two "
+        "each\n",
+        ourBest, mib / ourBest, curlBest, mib / curlBest);
     std::printf("  throughput ratio Korvane/curl: %.3f (target >= 0.95)\n", curlBest / ourBest);
-    std::printf("  peak resident memory growth during the upload: %.1f MiB (target < 16 MiB)\n", ours.peakGrowthMiB);
+    std::printf("  peak resident memory growth during the upload: %.1f MiB (target < 16 MiB)\n",
+                ours.peakGrowthMiB);
 
     if (memorySizeMiB > 0) {
         writeRandomFile(file, memorySizeMiB * kMiB);
         const OurRun large = uploadWithKorvane(server.url, file, defaults);
         fs::remove(file);
-        std::printf("  %zu MiB file: %.3f s (%.1f MiB/s), peak resident memory growth %.1f MiB (target < 16 MiB)\n",
-                    memorySizeMiB, large.seconds, static_cast<double>(memorySizeMiB) / large.seconds,
-                    large.peakGrowthMiB);
+        std::printf(
+            "  %zu MiB file: %.3f s (%.1f MiB/s), peak resident memory growth %.1f MiB (target < "
+            "16 MiB)\n",
+            memorySizeMiB, large.seconds, static_cast<double>(memorySizeMiB) / large.seconds,
+            large.peakGrowthMiB);
     }
     platform::setLogSink({});
     fs::remove_all(work);

@@ -14,8 +14,8 @@ constexpr long kDataCorrupt = 4864;
 }  // namespace
 
 std::string AnyError::genericDescription(const std::string& domain, long code) {
-    return "The operation couldn\u2019t be completed. (" + domain + " error " + std::to_string(code) +
-           ".)";
+    return "The operation couldn\u2019t be completed. (" + domain + " error " +
+           std::to_string(code) + ".)";
 }
 
 AnyError AnyError::fileReadError(const std::string& path, int errnoValue) {
@@ -24,7 +24,8 @@ AnyError AnyError::fileReadError(const std::string& path, int errnoValue) {
     if (errnoValue == ENOENT || errnoValue == ENOTDIR) {
         error.code = 260;
         error.localizedDescription =
-            "The file \u201c" + name + "\u201d couldn\u2019t be opened because there is no such file.";
+            "The file \u201c" + name +
+            "\u201d couldn\u2019t be opened because there is no such file.";
     } else if (errnoValue == EACCES || errnoValue == EPERM) {
         error.code = 257;
         error.localizedDescription = "The file \u201c" + name +

@@ -14,7 +14,8 @@ namespace {
 
 bool sameName(const std::string& a, const std::string& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
     });
 }
 
@@ -54,7 +55,8 @@ AnyError transportError(CURLcode code, const char* detail) {
         case CURLE_SSL_CONNECT_ERROR:
         case CURLE_PEER_FAILED_VERIFICATION:
             urlCode = -1200;
-            text = "An SSL error has occurred and a secure connection to the server cannot be made.";
+            text =
+                "An SSL error has occurred and a secure connection to the server cannot be made.";
             break;
         case CURLE_FILESIZE_EXCEEDED:
             urlCode = -1103;
@@ -77,7 +79,8 @@ AnyError transportError(CURLcode code, const char* detail) {
 
 // Methods HTTP defines as idempotent: sending one twice does no more than sending it once.
 bool mayResend(const std::string& method) {
-    return method == "GET" || method == "HEAD" || method == "OPTIONS" || method == "PUT" || method == "DELETE";
+    return method == "GET" || method == "HEAD" || method == "OPTIONS" || method == "PUT" ||
+           method == "DELETE";
 }
 
 void globalInit() {
@@ -105,7 +108,9 @@ void HttpHeaders::set(const std::string& name, const std::string& value) {
     m_fields.emplace_back(name, value);
 }
 
-void HttpHeaders::add(const std::string& name, const std::string& value) { m_fields.emplace_back(name, value); }
+void HttpHeaders::add(const std::string& name, const std::string& value) {
+    m_fields.emplace_back(name, value);
+}
 
 std::optional<std::string> HttpHeaders::value(const std::string& name) const {
     for (const auto& field : m_fields) {
@@ -174,7 +179,8 @@ struct HttpClient::Transfer {
             // A new status line (after "100 Continue" or a redirect): start over.
             transfer->response.headers = HttpHeaders();
         } else if (const auto colon = line.find(':'); colon != std::string::npos) {
-            transfer->response.headers.add(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+            transfer->response.headers.add(trim(line.substr(0, colon)),
+                                           trim(line.substr(colon + 1)));
         }
         return size * count;
     }
@@ -245,7 +251,8 @@ struct HttpClient::Transfer {
         response.receivedBodyBytes = received.size();
         if (bodyTooLarge && result == CURLE_WRITE_ERROR) {
             result = CURLE_FILESIZE_EXCEEDED;
-            std::snprintf(errorText, sizeof errorText, "reply body longer than %zu bytes", maxBodySize);
+            std::snprintf(errorText, sizeof errorText, "reply body longer than %zu bytes",
+                          maxBodySize);
         }
         if (result == CURLE_OK) {
             long status = 0;
@@ -311,7 +318,8 @@ void HttpClient::send(HttpRequest request, Completion completion) {
 HttpResponse HttpClient::sendAndWait(HttpRequest request) {
     std::promise<HttpResponse> promise;
     auto future = promise.get_future();
-    send(std::move(request), [&promise](HttpResponse response) { promise.set_value(std::move(response)); });
+    send(std::move(request),
+         [&promise](HttpResponse response) { promise.set_value(std::move(response)); });
     return future.get();
 }
 

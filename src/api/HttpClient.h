@@ -20,7 +20,7 @@ namespace api {
 
 // Header fields in the order they were set; names compare without regard to case.
 class HttpHeaders {
-public:
+  public:
     HttpHeaders() = default;
     HttpHeaders(std::initializer_list<std::pair<std::string, std::string>> fields);
 
@@ -35,7 +35,7 @@ public:
     // `redacted` print as "<redacted>".
     std::string describe(const std::vector<std::string>& redacted = {}) const;
 
-private:
+  private:
     std::vector<std::pair<std::string, std::string>> m_fields;
 };
 
@@ -60,7 +60,7 @@ struct HttpResponse {
     HttpHeaders requestHeaders;  // the fields this request set
     std::optional<int> status;   // absent when no HTTP reply arrived
     HttpHeaders headers;
-    std::optional<Bytes> body;   // absent when the reply had no body
+    std::optional<Bytes> body;  // absent when the reply had no body
     std::optional<AnyError> transportError;
     // Body bytes (after decompression) the client held for this reply when it ended: at most
     // HttpClient::maxBodySize, also for a reply that was cut off for being longer.
@@ -70,7 +70,7 @@ struct HttpResponse {
 // The one HTTP client of the process: transfers run concurrently on one network thread
 // (libcurl's multi interface); completions are called on that thread.
 class HttpClient {
-public:
+  public:
     using Completion = std::function<void(HttpResponse)>;
 
     // No reply of the web API or the recording API comes near this. A longer body, counted
@@ -95,7 +95,7 @@ public:
     // Blocks until the reply; never call it on the network thread (from a completion).
     HttpResponse sendAndWait(HttpRequest request);
 
-private:
+  private:
     struct Transfer;
     void run();
 

@@ -8,10 +8,18 @@
 namespace api {
 
 namespace {
-char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
-char upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
-bool isUpper(char c) { return std::isupper(static_cast<unsigned char>(c)) != 0; }
-bool isLower(char c) { return std::islower(static_cast<unsigned char>(c)) != 0; }
+char lower(char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+char upper(char c) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+}
+bool isUpper(char c) {
+    return std::isupper(static_cast<unsigned char>(c)) != 0;
+}
+bool isLower(char c) {
+    return std::islower(static_cast<unsigned char>(c)) != 0;
+}
 }  // namespace
 
 bool nestsDeeperThan(std::string_view text, std::size_t limit) {
@@ -96,8 +104,10 @@ std::string convertToSnakeCase(std::string_view key) {
     for (std::size_t i = 0; i < key.size(); ++i) {
         const char c = key[i];
         if (isUpper(c) && i > 0) {
-            const bool afterLower = isLower(key[i - 1]) || std::isdigit(static_cast<unsigned char>(key[i - 1]));
-            const bool endsAcronym = isUpper(key[i - 1]) && i + 1 < key.size() && isLower(key[i + 1]);
+            const bool afterLower =
+                isLower(key[i - 1]) || std::isdigit(static_cast<unsigned char>(key[i - 1]));
+            const bool endsAcronym =
+                isUpper(key[i - 1]) && i + 1 < key.size() && isLower(key[i + 1]);
             if ((afterLower || endsAcronym) && result.back() != '_') {
                 result.push_back('_');
             }
@@ -182,7 +192,8 @@ std::expected<std::optional<std::string>, AnyError> optionalString(const Json& o
 std::expected<Json, AnyError> JsonDecoder::parse(const Bytes& bytes) const {
     if (nestsDeeperThan(bytes, maxJsonDepth)) {
         return std::unexpected(AnyError::dataCorrupted("The given data was nested more than " +
-                                                       std::to_string(maxJsonDepth) + " levels deep."));
+                                                       std::to_string(maxJsonDepth) +
+                                                       " levels deep."));
     }
     Json json = Json::parse(bytes, nullptr, /*allow_exceptions=*/false);
     if (json.is_discarded()) {

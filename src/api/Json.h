@@ -43,7 +43,7 @@ std::expected<void, AnyError> requireObject(const Json& value, const std::string
 // The gateway's decoder: snake_case keys become camelCase, then the model decodes itself.
 // A model is a type with `static std::expected<Model, AnyError> decode(const Json&)`.
 class JsonDecoder {
-public:
+  public:
     // Fails with a decoding error for text that is not JSON or nests deeper than maxJsonDepth.
     std::expected<Json, AnyError> parse(const Bytes& bytes) const;
 

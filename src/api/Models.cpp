@@ -4,10 +4,13 @@
 
 namespace api {
 
-Json SignInRequestModel::toJson() const { return {{"username", username}, {"password", password}}; }
+Json SignInRequestModel::toJson() const {
+    return {{"username", username}, {"password", password}};
+}
 
 Json UploadVideoRequestModel::toJson() const {
-    const auto base64 = QByteArray::fromRawData(video.data(), static_cast<qsizetype>(video.size())).toBase64();
+    const auto base64 =
+        QByteArray::fromRawData(video.data(), static_cast<qsizetype>(video.size())).toBase64();
     return {{"video", base64.toStdString()}};
 }
 

@@ -2,13 +2,11 @@
 
 #include "Json.h"
 
-
 #include <expected>
 #include <optional>
 #include <string>
 
 namespace api {
-
 
 // --- request bodies ---
 

@@ -105,10 +105,18 @@ NetworkError NetworkError::serverError(ServerErrorModel model) {
 NetworkError NetworkError::internalServerError() {
     return {Case::internalServerError, "Internal Server Error"};
 }
-NetworkError NetworkError::invalidJSON() { return {Case::invalidJSON, "Invalid JSON"}; }
-NetworkError NetworkError::invalidRequest() { return {Case::invalidRequest, "Invalid Request"}; }
-NetworkError NetworkError::noConnection() { return {Case::noConnection, "No Internet Connection"}; }
-NetworkError NetworkError::unknown() { return {Case::unknown, "Unknown Error"}; }
+NetworkError NetworkError::invalidJSON() {
+    return {Case::invalidJSON, "Invalid JSON"};
+}
+NetworkError NetworkError::invalidRequest() {
+    return {Case::invalidRequest, "Invalid Request"};
+}
+NetworkError NetworkError::noConnection() {
+    return {Case::noConnection, "No Internet Connection"};
+}
+NetworkError NetworkError::unknown() {
+    return {Case::unknown, "Unknown Error"};
+}
 
 std::string NetworkError::localizedDescription() const {
     return AnyError::genericDescription("Korvane.NetworkError", static_cast<long>(m_case));

@@ -45,7 +45,7 @@ struct HttpError {
 };
 
 class NetworkError {
-public:
+  public:
     // In this order: the position is the error's code in its generic localized description.
     enum class Case {
         invalidResponse,
@@ -81,9 +81,11 @@ public:
     int code() const { return m_code; }
 
     // Two errors are equal exactly when their texts are equal.
-    bool operator==(const NetworkError& other) const { return m_description == other.m_description; }
+    bool operator==(const NetworkError& other) const {
+        return m_description == other.m_description;
+    }
 
-private:
+  private:
     NetworkError(Case kind, std::string description);
 
     Case m_case;

@@ -43,7 +43,8 @@ bool isValidAbsoluteURL(const std::string& url) {
     CURLU* handle = curl_url();
     const bool ok = curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
     char* host = nullptr;
-    const bool hasHost = ok && curl_url_get(handle, CURLUPART_HOST, &host, 0) == CURLUE_OK && host && *host;
+    const bool hasHost =
+        ok && curl_url_get(handle, CURLUPART_HOST, &host, 0) == CURLUE_OK && host && *host;
     curl_free(host);
     curl_url_cleanup(handle);
     return ok && hasHost;
@@ -79,7 +80,9 @@ std::string debugDescription(const NetworkError& error) {
     std::string text = caseName(error.kind());
     if (const auto& custom = error.customError()) {
         text += "(" + custom->domain + " " + std::to_string(custom->code) + ": " +
-                (custom->debugDescription.empty() ? custom->localizedDescription : custom->debugDescription) + ")";
+                (custom->debugDescription.empty() ? custom->localizedDescription
+                                                  : custom->debugDescription) +
+                ")";
     } else if (error.kind() == NetworkError::Case::unknownCode) {
         text += "(" + std::to_string(error.code()) + ")";
     } else if (error.kind() != NetworkError::Case::internalServerError &&
@@ -102,14 +105,16 @@ std::string appendingPathComponent(const std::string& base, const std::string& c
     return joined;
 }
 
-std::expected<Bytes, HttpError> BaseDataResponseSerializer::serialize(const HttpResponse& response) const {
+std::expected<Bytes, HttpError> BaseDataResponseSerializer::serialize(
+    const HttpResponse& response) const {
     if (response.status && *response.status >= 200 && *response.status <= 209) {
         return response.body.value_or(Bytes());
     }
     if (response.body) {
         if (auto json = m_jsonDecoder.parse(*response.body)) {
             if (auto document = ErrorResponseModel::decode(*json)) {
-                return std::unexpected(HttpError::sessionTaskFailed(ServerErrorModel{std::move(*document)}));
+                return std::unexpected(
+                    HttpError::sessionTaskFailed(ServerErrorModel{std::move(*document)}));
             }
         }
     }
@@ -126,7 +131,8 @@ std::shared_ptr<NetworkingGateway> NetworkingGateway::create(
     gateway->m_prefix = std::move(prefix);
     gateway->m_adapters = std::move(adapters);
     gateway->m_reachability = std::move(reachability);
-    gateway->m_responseSerialiizer = std::make_shared<BaseDataResponseSerializer>(gateway->m_jsonDecoder);
+    gateway->m_responseSerialiizer =
+        std::make_shared<BaseDataResponseSerializer>(gateway->m_jsonDecoder);
     gateway->m_queue = std::make_shared<platform::SerialQueue>("NetworkGatewayProtocol");
     return gateway;
 }
@@ -134,7 +140,8 @@ std::shared_ptr<NetworkingGateway> NetworkingGateway::create(
 std::expected<HttpRequest, NetworkError> NetworkingGateway::buildURLRequest(
     const RequestDescriptor& descriptor) const {
     HttpRequest request;
-    request.url = appendingPathComponent(appendingPathComponent(m_baseURL, m_prefix), descriptor.path);
+    request.url =
+        appendingPathComponent(appendingPathComponent(m_baseURL, m_prefix), descriptor.path);
     if (!isValidAbsoluteURL(request.url)) {
         return std::unexpected(NetworkError::invalidRequest());
     }
@@ -156,14 +163,16 @@ std::expected<HttpRequest, NetworkError> NetworkingGateway::buildURLRequest(
         for (const auto& pair : pairs) {
             query += (query.empty() ? "" : "&") + pair;
         }
-        const bool inURL = descriptor.method == HttpMethod::get || descriptor.method == HttpMethod::delete_;
+        const bool inURL =
+            descriptor.method == HttpMethod::get || descriptor.method == HttpMethod::delete_;
         if (inURL) {
             if (!query.empty()) {
                 request.url += (request.url.find('?') == std::string::npos ? "?" : "&") + query;
             }
         } else {
             if (!request.headers.value("Content-Type")) {
-                request.headers.set("Content-Type", "application/x-www-form-urlencoded; charset=utf-8");
+                request.headers.set("Content-Type",
+                                    "application/x-www-form-urlencoded; charset=utf-8");
             }
             request.body = query;
         }
@@ -215,7 +224,8 @@ platform::Single<Bytes, NetworkError> NetworkingGateway::send(const RequestDescr
                     return;
                 }
                 // The gateway may be gone by now: then there is nobody to map the error.
-                deliver(std::unexpected(weakSelf.lock() ? mapError(bytes.error()) : NetworkError::unknown()));
+                deliver(std::unexpected(weakSelf.lock() ? mapError(bytes.error())
+                                                        : NetworkError::unknown()));
             });
         });
     });

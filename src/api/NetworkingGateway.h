@@ -26,7 +26,7 @@ std::string debugDescription(const NetworkError& error);
 // The request interface the view models and repositories call. A gateway implements send();
 // the typed operations are built on it.
 class NetworkGatewayProtocol {
-public:
+  public:
     virtual ~NetworkGatewayProtocol() = default;
 
     // One HTTP call for a described request: the raw reply bytes or a NetworkError, delivered
@@ -74,17 +74,17 @@ public:
 // Accepts replies with status 200 to 209; anything else is an error document or a status
 // error. The transport's own error is not consulted.
 class BaseDataResponseSerializer {
-public:
+  public:
     explicit BaseDataResponseSerializer(JsonDecoder decoder) : m_jsonDecoder(decoder) {}
     std::expected<Bytes, HttpError> serialize(const HttpResponse& response) const;
 
-private:
+  private:
     JsonDecoder m_jsonDecoder;
 };
 
 class NetworkingGateway final : public NetworkGatewayProtocol,
                                 public std::enable_shared_from_this<NetworkingGateway> {
-public:
+  public:
     static std::shared_ptr<NetworkingGateway> create(
         std::shared_ptr<HttpClient> sessionManager, std::string baseURL, std::string prefix,
         std::vector<std::shared_ptr<NetwortAdapterProtocol>> adapters,
@@ -93,14 +93,15 @@ public:
     platform::Single<Bytes, NetworkError> send(const RequestDescriptor& descriptor) override;
     const JsonDecoder& jsonDecoder() const override { return m_jsonDecoder; }
 
-    std::expected<HttpRequest, NetworkError> buildURLRequest(const RequestDescriptor& descriptor) const;
+    std::expected<HttpRequest, NetworkError> buildURLRequest(
+        const RequestDescriptor& descriptor) const;
     static NetworkError mapError(const HttpError& error);
 
     const std::string& baseURL() const { return m_baseURL; }
     const std::string& dateFormat() const { return m_dateFormat; }
     const std::string& queueLabel() const { return m_queue->label(); }
 
-private:
+  private:
     NetworkingGateway() = default;
 
     std::shared_ptr<HttpClient> m_sessionManager;

@@ -31,25 +31,25 @@ template <class R>
 concept NetworkingRequest = requires(const R& request) {
     typename R::ResponseType;
     { request.descriptor() } -> std::convertible_to<RequestDescriptor>;
-    { R::ResponseType::decode(Json()) };
+    {R::ResponseType::decode(Json())};
 };
 
 // Headers added to every request of a gateway.
 class NetwortAdapterProtocol {
-public:
+  public:
     virtual ~NetwortAdapterProtocol() = default;
     virtual std::map<std::string, std::string> headers() const = 0;
 };
 
 // The bearer token holder. Nothing sets it today: the server checks the "Cookie" instead.
 class SessionStorage {
-public:
+  public:
     static std::optional<std::string> token();
     static void setToken(std::optional<std::string> token);
 };
 
 class MainNetworkAdapter final : public NetwortAdapterProtocol {
-public:
+  public:
     std::map<std::string, std::string> headers() const override;
 };
 

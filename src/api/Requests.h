@@ -10,7 +10,7 @@
 namespace api {
 
 class SignInRequest {
-public:
+  public:
     using ResponseType = SignInResponse;
     SignInRequest(std::string userName, std::string password);
     RequestDescriptor descriptor() const;
@@ -22,18 +22,19 @@ public:
 
 // Asks the web API whether the stored session cookie is still valid.
 class ValidateUserRequest {
-public:
+  public:
     using ResponseType = ValidateUserResponse;
-    explicit ValidateUserRequest(platform::DefaultsStore& defaults = platform::DefaultsStore::standard())
+    explicit ValidateUserRequest(
+        platform::DefaultsStore& defaults = platform::DefaultsStore::standard())
         : m_defaults(&defaults) {}
     RequestDescriptor descriptor() const;
 
-private:
+  private:
     platform::DefaultsStore* m_defaults;
 };
 
 class UploadVideoRequest {
-public:
+  public:
     using ResponseType = UploadVideoResponse;
     RequestDescriptor descriptor() const;
 

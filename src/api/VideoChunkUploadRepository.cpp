@@ -19,7 +19,7 @@ namespace api {
 namespace {
 
 class FileHandle {
-public:
+  public:
     explicit FileHandle(int fd) : m_fd(fd) {}
     ~FileHandle() {
         if (m_fd >= 0) {
@@ -30,17 +30,18 @@ public:
     FileHandle& operator=(const FileHandle&) = delete;
     int fd() const { return m_fd; }
 
-private:
+  private:
     int m_fd;
 };
 
 // Reads exactly `length` bytes at `offset`; fewer means the file shrank under us.
-std::expected<void, AnyError> readSlice(int fd, const std::string& path, off_t offset, std::size_t length,
-                                        Bytes& slice) {
+std::expected<void, AnyError> readSlice(int fd, const std::string& path, off_t offset,
+                                        std::size_t length, Bytes& slice) {
     slice.resize(length);
     std::size_t done = 0;
     while (done < length) {
-        const ssize_t n = ::pread(fd, slice.data() + done, length - done, offset + static_cast<off_t>(done));
+        const ssize_t n =
+            ::pread(fd, slice.data() + done, length - done, offset + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -56,7 +57,8 @@ std::expected<void, AnyError> readSlice(int fd, const std::string& path, off_t o
 }
 
 std::string formatDuration(std::chrono::steady_clock::time_point start) {
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     char text[64];
     std::snprintf(text, sizeof text, "%.3f s", seconds);
     return text;
@@ -105,7 +107,8 @@ std::string logExcerpt(const std::string& text) {
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
         --cut;
     }
-    return text.substr(0, cut) + "\u2026 (" + std::to_string(text.size() - cut) + " more bytes left out)";
+    return text.substr(0, cut) + "\u2026 (" + std::to_string(text.size() - cut) +
+           " more bytes left out)";
 }
 
 }  // namespace
@@ -140,7 +143,8 @@ std::optional<std::string> VideoChunkUploadRepository::videoIdFromReply(const By
     return std::nullopt;
 }
 
-std::expected<void, AnyError> VideoChunkUploadRepository::upload(const std::string& filePath) const {
+std::expected<void, AnyError> VideoChunkUploadRepository::upload(
+    const std::string& filePath) const {
     // The stored id names the video the link after a session opens. One left by an earlier
     // upload must never stand for this one, whether or not this one gets an id of its own.
     m_defaults.remove("obtained_video_id");
@@ -166,7 +170,8 @@ std::expected<void, AnyError> VideoChunkUploadRepository::upload(const std::stri
     for (std::size_t index = 0; index < count; ++index) {
         const std::size_t offset = index * chunkSize;
         const std::size_t length = std::min(chunkSize, fileSize - offset);
-        if (auto read = readSlice(file.fd(), filePath, static_cast<off_t>(offset), length, slice); !read) {
+        if (auto read = readSlice(file.fd(), filePath, static_cast<off_t>(offset), length, slice);
+            !read) {
             return std::unexpected(read.error());
         }
         const Chunk chunk{slice,
@@ -192,7 +197,8 @@ std::expected<void, AnyError> VideoChunkUploadRepository::upload(const std::stri
     return {};
 }
 
-std::expected<std::optional<Bytes>, AnyError> VideoChunkUploadRepository::uploadChunk(const Chunk& chunk) const {
+std::expected<std::optional<Bytes>, AnyError> VideoChunkUploadRepository::uploadChunk(
+    const Chunk& chunk) const {
     HttpRequest request;
     request.method = "POST";
     request.url = m_uploadAddress;
@@ -228,26 +234,29 @@ std::expected<std::optional<Bytes>, AnyError> VideoChunkUploadRepository::upload
     const std::string url = response.url.empty() ? "<unknown URL>" : response.url;
 
     if (!response.status) {
-        const AnyError error = response.transportError.value_or(AnyError{"URLError", -1, "Unknown error", ""});
-        platform::logLine("\u274C Upload failed (Transport)\n- URL: " + url + "\n- Duration: " + duration +
-                          "\n- Error: " + error.localizedDescription);
+        const AnyError error =
+            response.transportError.value_or(AnyError{"URLError", -1, "Unknown error", ""});
+        platform::logLine("\u274C Upload failed (Transport)\n- URL: " + url +
+                          "\n- Duration: " + duration + "\n- Error: " + error.localizedDescription);
         return std::unexpected(error);
     }
     const int status = *response.status;
     if (status < 200 || status > 299) {
         const bool readable = response.body && isValidUtf8(*response.body);
         // Session cookies, ours and any the server hands out, must never reach the log.
-        platform::logLine("\u274C Upload failed (HTTP)\n- URL: " + url + "\n- Status: " + std::to_string(status) +
-                          "\n- Duration: " + duration +
-                          "\n- Request headers: " + response.requestHeaders.describe({"Cookie"}) +
-                          "\n- Response headers: " + response.headers.describe({"Set-Cookie"}) +
-                          "\n- Body: " + (readable ? logExcerpt(*response.body) : std::string("<no/undecodable body>")));
+        platform::logLine(
+            "\u274C Upload failed (HTTP)\n- URL: " + url + "\n- Status: " + std::to_string(status) +
+            "\n- Duration: " + duration +
+            "\n- Request headers: " + response.requestHeaders.describe({"Cookie"}) +
+            "\n- Response headers: " + response.headers.describe({"Set-Cookie"}) + "\n- Body: " +
+            (readable ? logExcerpt(*response.body) : std::string("<no/undecodable body>")));
         // Pretty-printing recurses once per level: a body nested too deeply is not shown as JSON.
         if (response.body && !nestsDeeperThan(*response.body, maxJsonDepth)) {
             const Json json = Json::parse(*response.body, nullptr, /*allow_exceptions=*/false);
             if (!json.is_discarded()) {
-                platform::logLine("JSON body:\n" +
-                                  logExcerpt(json.dump(2, ' ', false, Json::error_handler_t::replace)));
+                platform::logLine(
+                    "JSON body:\n" +
+                    logExcerpt(json.dump(2, ' ', false, Json::error_handler_t::replace)));
             }
         }
         return std::unexpected(AnyError::badServerResponse());
@@ -258,8 +267,8 @@ std::expected<std::optional<Bytes>, AnyError> VideoChunkUploadRepository::upload
     } else {
         platform::logLine("Uploaded single chunk");
     }
-    platform::logLine("\u2705 Upload succeeded\n- URL: " + url + "\n- Status: " + std::to_string(status) +
-                      "\n- Duration: " + duration);
+    platform::logLine("\u2705 Upload succeeded\n- URL: " + url +
+                      "\n- Status: " + std::to_string(status) + "\n- Duration: " + duration);
     return response.body;
 }
 

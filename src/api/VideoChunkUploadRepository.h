@@ -16,7 +16,7 @@ namespace api {
 // Sends a finished recording to the recording API as multipart chunks of at most 2 MiB, strictly
 // one after another. The calls block: run them off the main thread.
 class VideoChunkUploadRepository {
-public:
+  public:
     static constexpr std::size_t chunkSize = 2'097'152;
 
     struct Chunk {
@@ -30,7 +30,8 @@ public:
         std::optional<std::string> env;
     };
 
-    VideoChunkUploadRepository(std::shared_ptr<HttpClient> client, const std::string& recordingApiBaseURL,
+    VideoChunkUploadRepository(std::shared_ptr<HttpClient> client,
+                               const std::string& recordingApiBaseURL,
                                platform::DefaultsStore& defaults);
 
     // Uploads the file at filePath. Succeeds when every chunk was accepted (or the file is
@@ -50,7 +51,7 @@ public:
     // else inside the object "data".
     static std::optional<std::string> videoIdFromReply(const Bytes& body);
 
-private:
+  private:
     std::shared_ptr<HttpClient> m_client;
     std::string m_uploadAddress;
     platform::DefaultsStore& m_defaults;

@@ -14,7 +14,8 @@ VideoRepository::VideoRepository(std::shared_ptr<NetworkGatewayProtocol> network
       m_chunkUploader(std::move(chunkUploader)),
       m_uploadQueue(std::make_shared<platform::SerialQueue>("VideoChunkUploadRepository")) {}
 
-platform::Single<UploadVideoResponse, NetworkError> VideoRepository::uploadVideo(const std::string& path) {
+platform::Single<UploadVideoResponse, NetworkError> VideoRepository::uploadVideo(
+    const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         const int error = errno;
@@ -28,7 +29,8 @@ platform::Single<UploadVideoResponse, NetworkError> VideoRepository::uploadVideo
     return m_networking->request(request);
 }
 
-platform::Single<UploadVideoResponse, NetworkError> VideoRepository::uploadVideoInChunks(const std::string& path) {
+platform::Single<UploadVideoResponse, NetworkError> VideoRepository::uploadVideoInChunks(
+    const std::string& path) {
     using Out = platform::Single<UploadVideoResponse, NetworkError>;
     // Nothing happens until someone subscribes; every subscription uploads again.
     return Out([uploader = m_chunkUploader, queue = m_uploadQueue, path](Out::Emit deliver) {

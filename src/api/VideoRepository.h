@@ -13,25 +13,29 @@
 namespace api {
 
 class VideoRepositoryProtocol {
-public:
+  public:
     virtual ~VideoRepositoryProtocol() = default;
     // The whole file in one JSON request.
-    virtual platform::Single<UploadVideoResponse, NetworkError> uploadVideo(const std::string& path) = 0;
+    virtual platform::Single<UploadVideoResponse, NetworkError> uploadVideo(
+        const std::string& path) = 0;
     // The recorder's upload: chunk by chunk; each subscription runs its own upload.
-    virtual platform::Single<UploadVideoResponse, NetworkError> uploadVideoInChunks(const std::string& path) = 0;
+    virtual platform::Single<UploadVideoResponse, NetworkError> uploadVideoInChunks(
+        const std::string& path) = 0;
 };
 
 class VideoRepository final : public VideoRepositoryProtocol {
-public:
+  public:
     VideoRepository(std::shared_ptr<NetworkGatewayProtocol> networking,
                     std::shared_ptr<VideoChunkUploadRepository> chunkUploader);
 
-    platform::Single<UploadVideoResponse, NetworkError> uploadVideo(const std::string& path) override;
-    platform::Single<UploadVideoResponse, NetworkError> uploadVideoInChunks(const std::string& path) override;
+    platform::Single<UploadVideoResponse, NetworkError> uploadVideo(
+        const std::string& path) override;
+    platform::Single<UploadVideoResponse, NetworkError> uploadVideoInChunks(
+        const std::string& path) override;
 
     std::shared_ptr<NetworkGatewayProtocol> networking() const { return m_networking; }
 
-private:
+  private:
     std::shared_ptr<NetworkGatewayProtocol> m_networking;
     std::shared_ptr<VideoChunkUploadRepository> m_chunkUploader;
     // Uploads run here, off the main thread, one after another.

@@ -13,7 +13,8 @@ struct AppConfiguration {
 
     static std::expected<AppConfiguration, std::string> fromEnvironment();
     // A base address as given, without a trailing "/"; an error names what is wrong.
-    static std::expected<std::string, std::string> checkedBaseURL(const std::string& variable, const std::string& value);
+    static std::expected<std::string, std::string> checkedBaseURL(const std::string& variable,
+                                                                  const std::string& value);
 };
 
 }  // namespace app

@@ -9,9 +9,9 @@
 #include "desktop/Notifications.h"
 #include "platform/NotificationCenter.h"
 
+#include <QtQml/qqmlextensionplugin.h>
 #include <QGuiApplication>
 #include <QQmlEngine>
-#include <QtQml/qqmlextensionplugin.h>
 
 Q_IMPORT_QML_PLUGIN(Korvane_AppPlugin)
 Q_IMPORT_QML_PLUGIN(Korvane_SetupPlugin)
@@ -23,7 +23,7 @@ namespace {
 const QString kModule = QStringLiteral("qrc:/qt/qml/Korvane/App/qml/");
 const QString kScenes = kModule + QStringLiteral("scenes/");
 const QString kViews = kModule + QStringLiteral("views/");
-}
+}  // namespace
 
 KorvaneApp::KorvaneApp(KorvaneComposition& composition, QQmlEngine& engine,
                        platform::DefaultsStore& defaults, QObject* parent)
@@ -60,9 +60,9 @@ void KorvaneApp::registerOwnScenes() {
         return new LoginScene(m_composition.makeSignInRepository(), webBaseURL, *router,
                               m_defaults);
     };
-    m_pages.insert(int(PagesEnum::logout),
-                   {int(PagesEnum::logout), QUrl(kViews + QStringLiteral("LoginView.qml")),
-                    makeLogin});
+    m_pages.insert(
+        int(PagesEnum::logout),
+        {int(PagesEnum::logout), QUrl(kViews + QStringLiteral("LoginView.qml")), makeLogin});
 
     m_scenes->registerScene(
         {QStringLiteral("LaunchViewGroup"), QUrl(kScenes + QStringLiteral("LaunchViewGroup.qml")),

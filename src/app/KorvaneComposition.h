@@ -17,11 +17,12 @@ namespace app {
 // Builds what the windows need: a web-API sign-in repository for every launch and sign-in view,
 // and the one recorder of the run, made the first time it is asked for.
 class KorvaneComposition {
-public:
+  public:
     using EnvironmentFactory = std::function<recording::RecorderEnvironment()>;
 
     KorvaneComposition(AppConfiguration configuration, std::shared_ptr<api::HttpClient> client,
-                       std::shared_ptr<platform::Reachability> reachability, EnvironmentFactory recorderEnvironment,
+                       std::shared_ptr<platform::Reachability> reachability,
+                       EnvironmentFactory recorderEnvironment,
                        platform::DefaultsStore& defaults = platform::DefaultsStore::standard());
 
     // A new gateway on the web application's "api/" each time.
@@ -31,7 +32,7 @@ public:
     std::shared_ptr<platform::Reachability> reachability() const { return m_reachability; }
     std::shared_ptr<api::HttpClient> httpClient() const { return m_client; }
 
-private:
+  private:
     AppConfiguration m_configuration;
     std::shared_ptr<api::HttpClient> m_client;
     std::shared_ptr<platform::Reachability> m_reachability;

@@ -8,8 +8,8 @@
 
 namespace app {
 
-LaunchViewModel::LaunchViewModel(std::shared_ptr<api::SignInProtocol> signInRepo, platform::DefaultsStore& defaults,
-                                 QObject* parent)
+LaunchViewModel::LaunchViewModel(std::shared_ptr<api::SignInProtocol> signInRepo,
+                                 platform::DefaultsStore& defaults, QObject* parent)
     : QObject(parent), m_signInRepo(std::move(signInRepo)), m_defaults(defaults) {}
 
 void LaunchViewModel::setValidUser(bool value) {
@@ -56,7 +56,8 @@ void LaunchViewModel::validateUser(std::function<void(bool)> completion) {
             }));
 }
 
-LaunchFlow::LaunchFlow(LaunchViewModel& viewModel, std::shared_ptr<platform::Reachability> reachability,
+LaunchFlow::LaunchFlow(LaunchViewModel& viewModel,
+                       std::shared_ptr<platform::Reachability> reachability,
                        desktop::Router& router, platform::DefaultsStore& defaults, QObject* parent)
     : QObject(parent),
       m_viewModel(viewModel),
@@ -88,7 +89,8 @@ void LaunchFlow::onAppear() {
 
 void LaunchFlow::decide(bool valid) {
     const auto elapsed = std::chrono::steady_clock::now() - m_taskStart;
-    const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(minimumSplashDuration - elapsed);
+    const auto remaining =
+        std::chrono::ceil<std::chrono::milliseconds>(minimumSplashDuration - elapsed);
     QPointer<LaunchFlow> self(this);
     auto go = [self, valid] {
         if (!self) {

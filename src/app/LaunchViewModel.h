@@ -8,8 +8,8 @@
 #include "platform/Reachability.h"
 #include "platform/Single.h"
 
-#include <QObject>
 #include <QtQml/qqmlregistration.h>
+#include <QObject>
 #include <QString>
 
 #include <chrono>
@@ -29,10 +29,11 @@ class LaunchViewModel : public QObject {
     Q_PROPERTY(QString responseStatus READ responseStatus NOTIFY responseStatusChanged)
     Q_PROPERTY(bool validUser READ validUser NOTIFY validUserChanged)
 
-public:
-    explicit LaunchViewModel(std::shared_ptr<api::SignInProtocol> signInRepo,
-                             platform::DefaultsStore& defaults = platform::DefaultsStore::standard(),
-                             QObject* parent = nullptr);
+  public:
+    explicit LaunchViewModel(
+        std::shared_ptr<api::SignInProtocol> signInRepo,
+        platform::DefaultsStore& defaults = platform::DefaultsStore::standard(),
+        QObject* parent = nullptr);
 
     // Main thread. The completion runs exactly once, on the main thread, with true when the stored
     // session is valid. A failure removes the stored "cookie" and "userID".
@@ -45,12 +46,12 @@ public:
     const QString& responseStatus() const { return m_responseStatus; }
     bool validUser() const { return m_validUser; }
 
-signals:
+  signals:
     void isLogingChanged();
     void responseStatusChanged();
     void validUserChanged();
 
-private:
+  private:
     void setValidUser(bool value);
 
     std::optional<api::NetworkError> m_uploadError;
@@ -69,16 +70,18 @@ private:
 class LaunchFlow : public QObject {
     Q_OBJECT
 
-public:
-    LaunchFlow(LaunchViewModel& viewModel, std::shared_ptr<platform::Reachability> reachability, desktop::Router& router,
-               platform::DefaultsStore& defaults = platform::DefaultsStore::standard(), QObject* parent = nullptr);
+  public:
+    LaunchFlow(LaunchViewModel& viewModel, std::shared_ptr<platform::Reachability> reachability,
+               desktop::Router& router,
+               platform::DefaultsStore& defaults = platform::DefaultsStore::standard(),
+               QObject* parent = nullptr);
 
     std::chrono::nanoseconds minimumSplashDuration{3'000'000'000};
 
     // The window appeared.
     Q_INVOKABLE void onAppear();
 
-private:
+  private:
     void decide(bool valid);
 
     LaunchViewModel& m_viewModel;

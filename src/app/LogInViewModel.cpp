@@ -8,8 +8,8 @@
 
 namespace app {
 
-LogInViewModel::LogInViewModel(std::shared_ptr<api::SignInProtocol> signInRepo, platform::DefaultsStore& defaults,
-                               QObject* parent)
+LogInViewModel::LogInViewModel(std::shared_ptr<api::SignInProtocol> signInRepo,
+                               platform::DefaultsStore& defaults, QObject* parent)
     : QObject(parent), m_signInRepo(std::move(signInRepo)), m_defaults(defaults) {}
 
 #define KORVANE_SETTER(name, type, field, signal) \
@@ -52,31 +52,32 @@ void LogInViewModel::login() {
         m_signInRepo->networking()
             ->request(request)
             .receiveOn(platform::MainQueue::executor())
-            .subscribe([self, defaults](std::expected<api::SignInResponse, api::NetworkError> result) {
-                if (result) {
-                    if (self) {
-                        self->setResponseStatus(QStringLiteral("success"));
+            .subscribe(
+                [self, defaults](std::expected<api::SignInResponse, api::NetworkError> result) {
+                    if (result) {
+                        if (self) {
+                            self->setResponseStatus(QStringLiteral("success"));
+                        }
+                        // In place before the window reacts to isLoggedIn.
+                        defaults->setString("cookie", result->cookie);
+                        defaults->setString("userID", result->userId);
                     }
-                    // In place before the window reacts to isLoggedIn.
-                    defaults->setString("cookie", result->cookie);
-                    defaults->setString("userID", result->userId);
-                }
-                if (!self) {
-                    return;
-                }
-                if (result) {
-                    self->setIsLoggedIn(true);
-                    self->setShouldNavigateToStartRecording(true);
-                }
-                self->setIsLoging(false);
-                if (!result) {
-                    self->m_uploadError = result.error();
-                    self->setIsLoggedIn(false);
-                    self->setErrorMessage(QStringLiteral("Wrong credentials"));
-                    self->setHaveError(true);
-                    self->setShouldNavigateToStartRecording(false);
-                }
-            }));
+                    if (!self) {
+                        return;
+                    }
+                    if (result) {
+                        self->setIsLoggedIn(true);
+                        self->setShouldNavigateToStartRecording(true);
+                    }
+                    self->setIsLoging(false);
+                    if (!result) {
+                        self->m_uploadError = result.error();
+                        self->setIsLoggedIn(false);
+                        self->setErrorMessage(QStringLiteral("Wrong credentials"));
+                        self->setHaveError(true);
+                        self->setShouldNavigateToStartRecording(false);
+                    }
+                }));
 }
 
 }  // namespace app

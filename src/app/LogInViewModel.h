@@ -6,8 +6,8 @@
 #include "platform/DefaultsStore.h"
 #include "platform/Single.h"
 
-#include <QObject>
 #include <QtQml/qqmlregistration.h>
+#include <QObject>
 #include <QString>
 
 #include <memory>
@@ -33,7 +33,7 @@ class LogInViewModel : public QObject {
     Q_PROPERTY(bool shouldNavigateToStartRecording READ shouldNavigateToStartRecording NOTIFY
                    shouldNavigateToStartRecordingChanged)
 
-public:
+  public:
     explicit LogInViewModel(std::shared_ptr<api::SignInProtocol> signInRepo,
                             platform::DefaultsStore& defaults = platform::DefaultsStore::standard(),
                             QObject* parent = nullptr);
@@ -54,7 +54,7 @@ public:
     // Main thread. Sends userName and password exactly as they stand.
     Q_INVOKABLE void login();
 
-signals:
+  signals:
     void haveErrorChanged();
     void isLogingChanged();
     void isLoggedInChanged();
@@ -65,7 +65,7 @@ signals:
     void validUserChanged();
     void shouldNavigateToStartRecordingChanged();
 
-private:
+  private:
     void setHaveError(bool value);
     void setIsLoging(bool value);
     void setIsLoggedIn(bool value);

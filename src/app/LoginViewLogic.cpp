@@ -4,8 +4,12 @@
 
 namespace app {
 
-LoginViewLogic::LoginViewLogic(LogInViewModel& viewModel, QString webBaseURL, desktop::Router& router, QObject* parent)
-    : QObject(parent), m_viewModel(viewModel), m_webBaseURL(std::move(webBaseURL)), m_router(router) {
+LoginViewLogic::LoginViewLogic(LogInViewModel& viewModel, QString webBaseURL,
+                               desktop::Router& router, QObject* parent)
+    : QObject(parent),
+      m_viewModel(viewModel),
+      m_webBaseURL(std::move(webBaseURL)),
+      m_router(router) {
     connect(&m_viewModel, &LogInViewModel::isLoggedInChanged, this, [this] {
         if (m_viewModel.isLoggedIn()) {
             onNavigate();
@@ -110,7 +114,9 @@ void LoginViewLogic::loginHovered(bool inside) {
     }
 }
 
-QString LoginViewLogic::forgotPasswordURL() const { return m_webBaseURL + QStringLiteral("/forgot-password"); }
+QString LoginViewLogic::forgotPasswordURL() const {
+    return m_webBaseURL + QStringLiteral("/forgot-password");
+}
 
 void LoginViewLogic::forgotPasswordPressed() {
     const QUrl url(forgotPasswordURL(), QUrl::StrictMode);

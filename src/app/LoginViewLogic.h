@@ -4,8 +4,8 @@
 
 #include "desktop/Router.h"
 
-#include <QObject>
 #include <QtQml/qqmlregistration.h>
+#include <QObject>
 #include <QString>
 
 #include <functional>
@@ -20,14 +20,17 @@ class LoginViewLogic : public QObject {
     QML_UNCREATABLE("made by the application")
     Q_PROPERTY(int focusedField READ focusedFieldValue NOTIFY focusedFieldChanged)
     Q_PROPERTY(bool isSigningIn READ isSigningIn NOTIFY isSigningInChanged)
-    Q_PROPERTY(bool showErrorAlert READ showErrorAlert WRITE setShowErrorAlert NOTIFY showErrorAlertChanged)
+    Q_PROPERTY(bool showErrorAlert READ showErrorAlert WRITE setShowErrorAlert NOTIFY
+                   showErrorAlertChanged)
     Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY errorMessageChanged)
-    Q_PROPERTY(bool loginBorderFocusedAtEdges READ loginBorderFocusedAtEdges NOTIFY loginBorderFocusedAtEdgesChanged)
+    Q_PROPERTY(bool loginBorderFocusedAtEdges READ loginBorderFocusedAtEdges NOTIFY
+                   loginBorderFocusedAtEdgesChanged)
 
-public:
+  public:
     enum class Field { none = -1, username = 0, password = 1 };
 
-    LoginViewLogic(LogInViewModel& viewModel, QString webBaseURL, desktop::Router& router, QObject* parent = nullptr);
+    LoginViewLogic(LogInViewModel& viewModel, QString webBaseURL, desktop::Router& router,
+                   QObject* parent = nullptr);
 
     Field focusedField() const { return m_focusedField; }
     int focusedFieldValue() const { return static_cast<int>(m_focusedField); }
@@ -45,14 +48,14 @@ public:
     Q_INVOKABLE void forgotPasswordPressed();
     QString forgotPasswordURL() const;
 
-signals:
+  signals:
     void focusedFieldChanged();
     void isSigningInChanged();
     void showErrorAlertChanged();
     void errorMessageChanged();
     void loginBorderFocusedAtEdgesChanged();
 
-private:
+  private:
     void signInCheck();
     void onNavigate();
     void onError();

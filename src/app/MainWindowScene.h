@@ -4,11 +4,11 @@
 
 #include "desktop/SceneRegistration.h"
 
+#include <QtQml/qqmlregistration.h>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
-#include <QtQml/qqmlregistration.h>
 
 namespace app {
 

@@ -7,8 +7,8 @@
 
 namespace app {
 
-using desktop::PagesEnum;
 using desktop::pageFromRawValue;
+using desktop::PagesEnum;
 using desktop::rawValue;
 
 // The persisted page as an observable property; the main window switches on it.

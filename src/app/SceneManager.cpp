@@ -2,8 +2,8 @@
 
 #include "desktop/Notifications.h"
 #include "desktop/WindowControl.h"
-#include "platform/NotificationCenter.h"
 #include "platform/MainQueue.h"
+#include "platform/NotificationCenter.h"
 
 #include <QGuiApplication>
 #include <QQmlComponent>

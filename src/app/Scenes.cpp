@@ -70,8 +70,7 @@ void centerLaunchWindow(const SceneManager& scenes) {
 }
 
 LoginScene::LoginScene(std::shared_ptr<api::SignInProtocol> signInRepo, const QString& webBaseURL,
-                       desktop::Router& router, platform::DefaultsStore& defaults,
-                       QObject* parent)
+                       desktop::Router& router, platform::DefaultsStore& defaults, QObject* parent)
     : QObject(parent),
       m_viewModel(std::move(signInRepo), defaults),
       m_logic(m_viewModel, webBaseURL, router) {}

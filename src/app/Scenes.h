@@ -4,8 +4,8 @@
 #include "LogInViewModel.h"
 #include "LoginViewLogic.h"
 
-#include <QObject>
 #include <QtQml/qqmlregistration.h>
+#include <QObject>
 
 #include <functional>
 #include <memory>

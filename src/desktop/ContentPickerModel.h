@@ -29,7 +29,7 @@ class ContentPickerModel final : public QAbstractListModel {
     Q_PROPERTY(int selectedIndex READ selectedIndex NOTIFY selectedIndexChanged)
     Q_PROPERTY(bool canShare READ canShare NOTIFY selectedIndexChanged)
 
-public:
+  public:
     enum Role { NameRole = Qt::UserRole + 1, DetailRole, ThumbnailRole };
 
     explicit ContentPickerModel(QObject* parent = nullptr);
@@ -68,7 +68,7 @@ public:
     // The wait is over (answered or dismissed): the view goes away.
     void finished();
 
-private:
+  private:
     using Observer = platform::ContentSharingPickerObserver;
     void finish();
     // Observers hear it later on the main queue, never inside the view's own click handler.

@@ -20,7 +20,7 @@ class ThumbnailStore;
 
 // The desktop's content picker: our own small window listing displays or windows. Main thread.
 class DesktopContentSharingPicker final : public platform::ContentSharingPicker {
-public:
+  public:
     static constexpr const char* errorDomain = "ContentSharingPicker";
     enum ErrorCode { noDisplay = 1, viewUnavailable = 2 };
 
@@ -33,7 +33,7 @@ public:
     void setActive(bool active) override;
     void present() override;
 
-private:
+  private:
     void closeWindow();
     bool createWindow();
     void grabThumbnails();

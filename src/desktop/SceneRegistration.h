@@ -30,7 +30,7 @@ struct SceneRegistration {
 
 // PageRegistration: one page of the main window, declared like a scene.
 struct PageRegistration {
-    int page = 0;  // a PagesEnum value
+    int page = 0;    // a PagesEnum value
     QUrl component;  // a QML Item
     std::function<QObject*()> makeModel;
 };

@@ -19,7 +19,7 @@ struct ThumbnailSource {
 
 // Small pictures of displays and windows over a private X connection; meant for a worker thread.
 class X11ThumbnailGrabber {
-public:
+  public:
     // Null without an X display.
     static std::unique_ptr<X11ThumbnailGrabber> open();
     ~X11ThumbnailGrabber();
@@ -29,7 +29,7 @@ public:
     // At most maxWidth pixels wide (and as tall), aspect kept; null when nothing could be read.
     QImage grab(const ThumbnailSource& source, int maxWidth) const;
 
-private:
+  private:
     X11ThumbnailGrabber(xcb_connection_t* connection, std::uint32_t root, bool hasComposite);
     QImage windowPixmap(std::uint32_t window) const;
     QImage rootArea(const platform::Rect& area) const;

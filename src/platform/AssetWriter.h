@@ -35,7 +35,7 @@ struct AudioOutputSettings {
 // A frame in the encoder's own pixel format, taken from the writer's pool and handed back to
 // it by appendVideo. Opaque to callers: FrameCompositor fills it.
 class EncoderFrame {
-public:
+  public:
     virtual ~EncoderFrame() = default;
     virtual int width() const = 0;
     virtual int height() const = 0;
@@ -44,7 +44,7 @@ public:
 // Renders a BGRA frame into an encoder frame: scaled to fit (aspect kept), centred on opaque
 // black. Keeps its scaler between calls; one compositor per producing thread.
 class FrameCompositor {
-public:
+  public:
     virtual ~FrameCompositor() = default;
     virtual bool render(const PixelBuffer& source, EncoderFrame& target) = 0;
 };
@@ -52,7 +52,7 @@ public:
 // The MP4 writer: one video input and at most one audio input. Appends may come from two
 // threads (video and audio); the writer interleaves them safely.
 class AssetWriter {
-public:
+  public:
     virtual ~AssetWriter() = default;
 
     virtual const std::string& path() const = 0;
@@ -90,10 +90,11 @@ public:
 };
 
 // Creates writers; tests pass a factory of fakes.
-using AssetWriterFactory =
-    std::function<std::expected<std::unique_ptr<AssetWriter>, std::string>(const std::string& path)>;
+using AssetWriterFactory = std::function<std::expected<std::unique_ptr<AssetWriter>, std::string>(
+    const std::string& path)>;
 
 // The writer over libavformat/libavcodec (mp4, libx264, native aac).
-std::expected<std::unique_ptr<AssetWriter>, std::string> makeFfmpegAssetWriter(const std::string& path);
+std::expected<std::unique_ptr<AssetWriter>, std::string> makeFfmpegAssetWriter(
+    const std::string& path);
 
 }  // namespace platform

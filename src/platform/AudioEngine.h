@@ -12,7 +12,7 @@ namespace platform {
 // Captures one input device. The tap receives buffers of the requested size in the device's
 // own format, on the engine's thread; the buffer is only valid during the call.
 class AudioEngine {
-public:
+  public:
     using TapBlock = std::function<void(const PcmBuffer&)>;
     virtual ~AudioEngine() = default;
 
@@ -32,14 +32,15 @@ std::unique_ptr<AudioEngine> makePulseAudioEngine(const std::string& deviceId);
 // Converts between formats (sample type, rate, channel count), keeping the samples it could not
 // deliver yet between calls.
 class AudioConverter {
-public:
+  public:
     enum class InputStatus { haveData, noDataNow, endOfStream };
     // Called when the converter wants input: hand over a buffer (haveData) or say there is none.
     using InputBlock = std::function<InputStatus(const PcmBuffer** buffer)>;
 
     virtual ~AudioConverter() = default;
     // Fills output (up to its capacity) and sets its frameLength; an error text on failure.
-    virtual std::expected<void, std::string> convert(PcmBuffer& output, const InputBlock& input) = 0;
+    virtual std::expected<void, std::string> convert(PcmBuffer& output,
+                                                     const InputBlock& input) = 0;
 };
 
 // Null when the conversion is not supported.

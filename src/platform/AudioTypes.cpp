@@ -16,6 +16,8 @@ int AudioFormat::bytesPerFrame() const {
 }
 
 PcmBuffer::PcmBuffer(const AudioFormat& f, int capacity)
-    : format(f), frameCapacity(capacity), data(static_cast<std::size_t>(capacity) * f.bytesPerFrame()) {}
+    : format(f),
+      frameCapacity(capacity),
+      data(static_cast<std::size_t>(capacity) * f.bytesPerFrame()) {}
 
 }  // namespace platform

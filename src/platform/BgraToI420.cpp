@@ -12,11 +12,13 @@ constexpr int kYb = 8, kYg = 79, kYr = 23;
 constexpr int kUb = 56, kUg = -43, kUr = -13;
 constexpr int kVb = -5, kVg = -51, kVr = 56;
 
-std::uint8_t clampByte(int value) { return static_cast<std::uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value); }
+std::uint8_t clampByte(int value) {
+    return static_cast<std::uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+}
 
 // Columns [from, width) of one pair of rows.
-void convertTail(const std::uint8_t* top, const std::uint8_t* bottom, int from, int width, std::uint8_t* yTop,
-                 std::uint8_t* yBottom, std::uint8_t* u, std::uint8_t* v) {
+void convertTail(const std::uint8_t* top, const std::uint8_t* bottom, int from, int width,
+                 std::uint8_t* yTop, std::uint8_t* yBottom, std::uint8_t* u, std::uint8_t* v) {
     for (int x = from; x < width; ++x) {
         const std::uint8_t* a = top + 4 * x;
         const std::uint8_t* b = bottom + 4 * x;
@@ -58,12 +60,14 @@ KORVANE_SSSE3 __m128i chromaOf16(const __m128i averaged[4], __m128i coefficients
     const __m128i second = _mm_hadd_epi16(_mm_maddubs_epi16(averaged[2], coefficients),
                                           _mm_maddubs_epi16(averaged[3], coefficients));
     const __m128i pairs = _mm_hadd_epi16(first, second);  // two pixels each: divide by 2 x 128
-    return _mm_add_epi16(_mm_srai_epi16(_mm_add_epi16(pairs, _mm_set1_epi16(128)), 8), _mm_set1_epi16(128));
+    return _mm_add_epi16(_mm_srai_epi16(_mm_add_epi16(pairs, _mm_set1_epi16(128)), 8),
+                         _mm_set1_epi16(128));
 }
 
 // Converts the columns it can in blocks of sixteen; returns how many.
 KORVANE_SSSE3 int convertRowsSsse3(const std::uint8_t* top, const std::uint8_t* bottom, int width,
-                                   std::uint8_t* yTop, std::uint8_t* yBottom, std::uint8_t* u, std::uint8_t* v) {
+                                   std::uint8_t* yTop, std::uint8_t* yBottom, std::uint8_t* u,
+                                   std::uint8_t* v) {
     const __m128i uCoefficients =
         _mm_setr_epi8(kUb, kUg, kUr, 0, kUb, kUg, kUr, 0, kUb, kUg, kUr, 0, kUb, kUg, kUr, 0);
     const __m128i vCoefficients =
@@ -79,8 +83,8 @@ KORVANE_SSSE3 int convertRowsSsse3(const std::uint8_t* top, const std::uint8_t* 
             averaged[k] = _mm_avg_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a) + k),
                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(b) + k));
         }
-        const __m128i uv =
-            _mm_packus_epi16(chromaOf16(averaged, uCoefficients), chromaOf16(averaged, vCoefficients));
+        const __m128i uv = _mm_packus_epi16(chromaOf16(averaged, uCoefficients),
+                                            chromaOf16(averaged, vCoefficients));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(u + x / 2), uv);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(v + x / 2), _mm_srli_si128(uv, 8));
     }
@@ -89,8 +93,9 @@ KORVANE_SSSE3 int convertRowsSsse3(const std::uint8_t* top, const std::uint8_t* 
 
 }  // namespace
 
-void convertBgraToI420(const std::uint8_t* bgra, int bgraStride, int width, int height, std::uint8_t* y,
-                       int yStride, std::uint8_t* u, int uStride, std::uint8_t* v, int vStride) {
+void convertBgraToI420(const std::uint8_t* bgra, int bgraStride, int width, int height,
+                       std::uint8_t* y, int yStride, std::uint8_t* u, int uStride, std::uint8_t* v,
+                       int vStride) {
     static const bool simd = __builtin_cpu_supports("ssse3");
     for (int row = 0; row + 1 < height; row += 2) {
         const std::uint8_t* top = bgra + static_cast<std::ptrdiff_t>(row) * bgraStride;

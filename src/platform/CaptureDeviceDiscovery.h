@@ -19,7 +19,7 @@ struct CaptureDevice {
 // Hot-plug events are posted on the notification centre as kCaptureDeviceWasConnected and
 // kCaptureDeviceWasDisconnected, with "uniqueID" in the user info.
 class CaptureDeviceDiscovery {
-public:
+  public:
     virtual ~CaptureDeviceDiscovery() = default;
     virtual std::vector<CaptureDevice> devices() const = 0;
     virtual std::optional<CaptureDevice> defaultDevice() const = 0;
@@ -34,7 +34,7 @@ std::unique_ptr<CaptureDeviceDiscovery> makePulseDeviceDiscovery();
 enum class AuthorizationStatus { notDetermined, restricted, denied, authorized };
 
 class MicrophoneAuthorization {
-public:
+  public:
     virtual ~MicrophoneAuthorization() = default;
     virtual AuthorizationStatus status() const = 0;
     // The completion may run on any thread.
@@ -43,18 +43,19 @@ public:
 
 // Linux has no per-application microphone permission outside sandboxes: always authorized.
 class DesktopMicrophoneAuthorization final : public MicrophoneAuthorization {
-public:
+  public:
     AuthorizationStatus status() const override { return AuthorizationStatus::authorized; }
     void requestAccess(std::function<void(bool)> completion) override { completion(true); }
 };
 
 // The modal access alert and the system's microphone settings, behind one small interface.
 class MicrophoneSettingsUi {
-public:
+  public:
     virtual ~MicrophoneSettingsUi() = default;
     // Shows the alert; true when the first button was chosen.
     virtual bool runAccessAlert(const std::string& message, const std::string& informative,
-                                const std::string& firstButton, const std::string& secondButton) = 0;
+                                const std::string& firstButton,
+                                const std::string& secondButton) = 0;
     virtual void openMicrophoneSettings() = 0;
 };
 

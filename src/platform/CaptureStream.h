@@ -31,12 +31,13 @@ struct StreamConfiguration {
 // Delivers BGRA frames of the filter's content at the configured size and at most one per
 // minimum interval, on the queue given with the output. Frame times are on the steady clock.
 class CaptureStream {
-public:
+  public:
     using Completion = std::function<void(std::optional<CaptureError>)>;
     using SampleHandler = std::function<void(const VideoSample&, StreamOutputType)>;
     virtual ~CaptureStream() = default;
 
-    virtual std::optional<CaptureError> addStreamOutput(StreamOutputType type, SampleHandler handler,
+    virtual std::optional<CaptureError> addStreamOutput(StreamOutputType type,
+                                                        SampleHandler handler,
                                                         SerialQueue& queue) = 0;
     virtual void startCapture(Completion completion) = 0;
     virtual void stopCapture(Completion completion) = 0;
@@ -50,11 +51,12 @@ using CaptureStreamFactory =
     std::function<std::unique_ptr<CaptureStream>(const ContentFilter&, const StreamConfiguration&)>;
 
 // Displays through MIT-SHM grabs of the root window, windows through Composite.
-std::unique_ptr<CaptureStream> makeX11CaptureStream(const ContentFilter& filter, const StreamConfiguration& config);
+std::unique_ptr<CaptureStream> makeX11CaptureStream(const ContentFilter& filter,
+                                                    const StreamConfiguration& config);
 
 // The system picker's stand-in.
 class ContentSharingPickerObserver {
-public:
+  public:
     virtual ~ContentSharingPickerObserver() = default;
     virtual void contentSharingPickerDidCancel() = 0;
     virtual void contentSharingPickerDidUpdate(const ContentFilter& filter) = 0;
@@ -62,7 +64,7 @@ public:
 };
 
 class ContentSharingPicker {
-public:
+  public:
     enum class Mode { singleDisplay, singleWindow };
     struct Configuration {
         Mode allowedPickerModes = Mode::singleWindow;
@@ -78,7 +80,7 @@ public:
 
 // The thin frame drawn around the captured area: click-through, above ordinary windows.
 class BorderOverlayWindow {
-public:
+  public:
     virtual ~BorderOverlayWindow() = default;
     virtual Rect frame() const = 0;
     virtual void setFrame(const Rect& frame) = 0;
@@ -92,7 +94,9 @@ struct BorderStyle {
     double cornerRadius = 8;
 };
 
-using BorderOverlayFactory = std::function<std::unique_ptr<BorderOverlayWindow>(const Rect&, const BorderStyle&)>;
-std::unique_ptr<BorderOverlayWindow> makeX11BorderOverlay(const Rect& frame, const BorderStyle& style);
+using BorderOverlayFactory =
+    std::function<std::unique_ptr<BorderOverlayWindow>(const Rect&, const BorderStyle&)>;
+std::unique_ptr<BorderOverlayWindow> makeX11BorderOverlay(const Rect& frame,
+                                                          const BorderStyle& style);
 
 }  // namespace platform

@@ -15,7 +15,7 @@ namespace platform {
 // The user's defaults: a small INI file readable and writable by its owner only, since it holds
 // the session cookie. Safe to use from any thread.
 class DefaultsStore {
-public:
+  public:
     // The shared store: organisation and application "Korvane" in the user's config directory.
     static DefaultsStore& standard();
 
@@ -36,7 +36,7 @@ public:
 
     QString filePath() const;
 
-private:
+  private:
     void persist();
 
     mutable std::mutex m_mutex;

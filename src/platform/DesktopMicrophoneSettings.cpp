@@ -7,8 +7,9 @@
 
 namespace platform {
 
-bool DesktopMicrophoneSettingsUi::runAccessAlert(const std::string& message, const std::string& informative,
-                                                 const std::string&, const std::string&) {
+bool DesktopMicrophoneSettingsUi::runAccessAlert(const std::string& message,
+                                                 const std::string& informative, const std::string&,
+                                                 const std::string&) {
     logLine(message + ": " + informative);
     return false;
 }

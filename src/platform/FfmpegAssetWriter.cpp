@@ -55,7 +55,7 @@ using FifoPtr = std::unique_ptr<AVAudioFifo, FifoDeleter>;
 // shared_ptr control blocks are recycled as well, so a warm pool allocates nothing per frame;
 // every block and deleter holds the pool, which therefore outlives its frames.
 class FramePool : public std::enable_shared_from_this<FramePool> {
-public:
+  public:
     FramePool(int width, int height) : m_width(width), m_height(height) {
         m_free.reserve(kLimit);
         m_blocks.reserve(kLimit);
@@ -72,7 +72,7 @@ public:
     void* allocateBlock(std::size_t size);
     void freeBlock(void* block, std::size_t size);
 
-private:
+  private:
     void giveBack(FfmpegEncoderFrame* frame);
 
     static constexpr std::size_t kLimit = 6;
@@ -159,7 +159,7 @@ void FramePool::freeBlock(void* block, std::size_t size) {
 }
 
 class FfmpegAssetWriter final : public AssetWriter {
-public:
+  public:
     FfmpegAssetWriter(std::string path, std::string preset, AVFormatContext* format)
         : m_path(std::move(path)), m_preset(std::move(preset)), m_format(format) {}
     ~FfmpegAssetWriter() override;
@@ -194,7 +194,7 @@ public:
     void finishWriting(std::function<void()> completion) override;
     void cancelWriting() override;
 
-private:
+  private:
     // Each input's mutex guards its encoder and is held while it encodes; m_mutex guards the
     // muxer and the status and is always taken after an input's mutex, never before.
     struct VideoInput {
@@ -731,10 +731,12 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
     }
     {
         std::lock_guard lock(m_mutex);
-        if (m_status == AssetWriterStatus::unknown || (m_status == AssetWriterStatus::writing && !hasPicture)) {
+        if (m_status == AssetWriterStatus::unknown ||
+            (m_status == AssetWriterStatus::writing && !hasPicture)) {
             // Nothing was written, or a video file without a single picture (the muxer would
             // leave the empty track out): either way no movie.
-            failLocked(m_status == AssetWriterStatus::unknown ? "Writing never started" : "No picture was recorded");
+            failLocked(m_status == AssetWriterStatus::unknown ? "Writing never started"
+                                                              : "No picture was recorded");
             closeFileLocked();
             std::error_code ignored;
             std::filesystem::remove(m_path, ignored);

@@ -20,7 +20,7 @@ std::expected<std::unique_ptr<AssetWriter>, std::string> makeFfmpegAssetWriterWi
 
 // A yuv420p (limited range) picture owned by the writer's frame pool.
 class FfmpegEncoderFrame final : public EncoderFrame {
-public:
+  public:
     // Null when the picture cannot be allocated; the new picture is black.
     static std::unique_ptr<FfmpegEncoderFrame> create(int width, int height);
     ~FfmpegEncoderFrame() override;
@@ -31,7 +31,7 @@ public:
     int height() const override;
     AVFrame* avFrame() const { return m_frame; }
 
-private:
+  private:
     explicit FfmpegEncoderFrame(AVFrame* frame) : m_frame(frame) {}
     AVFrame* m_frame;
 };

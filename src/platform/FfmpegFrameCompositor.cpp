@@ -63,7 +63,7 @@ Rect fitRect(int sourceWidth, int sourceHeight, int targetWidth, int targetHeigh
 }
 
 class FfmpegFrameCompositor final : public FrameCompositor {
-public:
+  public:
     FfmpegFrameCompositor() = default;
     ~FfmpegFrameCompositor() override { sws_freeContext(m_scaler); }
     FfmpegFrameCompositor(const FfmpegFrameCompositor&) = delete;
@@ -71,7 +71,7 @@ public:
 
     bool render(const PixelBuffer& source, EncoderFrame& target) override;
 
-private:
+  private:
     bool prepareScaler(int sourceWidth, int sourceHeight, Rect rect);
 
     SwsContext* m_scaler = nullptr;
@@ -112,8 +112,9 @@ bool FfmpegFrameCompositor::render(const PixelBuffer& source, EncoderFrame& targ
     if (source.width == frame.width && source.height == frame.height && frame.width % 2 == 0 &&
         frame.height % 2 == 0) {
         // The usual case: the capture already delivers the video's size.
-        convertBgraToI420(source.bytes.data(), source.bytesPerRow, frame.width, frame.height, frame.data[0],
-                          frame.linesize[0], frame.data[1], frame.linesize[1], frame.data[2], frame.linesize[2]);
+        convertBgraToI420(source.bytes.data(), source.bytesPerRow, frame.width, frame.height,
+                          frame.data[0], frame.linesize[0], frame.data[1], frame.linesize[1],
+                          frame.data[2], frame.linesize[2]);
         return true;
     }
     const Rect rect = fitRect(source.width, source.height, frame.width, frame.height);
@@ -151,11 +152,17 @@ std::unique_ptr<FfmpegEncoderFrame> FfmpegEncoderFrame::create(int width, int he
     return std::unique_ptr<FfmpegEncoderFrame>(new FfmpegEncoderFrame(frame));
 }
 
-FfmpegEncoderFrame::~FfmpegEncoderFrame() { av_frame_free(&m_frame); }
+FfmpegEncoderFrame::~FfmpegEncoderFrame() {
+    av_frame_free(&m_frame);
+}
 
-int FfmpegEncoderFrame::width() const { return m_frame->width; }
+int FfmpegEncoderFrame::width() const {
+    return m_frame->width;
+}
 
-int FfmpegEncoderFrame::height() const { return m_frame->height; }
+int FfmpegEncoderFrame::height() const {
+    return m_frame->height;
+}
 
 std::unique_ptr<FrameCompositor> makeFfmpegFrameCompositor() {
     return std::make_unique<FfmpegFrameCompositor>();

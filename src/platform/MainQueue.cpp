@@ -8,7 +8,7 @@ namespace platform {
 
 namespace {
 class MainExecutor final : public Executor {
-public:
+  public:
     void post(std::function<void()> task) override { MainQueue::post(std::move(task)); }
 };
 }  // namespace

@@ -9,7 +9,7 @@ namespace platform {
 
 // The main thread's queue: closures run on the Qt event loop of the application object.
 class MainQueue {
-public:
+  public:
     static void post(std::function<void()> task);
     static void postAfter(std::chrono::milliseconds delay, std::function<void()> task);
     static bool isMainThread();

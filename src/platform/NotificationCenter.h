@@ -13,7 +13,7 @@ namespace platform {
 // Named notifications between parts of the program. Observers are blocks, always run on the
 // main thread, whatever thread posted; they live until their token is removed.
 class NotificationCenter {
-public:
+  public:
     using Token = std::uint64_t;
     using Block = std::function<void(const QVariantMap& userInfo)>;
 
@@ -24,7 +24,7 @@ public:
     void post(const QString& name, const QVariantMap& userInfo = {});
     std::size_t observerCount(const QString& name) const;
 
-private:
+  private:
     void deliver(const QString& name, const QVariantMap& userInfo);
 
     mutable std::mutex m_mutex;

@@ -17,7 +17,9 @@ struct PixelBuffer {
 
     static std::shared_ptr<PixelBuffer> make(int width, int height);
     std::uint8_t* row(int y) { return bytes.data() + static_cast<std::size_t>(y) * bytesPerRow; }
-    const std::uint8_t* row(int y) const { return bytes.data() + static_cast<std::size_t>(y) * bytesPerRow; }
+    const std::uint8_t* row(int y) const {
+        return bytes.data() + static_cast<std::size_t>(y) * bytesPerRow;
+    }
 };
 
 enum class MediaType { video, audio, other };

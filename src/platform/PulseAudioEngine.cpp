@@ -84,7 +84,7 @@ class PulseAudioEngine;
 thread_local const PulseAudioEngine* t_tapCaller = nullptr;
 
 class PulseAudioEngine final : public AudioEngine {
-public:
+  public:
     explicit PulseAudioEngine(std::string deviceId) : m_deviceId(std::move(deviceId)) {
         auto connection = Connection::open("Korvane", pulse::kConnectTimeout);
         if (!connection) {
@@ -185,7 +185,7 @@ public:
 
     bool isRunning() const override { return m_running; }
 
-private:
+  private:
     // m_control held.
     void teardown() {
         if (!m_connection) {

@@ -17,7 +17,7 @@ inline constexpr std::chrono::milliseconds kConnectTimeout{2000};
 // A context on its own threaded main loop. Every call below except open() and the destructor
 // expects the loop lock to be held (see Lock).
 class Connection {
-public:
+  public:
     // Connects without autospawning a server; fails with a readable text after the timeout.
     static std::expected<std::unique_ptr<Connection>, std::string> open(
         const char* clientName, std::chrono::milliseconds timeout);
@@ -38,7 +38,7 @@ public:
     std::string lastError() const;
 
     class Lock {
-    public:
+      public:
         explicit Lock(Connection& connection) : m_loop(connection.loop()) {
             pa_threaded_mainloop_lock(m_loop);
         }
@@ -46,11 +46,11 @@ public:
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
-    private:
+      private:
         pa_threaded_mainloop* m_loop;
     };
 
-private:
+  private:
     Connection() = default;
 
     pa_threaded_mainloop* m_loop = nullptr;

@@ -46,7 +46,7 @@ bool isBuiltIn(const pa_source_info& info) {
 // Lists the machine's sources once, then follows Pulse's source events into a cache, so
 // devices() never waits on the server.
 class PulseDeviceDiscovery final : public CaptureDeviceDiscovery {
-public:
+  public:
     PulseDeviceDiscovery() {
         auto connection = Connection::open("Korvane devices", pulse::kConnectTimeout);
         if (!connection) {
@@ -103,7 +103,7 @@ public:
         return m_devices.begin()->second;  // the default is a monitor or unknown
     }
 
-private:
+  private:
     static void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
         auto* self = static_cast<PulseDeviceDiscovery*>(userdata);
         std::lock_guard lock(self->m_mutex);

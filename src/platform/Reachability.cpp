@@ -44,6 +44,8 @@ bool hasUpInterfaceWithAddress() {
 
 }  // namespace
 
-bool DesktopReachability::isReachable() const { return hasUpInterfaceWithAddress() || hasDefaultRoute(); }
+bool DesktopReachability::isReachable() const {
+    return hasUpInterfaceWithAddress() || hasDefaultRoute();
+}
 
 }  // namespace platform

@@ -25,10 +25,10 @@ struct ShareableDisplay {
 };
 
 struct ShareableWindow {
-    std::uint32_t windowID = 0;                 // the X window (the client window, not its frame)
-    std::optional<std::string> title;           // _NET_WM_NAME, else WM_NAME
-    std::optional<std::string> applicationID;   // the class part of WM_CLASS
-    Rect frame;                                 // in root coordinates
+    std::uint32_t windowID = 0;                // the X window (the client window, not its frame)
+    std::optional<std::string> title;          // _NET_WM_NAME, else WM_NAME
+    std::optional<std::string> applicationID;  // the class part of WM_CLASS
+    Rect frame;                                // in root coordinates
     bool operator==(const ShareableWindow&) const = default;
 };
 
@@ -42,7 +42,7 @@ struct ContentFilter {
 
 // The window server's view of the desktop. Korvane's own windows are never listed.
 class WindowServer {
-public:
+  public:
     virtual ~WindowServer() = default;
     virtual std::vector<ShareableDisplay> displays() const = 0;
     // On-screen (mapped, viewable) top-level windows, front to back.

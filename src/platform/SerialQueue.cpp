@@ -53,7 +53,8 @@ void SerialQueue::shutdown() {
 void SerialQueue::run(std::shared_ptr<Shared> shared) {
     t_currentLabel = &shared->label;
     // The label's tail names the thread in debuggers and profilers (at most 15 characters).
-    const std::string name = shared->label.size() > 15 ? shared->label.substr(shared->label.size() - 15) : shared->label;
+    const std::string name =
+        shared->label.size() > 15 ? shared->label.substr(shared->label.size() - 15) : shared->label;
     pthread_setname_np(pthread_self(), name.c_str());
     std::unique_lock lock(shared->mutex);
     for (;;) {
@@ -97,7 +98,9 @@ bool SerialQueue::enqueue(Clock::time_point deadline, std::function<void()> task
     return true;
 }
 
-void SerialQueue::post(std::function<void()> task) { enqueue(Clock::now(), std::move(task)); }
+void SerialQueue::post(std::function<void()> task) {
+    enqueue(Clock::now(), std::move(task));
+}
 
 void SerialQueue::postAfter(std::chrono::nanoseconds delay, std::function<void()> task) {
     enqueue(Clock::now() + delay, std::move(task));
@@ -128,9 +131,13 @@ void SerialQueue::sync(const std::function<void()>& task) {
     doneSignal.wait(lock, [&] { return done; });
 }
 
-bool SerialQueue::isCurrent() const { return t_currentLabel == &m_shared->label; }
+bool SerialQueue::isCurrent() const {
+    return t_currentLabel == &m_shared->label;
+}
 
-std::string SerialQueue::currentLabel() { return t_currentLabel ? *t_currentLabel : std::string(); }
+std::string SerialQueue::currentLabel() {
+    return t_currentLabel ? *t_currentLabel : std::string();
+}
 
 // --- QueueTimer ---
 
@@ -147,7 +154,9 @@ struct QueueTimer::State {
 
 QueueTimer::QueueTimer(std::shared_ptr<State> state) : m_state(std::move(state)) {}
 
-QueueTimer::~QueueTimer() { cancel(); }
+QueueTimer::~QueueTimer() {
+    cancel();
+}
 
 void QueueTimer::cancel() {
     m_state->cancelled = true;
@@ -156,7 +165,9 @@ void QueueTimer::cancel() {
     std::lock_guard lock(m_state->running);
 }
 
-bool QueueTimer::isCancelled() const { return m_state->cancelled; }
+bool QueueTimer::isCancelled() const {
+    return m_state->cancelled;
+}
 
 std::unique_ptr<QueueTimer> SerialQueue::startTimer(Clock::time_point firstDeadline,
                                                     std::chrono::nanoseconds interval,

@@ -19,7 +19,7 @@ class SerialQueue;
 // slow handler never makes the timer drift; a handler that runs late is told how many
 // intervals went by since its previous run (1 when on time).
 class QueueTimer {
-public:
+  public:
     ~QueueTimer();
     QueueTimer(const QueueTimer&) = delete;
     QueueTimer& operator=(const QueueTimer&) = delete;
@@ -29,7 +29,7 @@ public:
     void cancel();
     bool isCancelled() const;
 
-private:
+  private:
     friend class SerialQueue;
     struct State;
     explicit QueueTimer(std::shared_ptr<State> state);
@@ -39,7 +39,7 @@ private:
 // One named thread that runs posted closures one at a time, ordered by their due time and,
 // for equal due times, by the order in which they were posted.
 class SerialQueue final : public Executor {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     explicit SerialQueue(std::string label);
@@ -72,7 +72,7 @@ public:
     // The label of the queue the caller runs on, or empty text off any queue.
     static std::string currentLabel();
 
-private:
+  private:
     struct Shared;
     static void run(std::shared_ptr<Shared> shared);
     bool enqueue(Clock::time_point deadline, std::function<void()> task);

@@ -12,7 +12,7 @@ namespace platform {
 
 // Cancels a subscription when cancelled or destroyed; the result is then never delivered.
 class Cancellable {
-public:
+  public:
     Cancellable() = default;
     explicit Cancellable(std::shared_ptr<std::atomic<bool>> flag) : m_flag(std::move(flag)) {}
     Cancellable(Cancellable&&) noexcept = default;
@@ -35,7 +35,7 @@ public:
     // Lets the subscription run to its end without anyone holding the token.
     void detach() { m_flag.reset(); }
 
-private:
+  private:
     std::shared_ptr<std::atomic<bool>> m_flag;
 };
 
@@ -43,7 +43,7 @@ private:
 // work again, and each delivers exactly one value or one error (the first the work reports).
 template <class T, class E>
 class Single {
-public:
+  public:
     using Result = std::expected<T, E>;
     using Emit = std::function<void(Result)>;
     using Work = std::function<void(Emit)>;
@@ -133,7 +133,7 @@ public:
     // Runs the work and forwards its result without a token (for composing publishers).
     void start(Emit deliver) const { (*m_work)(std::move(deliver)); }
 
-private:
+  private:
     std::shared_ptr<Work> m_work;
 };
 

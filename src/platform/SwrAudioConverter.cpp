@@ -36,7 +36,7 @@ bool supported(const AudioFormat& format) {
 }
 
 class SwrAudioConverter final : public AudioConverter {
-public:
+  public:
     SwrAudioConverter(const AudioFormat& from, const AudioFormat& to) : m_from(from), m_to(to) {}
 
     ~SwrAudioConverter() override { swr_free(&m_swr); }
@@ -94,7 +94,7 @@ public:
         return {};
     }
 
-private:
+  private:
     // To mono: the plain average of the inputs, so a full-scale signal stays full scale and never
     // clips (swr's own matrix gives each side 0.707 for float output). From mono: every output
     // channel carries the input unchanged. Otherwise swr's matrix, normalised to never clip.

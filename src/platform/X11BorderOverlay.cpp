@@ -168,7 +168,7 @@ PixelFrame toPixels(const Rect& frame) {
 // hides it on a workspace switch, and openbox restacks its own clients beneath its support
 // window, which our raise has put us above, so activating another window leaves the ring on top.
 class X11BorderOverlay final : public BorderOverlayWindow {
-public:
+  public:
     X11BorderOverlay(xcb_connection_t* connection, xcb_screen_t* screen, const Rect& frame,
                      const BorderStyle& style)
         : m_connection(connection), m_style(style), m_frame(frame) {
@@ -230,7 +230,7 @@ public:
         flush();
     }
 
-private:
+  private:
     void setProperties() {
         const uint32_t pid = static_cast<uint32_t>(::getpid());
         xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, m_window,

@@ -81,11 +81,11 @@ Area placement(int sourceWidth, int sourceHeight, int width, int height, bool sc
 // Bilinear BGRX -> BGRA. Two channels per multiply (0x00RR00BB and 0x00XX00GG words), which
 // beats libswscale's RGB path here by 2-3x since that one goes through YUV.
 class BilinearScaler {
-public:
+  public:
     void scale(const std::uint8_t* source, int sourceStride, int sourceWidth, int sourceHeight,
                std::uint8_t* target, int targetStride, int targetWidth, int targetHeight);
 
-private:
+  private:
     struct Tap {
         int index;             // first of the two source samples
         std::uint32_t weight;  // of the second one, out of 256
@@ -155,7 +155,7 @@ void BilinearScaler::scale(const std::uint8_t* source, int sourceStride, int sou
 // Recycles frames: a frame returns here when its last holder lets go. Holders beyond the limit
 // make the stream skip a grab rather than allocate without bound.
 class FramePool : public std::enable_shared_from_this<FramePool> {
-public:
+  public:
     static constexpr int kMaxFramesOut = 8;
 
     FramePool(int width, int height) : m_width(width), m_height(height) {}
@@ -183,7 +183,7 @@ public:
         return {frame.release(), [pool = shared_from_this()](PixelBuffer* p) { pool->recycle(p); }};
     }
 
-private:
+  private:
     void recycle(PixelBuffer* frame) {
         std::lock_guard lock(m_mutex);
         --m_framesOut;
@@ -199,13 +199,13 @@ private:
 
 // A System V segment shared with the X server, grown on demand.
 class ShmSegment {
-public:
+  public:
     bool reserve(xcb_connection_t* c, std::size_t bytes);
     void release(xcb_connection_t* c);
     xcb_shm_seg_t id() const { return m_id; }
     std::uint8_t* data() const { return m_data; }
 
-private:
+  private:
     xcb_shm_seg_t m_id = 0;
     std::uint8_t* m_data = nullptr;
     std::size_t m_size = 0;
@@ -291,7 +291,7 @@ enum class GrabResult { frame, skipped, gone };
 
 // Everything that talks to the X server during one capture session, on the capture thread.
 class Grabber {
-public:
+  public:
     Grabber(const ContentFilter& filter, const StreamConfiguration& config);
     ~Grabber();
     Grabber(const Grabber&) = delete;
@@ -300,7 +300,7 @@ public:
     std::optional<CaptureError> open();
     GrabResult grab(PixelBuffer& frame);
 
-private:
+  private:
     std::optional<CaptureError> checkExtensions();
     std::optional<CaptureError> openDisplay();
     std::optional<CaptureError> openWindow();
@@ -762,7 +762,7 @@ GrabResult Session::grabAndDeliver(Grabber& grabber) {
 // thread, or on the caller's when they fail at once. Stopping does not wait for the thread:
 // it is joined by the next start or by the destructor.
 class X11CaptureStream final : public CaptureStream {
-public:
+  public:
     X11CaptureStream(ContentFilter filter, const StreamConfiguration& config)
         : m_session(std::make_shared<Session>(std::move(filter), config)) {}
     ~X11CaptureStream() override;
@@ -776,7 +776,7 @@ public:
         m_session->didStopWithError = std::move(handler);
     }
 
-private:
+  private:
     static void reapThread(std::thread& thread);
 
     const std::shared_ptr<Session> m_session;

@@ -51,7 +51,7 @@ struct Atoms {
 // xcb connections are thread-safe and nothing here changes after construction, so every
 // query may run on any thread.
 class X11WindowServer final : public WindowServer {
-public:
+  public:
     explicit X11WindowServer(x11::Display display);
 
     std::vector<ShareableDisplay> displays() const override {
@@ -62,7 +62,7 @@ public:
     std::optional<Rect> displayBounds(std::uint32_t displayID) const override;
     std::vector<Rect> screenFrames() const override;
 
-private:
+  private:
     xcb_connection_t* connection() const { return m_display.connection.get(); }
     xcb_window_t root() const { return m_display.screen->root; }
     std::vector<xcb_window_t> clientsBackToFront() const;

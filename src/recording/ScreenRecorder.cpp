@@ -15,7 +15,8 @@ using platform::PcmBuffer;
 namespace {
 
 platform::AudioFormat targetFormat() {
-    return {platform::SampleType::float32, static_cast<double>(ScreenRecorder::targetSampleRate), 1, true};
+    return {platform::SampleType::float32, static_cast<double>(ScreenRecorder::targetSampleRate), 1,
+            true};
 }
 
 // The source buffer copied out of the engine's own, so the engine gets it back at once.
@@ -32,7 +33,8 @@ std::optional<PcmBuffer> copyTapBuffer(const PcmBuffer& source) {
     copy.frameLength = source.frameLength;
     copy.captureTime = source.captureTime;
     const std::size_t bytes =
-        std::min(copy.data.size(), static_cast<std::size_t>(source.frameLength) * source.format.bytesPerFrame());
+        std::min(copy.data.size(),
+                 static_cast<std::size_t>(source.frameLength) * source.format.bytesPerFrame());
     std::memcpy(copy.data.data(), source.data.data(), std::min(bytes, source.data.size()));
     return copy;
 }
@@ -62,7 +64,8 @@ void ScreenRecorder::StreamOutput::didOutputSampleBuffer(const platform::VideoSa
 ScreenRecorder::ScreenRecorder(std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
                                RecorderEnvironment environment)
     : m_environment(std::move(environment)),
-      m_silentDetector(m_environment.clock ? m_environment.clock : SilentDetector::Clock(&absoluteTimeNow)),
+      m_silentDetector(m_environment.clock ? m_environment.clock
+                                           : SilentDetector::Clock(&absoluteTimeNow)),
       m_videoRepository(std::move(videoRepository)),
       m_analysisQueue(std::make_unique<platform::SerialQueue>("screen.recorder.audio.analysis")),
       m_audioQueue(std::make_unique<platform::SerialQueue>("screen.recorder.audio")),
@@ -76,9 +79,11 @@ ScreenRecorder::ScreenRecorder(std::shared_ptr<api::VideoRepositoryProtocol> vid
     }
 }
 
-std::shared_ptr<ScreenRecorder> ScreenRecorder::create(std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
-                                                       RecorderEnvironment environment) {
-    std::shared_ptr<ScreenRecorder> recorder(new ScreenRecorder(std::move(videoRepository), std::move(environment)));
+std::shared_ptr<ScreenRecorder> ScreenRecorder::create(
+    std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
+    RecorderEnvironment environment) {
+    std::shared_ptr<ScreenRecorder> recorder(
+        new ScreenRecorder(std::move(videoRepository), std::move(environment)));
     recorder->installDeviceObservers();
     recorder->syncMicrophoneSelection();
     return recorder;
@@ -87,7 +92,8 @@ std::shared_ptr<ScreenRecorder> ScreenRecorder::create(std::shared_ptr<api::Vide
 ScreenRecorder::~ScreenRecorder() {
     stopVideoEncoder();
     auto& center = platform::NotificationCenter::defaultCenter();
-    for (auto* token : {&m_micDeviceConnectObserver, &m_micDeviceDisconnectObserver, &m_appActiveObserver}) {
+    for (auto* token :
+         {&m_micDeviceConnectObserver, &m_micDeviceDisconnectObserver, &m_appActiveObserver}) {
         if (*token) {
             center.removeObserver(**token);
         }
@@ -108,30 +114,33 @@ void ScreenRecorder::installDeviceObservers() {
         }
     };
     m_micDeviceConnectObserver = center.addObserver(platform::kCaptureDeviceWasConnected, refresh);
-    m_micDeviceDisconnectObserver = center.addObserver(platform::kCaptureDeviceWasDisconnected, refresh);
+    m_micDeviceDisconnectObserver =
+        center.addObserver(platform::kCaptureDeviceWasDisconnected, refresh);
     m_appActiveObserver = center.addObserver(platform::kApplicationDidBecomeActive, refresh);
 }
 
 // --- property setters: announce only real changes ---
 
-#define KORVANE_SETTER(name, field, signal)  \
-    void ScreenRecorder::name(bool value) {  \
-        if (field == value) {                \
-            return;                          \
-        }                                    \
-        field = value;                       \
-        emit signal();                       \
+#define KORVANE_SETTER(name, field, signal) \
+    void ScreenRecorder::name(bool value) { \
+        if (field == value) {               \
+            return;                         \
+        }                                   \
+        field = value;                      \
+        emit signal();                      \
     }
 
 KORVANE_SETTER(setShowsCursor, m_showsCursor, showsCursorChanged)
 KORVANE_SETTER(setCapturesAudio, m_capturesAudio, capturesAudioChanged)
 KORVANE_SETTER(setIsPaused, m_isPaused, isPausedChanged)
 KORVANE_SETTER(setSuppressRecordingBar, m_suppressRecordingBar, suppressRecordingBarChanged)
-KORVANE_SETTER(setIsRecordingBarPresented, m_isRecordingBarPresented, isRecordingBarPresentedChanged)
+KORVANE_SETTER(setIsRecordingBarPresented, m_isRecordingBarPresented,
+               isRecordingBarPresentedChanged)
 KORVANE_SETTER(setIsMicrophoneMuted, m_isMicrophoneMuted, isMicrophoneMutedChanged)
 KORVANE_SETTER(setIsMicrophoneAuthorized, m_isMicrophoneAuthorized, isMicrophoneAuthorizedChanged)
 KORVANE_SETTER(setIsMicrophoneAvailable, m_isMicrophoneAvailable, isMicrophoneAvailableChanged)
-KORVANE_SETTER(setIsMicrophoneSourceSelected, m_isMicrophoneSourceSelected, isMicrophoneSourceSelectedChanged)
+KORVANE_SETTER(setIsMicrophoneSourceSelected, m_isMicrophoneSourceSelected,
+               isMicrophoneSourceSelectedChanged)
 KORVANE_SETTER(setShowReminder, m_showReminder, showReminderChanged)
 KORVANE_SETTER(setIsRecording, m_isRecording, isRecordingChanged)
 KORVANE_SETTER(setIsUploading, m_isUploading, isUploadingChanged)
@@ -139,7 +148,9 @@ KORVANE_SETTER(setIsShowError, m_isShowError, isShowErrorChanged)
 KORVANE_SETTER(setIsSuccess, m_isSuccess, isSuccessChanged)
 #undef KORVANE_SETTER
 
-void ScreenRecorder::setAudioSource(AudioSource value) { m_audioSource = value; }
+void ScreenRecorder::setAudioSource(AudioSource value) {
+    m_audioSource = value;
+}
 
 void ScreenRecorder::setInactivityReminderToken(int value) {
     if (m_inactivityReminderToken == value) {
@@ -158,7 +169,9 @@ void ScreenRecorder::setSelectedMicrophoneName(std::optional<QString> name) {
     syncMicrophoneSelection();
 }
 
-void ScreenRecorder::markRecordingStarted() { setIsRecording(true); }
+void ScreenRecorder::markRecordingStarted() {
+    setIsRecording(true);
+}
 
 void ScreenRecorder::setErrorMessage(std::optional<QString> value) {
     if (m_errorMessage != value) {
@@ -203,14 +216,16 @@ ScreenRecorder::EngineSnapshot ScreenRecorder::snapshot() const {
 // --- microphone state ---
 
 bool ScreenRecorder::startConditionHolds() const {
-    return m_isRecording && m_capturesAudio && m_audioSource == AudioSource::microphone && !m_isMicrophoneMuted;
+    return m_isRecording && m_capturesAudio && m_audioSource == AudioSource::microphone &&
+           !m_isMicrophoneMuted;
 }
 
 void ScreenRecorder::refreshMicrophoneAvailability() {
     const auto status = m_environment.authorization ? m_environment.authorization->status()
                                                     : platform::AuthorizationStatus::authorized;
     const bool authorized = status == platform::AuthorizationStatus::authorized;
-    const bool hasDevices = m_environment.deviceDiscovery && !m_environment.deviceDiscovery->devices().empty();
+    const bool hasDevices =
+        m_environment.deviceDiscovery && !m_environment.deviceDiscovery->devices().empty();
     setIsMicrophoneAuthorized(authorized);
     setIsMicrophoneAvailable(authorized && hasDevices);
     if (!(authorized && m_isMicrophoneAvailable)) {
@@ -259,9 +274,10 @@ void ScreenRecorder::showMicrophoneAccessAlert() {
     if (!m_environment.settingsUi) {
         return;
     }
-    if (m_environment.settingsUi->runAccessAlert("Microphone Access Needed",
-                                                 "Please allow microphone access in System Settings to record audio.",
-                                                 "Open System Settings", "Cancel")) {
+    if (m_environment.settingsUi->runAccessAlert(
+            "Microphone Access Needed",
+            "Please allow microphone access in System Settings to record audio.",
+            "Open System Settings", "Cancel")) {
         openMicrophonePrivacySettings();
     }
 }
@@ -330,13 +346,15 @@ std::expected<void, std::string> ScreenRecorder::startMicrophone() {
     // The microphone the trader picked; the default source when none is stored.
     const std::string deviceId =
         m_environment.defaults->string("SelectedMicrophoneKey").value_or(std::string());
-    auto engine = m_environment.audioEngineFactory ? m_environment.audioEngineFactory(deviceId) : nullptr;
+    auto engine =
+        m_environment.audioEngineFactory ? m_environment.audioEngineFactory(deviceId) : nullptr;
     if (!engine) {
         return std::unexpected(std::string("No audio engine"));
     }
     const auto inputFormat = engine->inputFormat();
     std::shared_ptr<platform::AudioConverter> converter =
-        m_environment.converterFactory ? m_environment.converterFactory(inputFormat, targetFormat()) : nullptr;
+        m_environment.converterFactory ? m_environment.converterFactory(inputFormat, targetFormat())
+                                       : nullptr;
     if (!converter) {
         platform::logLine("Failed to create AVAudioConverter");
         return {};
@@ -407,9 +425,11 @@ void ScreenRecorder::handleMicrophoneTap(const PcmBuffer& buffer) {
             m_audioAlignStamped = true;
             m_audioAlignCaptureTime = buffer.captureTime;
             const auto bufferFrames = static_cast<std::int64_t>(
-                buffer.frameLength * static_cast<double>(targetSampleRate) / std::max(buffer.format.sampleRate, 1.0));
+                buffer.frameLength * static_cast<double>(targetSampleRate) /
+                std::max(buffer.format.sampleRate, 1.0));
             m_audioAlignPosition =
-                m_firstVideoPTS ? m_videoFrameIndex * targetSampleRate / targetFPS - bufferFrames : std::int64_t{0};
+                m_firstVideoPTS ? m_videoFrameIndex * targetSampleRate / targetFPS - bufferFrames
+                                : std::int64_t{0};
         }
     }
     auto copy = copyTapBuffer(buffer);
@@ -458,8 +478,9 @@ void ScreenRecorder::drainPendingAudio() {
         const PendingAudio* source = nullptr;
         {
             std::lock_guard lock(m_mutex);
-            if (m_pendingAudioPCMReadIndex >= m_pendingAudioPCM.size() || m_isPaused || !m_hasAudioInput ||
-                !m_firstVideoPTS || !m_writerStarted || !m_assetWriter || !m_audioConverter) {
+            if (m_pendingAudioPCMReadIndex >= m_pendingAudioPCM.size() || m_isPaused ||
+                !m_hasAudioInput || !m_firstVideoPTS || !m_writerStarted || !m_assetWriter ||
+                !m_audioConverter) {
                 break;
             }
             writer = m_assetWriter;
@@ -476,11 +497,13 @@ void ScreenRecorder::drainPendingAudio() {
                     // it is believed only near where the buffer arrived.
                     const std::int64_t heard =
                         (m_audioAlignCaptureTime - *firstPTS).convertScale(targetSampleRate).value;
-                    if (std::abs(heard - m_audioAlignPosition) <= maxCaptureDelaySeconds * targetSampleRate) {
+                    if (std::abs(heard - m_audioAlignPosition) <=
+                        maxCaptureDelaySeconds * targetSampleRate) {
                         align = heard;
                     }
                 }
-                m_audioFramePosition = m_audioFramePosition == 0 ? align : std::max(m_audioFramePosition, align);
+                m_audioFramePosition =
+                    m_audioFramePosition == 0 ? align : std::max(m_audioFramePosition, align);
             }
             // Sound is never written ahead of the picture (a virtual source may render ahead of
             // time): it waits until the picture gets there, or is cut where the picture ends.
@@ -529,9 +552,11 @@ void ScreenRecorder::drainPendingAudio() {
                 analyse = ++m_silentDetectorCounter % analysisEvery == 0;
                 position = m_audioFramePosition;
                 // Only the part of the buffer between the file's start and the picture's end.
-                const std::int64_t end = m_audioEndPosition.value_or(std::numeric_limits<std::int64_t>::max());
+                const std::int64_t end =
+                    m_audioEndPosition.value_or(std::numeric_limits<std::int64_t>::max());
                 skip = static_cast<int>(std::clamp<std::int64_t>(-position, 0, frames));
-                keep = static_cast<int>(std::clamp<std::int64_t>(end - (position + skip), 0, frames - skip));
+                keep = static_cast<int>(
+                    std::clamp<std::int64_t>(end - (position + skip), 0, frames - skip));
                 m_audioFramePosition += frames - keep;  // what is left out still passes by
                 position += skip;
             }
@@ -544,7 +569,8 @@ void ScreenRecorder::drainPendingAudio() {
                 });
             }
             if (skip > 0 && keep > 0) {
-                std::memmove(samples, samples + skip, static_cast<std::size_t>(keep) * sizeof(float));
+                std::memmove(samples, samples + skip,
+                             static_cast<std::size_t>(keep) * sizeof(float));
             }
             frames = keep;
             if (frames == 0) {
@@ -574,7 +600,8 @@ void ScreenRecorder::drainPendingAudio() {
         }
         if (m_pendingAudioPCMReadIndex >= compactionThreshold) {
             m_pendingAudioPCM.erase(m_pendingAudioPCM.begin(),
-                                    m_pendingAudioPCM.begin() + static_cast<std::ptrdiff_t>(m_pendingAudioPCMReadIndex));
+                                    m_pendingAudioPCM.begin() +
+                                        static_cast<std::ptrdiff_t>(m_pendingAudioPCMReadIndex));
             m_pendingAudioPCMReadIndex = 0;
         }
         if (!consumed) {
@@ -592,15 +619,17 @@ void ScreenRecorder::analyseSilence(const PcmBuffer& buffer) {
         return;
     }
     const float rms = rootMeanSquare(buffer.floatData(), buffer.frameLength);
-    const float frequency =
-        dominantFrequency(buffer.floatData(), buffer.frameLength, static_cast<float>(buffer.format.sampleRate));
+    const float frequency = dominantFrequency(buffer.floatData(), buffer.frameLength,
+                                              static_cast<float>(buffer.format.sampleRate));
     const double now = m_silentDetector.now();
-    if (frequency >= m_silentDetector.frequencyThresholdHz || rms >= m_silentDetector.rmsThreshold) {
+    if (frequency >= m_silentDetector.frequencyThresholdHz ||
+        rms >= m_silentDetector.rmsThreshold) {
         m_silentDetector.setLastSpeechTime(now);
         onMain([](ScreenRecorder& self) { self.updateInactivityReminder(false); });
         return;
     }
-    const bool isSilent = now - m_silentDetector.lastSpeechTime() >= m_silentDetector.silenceDuration;
+    const bool isSilent =
+        now - m_silentDetector.lastSpeechTime() >= m_silentDetector.silenceDuration;
     onMain([isSilent](ScreenRecorder& self) { self.updateInactivityReminder(isSilent); });
 }
 
@@ -618,7 +647,9 @@ void ScreenRecorder::updateInactivityReminder(bool isSilent) {
     m_lastInactivityReminderTime = now;
 }
 
-void ScreenRecorder::dismissReminder() { setShowReminder(false); }
+void ScreenRecorder::dismissReminder() {
+    setShowReminder(false);
+}
 
 // --- video path ---
 
@@ -640,7 +671,8 @@ void ScreenRecorder::handleVideoSample(const platform::VideoSample& sample) {
     });
 }
 
-void ScreenRecorder::ingestVideoFrame(std::shared_ptr<const platform::PixelBuffer> image, MediaTime pts) {
+void ScreenRecorder::ingestVideoFrame(std::shared_ptr<const platform::PixelBuffer> image,
+                                      MediaTime pts) {
     bool haveWriter = false;
     std::optional<std::string> url;
     {
@@ -705,7 +737,8 @@ void ScreenRecorder::ingestVideoFrame(std::shared_ptr<const platform::PixelBuffe
     startVideoEncoderIfNeeded();
 }
 
-std::expected<void, std::string> ScreenRecorder::setupWriter(const std::string& url, int width, int height) {
+std::expected<void, std::string> ScreenRecorder::setupWriter(const std::string& url, int width,
+                                                             int height) {
     auto created = m_environment.writerFactory(url);
     if (!created) {
         return std::unexpected(created.error());
@@ -720,7 +753,8 @@ std::expected<void, std::string> ScreenRecorder::setupWriter(const std::string& 
     const bool hasVideo = writer->canAddVideoInput() && writer->addVideoInput(video);
     bool hasAudio = false;
     if (m_capturesAudio && m_audioSource == AudioSource::microphone) {
-        hasAudio = writer->canAddAudioInput() && writer->addAudioInput(platform::AudioOutputSettings{});
+        hasAudio =
+            writer->canAddAudioInput() && writer->addAudioInput(platform::AudioOutputSettings{});
     }
     auto compositor = writer->makeCompositor();
     stopVideoEncoder();
@@ -753,7 +787,8 @@ void ScreenRecorder::startWriterIfNeeded(MediaTime at) {
         writer = m_assetWriter;
     }
     if (!writer->startWriting()) {
-        platform::logLine("Failed to start AVAssetWriter: " + writer->error().value_or("unknown error"));
+        platform::logLine("Failed to start AVAssetWriter: " +
+                          writer->error().value_or("unknown error"));
         return;
     }
     writer->startSession(at);
@@ -836,8 +871,8 @@ void ScreenRecorder::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) 
     bool holdsAudio = false;
     {
         std::lock_guard lock(m_mutex);
-        if (!m_writerStarted || !m_hasVideoInput || !m_assetWriter || !m_compositor || !m_expectedVideoSize ||
-            !m_latestCapturedPixelBuffer) {
+        if (!m_writerStarted || !m_hasVideoInput || !m_assetWriter || !m_compositor ||
+            !m_expectedVideoSize || !m_latestCapturedPixelBuffer) {
             return;
         }
         writer = m_assetWriter;

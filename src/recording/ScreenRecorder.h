@@ -7,8 +7,8 @@
 
 #include "platform/AssetWriter.h"
 #include "platform/AudioEngine.h"
-#include "platform/CaptureStream.h"
 #include "platform/CaptureDeviceDiscovery.h"
+#include "platform/CaptureStream.h"
 #include "platform/DefaultsStore.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
@@ -34,12 +34,13 @@ std::optional<VideoScale> videoScaleFromRaw(int raw);
 struct RecorderEnvironment {
     platform::AssetWriterFactory writerFactory;
     platform::AudioEngineFactory audioEngineFactory;
-    std::function<std::unique_ptr<platform::AudioConverter>(const platform::AudioFormat&, const platform::AudioFormat&)>
+    std::function<std::unique_ptr<platform::AudioConverter>(const platform::AudioFormat&,
+                                                            const platform::AudioFormat&)>
         converterFactory;
     std::shared_ptr<platform::CaptureDeviceDiscovery> deviceDiscovery;
     std::shared_ptr<platform::MicrophoneAuthorization> authorization;
     std::shared_ptr<platform::MicrophoneSettingsUi> settingsUi;  // may be null: no alert then
-    SilentDetector::Clock clock;                                  // absolute seconds
+    SilentDetector::Clock clock;                                 // absolute seconds
     platform::DefaultsStore* defaults = nullptr;
     // Off only for the benchmark, which drives the encode ticks itself as fast as it can.
     bool runsEncodeTimer = true;
@@ -61,19 +62,23 @@ class ScreenRecorder : public QObject,
                        public std::enable_shared_from_this<ScreenRecorder> {
     Q_OBJECT
     Q_PROPERTY(bool showsCursor READ showsCursor WRITE setShowsCursor NOTIFY showsCursorChanged)
-    Q_PROPERTY(bool capturesAudio READ capturesAudio WRITE setCapturesAudio NOTIFY capturesAudioChanged)
+    Q_PROPERTY(
+        bool capturesAudio READ capturesAudio WRITE setCapturesAudio NOTIFY capturesAudioChanged)
     Q_PROPERTY(bool isMicrophoneMuted READ isMicrophoneMuted NOTIFY isMicrophoneMutedChanged)
-    Q_PROPERTY(bool isMicrophoneAuthorized READ isMicrophoneAuthorized NOTIFY isMicrophoneAuthorizedChanged)
-    Q_PROPERTY(bool isMicrophoneAvailable READ isMicrophoneAvailable NOTIFY isMicrophoneAvailableChanged)
+    Q_PROPERTY(bool isMicrophoneAuthorized READ isMicrophoneAuthorized NOTIFY
+                   isMicrophoneAuthorizedChanged)
+    Q_PROPERTY(
+        bool isMicrophoneAvailable READ isMicrophoneAvailable NOTIFY isMicrophoneAvailableChanged)
     Q_PROPERTY(bool isRecording READ isRecording NOTIFY isRecordingChanged)
     Q_PROPERTY(bool isPaused READ isPaused WRITE setIsPaused NOTIFY isPausedChanged)
-    Q_PROPERTY(QString selectedMicrophoneName READ selectedMicrophoneNameText WRITE setSelectedMicrophoneNameText
-                   NOTIFY selectedMicrophoneNameChanged)
-    Q_PROPERTY(bool isMicrophoneSourceSelected READ isMicrophoneSourceSelected NOTIFY isMicrophoneSourceSelectedChanged)
-    Q_PROPERTY(bool suppressRecordingBar READ suppressRecordingBar WRITE setSuppressRecordingBar NOTIFY
-                   suppressRecordingBarChanged)
-    Q_PROPERTY(bool isRecordingBarPresented READ isRecordingBarPresented WRITE setIsRecordingBarPresented NOTIFY
-                   isRecordingBarPresentedChanged)
+    Q_PROPERTY(QString selectedMicrophoneName READ selectedMicrophoneNameText WRITE
+                   setSelectedMicrophoneNameText NOTIFY selectedMicrophoneNameChanged)
+    Q_PROPERTY(bool isMicrophoneSourceSelected READ isMicrophoneSourceSelected NOTIFY
+                   isMicrophoneSourceSelectedChanged)
+    Q_PROPERTY(bool suppressRecordingBar READ suppressRecordingBar WRITE setSuppressRecordingBar
+                   NOTIFY suppressRecordingBarChanged)
+    Q_PROPERTY(bool isRecordingBarPresented READ isRecordingBarPresented WRITE
+                   setIsRecordingBarPresented NOTIFY isRecordingBarPresentedChanged)
     Q_PROPERTY(bool isUploading READ isUploading NOTIFY isUploadingChanged)
     Q_PROPERTY(bool isShowError READ isShowError NOTIFY isShowErrorChanged)
     Q_PROPERTY(bool isSuccess READ isSuccess NOTIFY isSuccessChanged)
@@ -81,20 +86,22 @@ class ScreenRecorder : public QObject,
     Q_PROPERTY(QString successMessage READ successMessageText NOTIFY successMessageChanged)
     Q_PROPERTY(bool hasSelectedContent READ hasSelectedContent NOTIFY selectedContentInfoChanged)
     // Kind "unknown" and no fields while nothing is chosen; see hasSelectedContent.
-    Q_PROPERTY(recording::SelectedContentInfo selectedContentInfo READ selectedContentInfoValue NOTIFY
-                   selectedContentInfoChanged)
+    Q_PROPERTY(recording::SelectedContentInfo selectedContentInfo READ selectedContentInfoValue
+                   NOTIFY selectedContentInfoChanged)
     Q_PROPERTY(bool showReminder READ showReminder NOTIFY showReminderChanged)
-    Q_PROPERTY(int inactivityReminderToken READ inactivityReminderToken NOTIFY inactivityReminderTokenChanged)
+    Q_PROPERTY(int inactivityReminderToken READ inactivityReminderToken NOTIFY
+                   inactivityReminderTokenChanged)
 
-public:
+  public:
     enum class AudioSource { microphone, none };
 
     // Receives the capture stream's samples; only screen samples reach the handler.
     class StreamOutput {
-    public:
+      public:
         std::function<void(const platform::VideoSample&)> videoSampleHandler;
         std::function<void()> finishRecording;
-        void didOutputSampleBuffer(const platform::VideoSample& sample, platform::StreamOutputType type) const;
+        void didOutputSampleBuffer(const platform::VideoSample& sample,
+                                   platform::StreamOutputType type) const;
     };
 
     static constexpr int targetSampleRate = 48'000;
@@ -109,8 +116,9 @@ public:
 
     // Builds the recorder on the main thread (observers, first availability refresh, first
     // selection sync).
-    static std::shared_ptr<ScreenRecorder> create(std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
-                                                  RecorderEnvironment environment);
+    static std::shared_ptr<ScreenRecorder> create(
+        std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
+        RecorderEnvironment environment);
     ~ScreenRecorder() override;
 
     // --- observable state (main thread) ---
@@ -129,25 +137,37 @@ public:
     bool isRecording() const { return m_isRecording; }
     bool isPaused() const { return m_isPaused; }
     void setIsPaused(bool value);
-    const std::optional<QString>& selectedMicrophoneName() const { return m_selectedMicrophoneName; }
+    const std::optional<QString>& selectedMicrophoneName() const {
+        return m_selectedMicrophoneName;
+    }
     void setSelectedMicrophoneName(std::optional<QString> name);
-    QString selectedMicrophoneNameText() const { return m_selectedMicrophoneName.value_or(QString()); }
+    QString selectedMicrophoneNameText() const {
+        return m_selectedMicrophoneName.value_or(QString());
+    }
     void setSelectedMicrophoneNameText(const QString& name) { setSelectedMicrophoneName(name); }
     bool isMicrophoneSourceSelected() const { return m_isMicrophoneSourceSelected; }
     bool suppressRecordingBar() const { return m_suppressRecordingBar; }
     void setSuppressRecordingBar(bool value);
     bool isRecordingBarPresented() const { return m_isRecordingBarPresented; }
     void setIsRecordingBarPresented(bool value);
-    const std::optional<SelectedContentInfo>& selectedContentInfo() const { return m_selectedContentInfo; }
+    const std::optional<SelectedContentInfo>& selectedContentInfo() const {
+        return m_selectedContentInfo;
+    }
     bool hasSelectedContent() const { return m_selectedContentInfo.has_value(); }
-    SelectedContentInfo selectedContentInfoValue() const { return m_selectedContentInfo.value_or(SelectedContentInfo{}); }
+    SelectedContentInfo selectedContentInfoValue() const {
+        return m_selectedContentInfo.value_or(SelectedContentInfo{});
+    }
     // The microphones and their permission, as the recorder sees them; for the microphone picker.
-    std::shared_ptr<platform::CaptureDeviceDiscovery> deviceDiscovery() const { return m_environment.deviceDiscovery; }
+    std::shared_ptr<platform::CaptureDeviceDiscovery> deviceDiscovery() const {
+        return m_environment.deviceDiscovery;
+    }
     std::shared_ptr<platform::MicrophoneAuthorization> microphoneAuthorization() const {
         return m_environment.authorization;
     }
     bool isUploading() const { return m_isUploading; }
-    const std::optional<api::UploadVideoResponse>& uploadResponse() const { return m_uploadResponse; }
+    const std::optional<api::UploadVideoResponse>& uploadResponse() const {
+        return m_uploadResponse;
+    }
     const std::optional<api::NetworkError>& uploadError() const { return m_uploadError; }
     bool isShowError() const { return m_isShowError; }
     bool isSuccess() const { return m_isSuccess; }
@@ -177,13 +197,13 @@ public:
 
     // --- silence watch ---
     void analyseSilence(const platform::PcmBuffer& buffer);  // analysis queue
-    void updateInactivityReminder(bool isSilent);           // main thread
-    void dismissReminder();                                 // main thread
+    void updateInactivityReminder(bool isSilent);            // main thread
+    void dismissReminder();                                  // main thread
     SilentDetector& silentDetector() { return m_silentDetector; }
 
     // --- video path ---
-    void setPendingOutputURL(std::optional<std::string> path);  // the capture start
-    void handleVideoSample(const platform::VideoSample& sample); // the writer queue
+    void setPendingOutputURL(std::optional<std::string> path);    // the capture start
+    void handleVideoSample(const platform::VideoSample& sample);  // the writer queue
     void stopVideoEncoder();
     // One run of the encode timer, on the video queue (the benchmark drives it directly).
     void encodeTick(std::uint64_t ticks);
@@ -226,7 +246,9 @@ public:
     void updateBorderFrame();
     std::optional<platform::Rect> borderFrame() const;
     std::optional<platform::Rect> windowBoundsInScreenCoordinates(std::uint32_t windowID) const;
-    platform::BorderOverlayWindow* borderOverlayWindow() const { return m_borderOverlayWindow.get(); }
+    platform::BorderOverlayWindow* borderOverlayWindow() const {
+        return m_borderOverlayWindow.get();
+    }
 
     // --- inspection (any thread) ---
     struct EngineSnapshot {
@@ -257,7 +279,7 @@ public:
     const std::int32_t maxFPS = 60;
     const std::int32_t targetFPS = 30;
 
-signals:
+  signals:
     void showsCursorChanged();
     void capturesAudioChanged();
     void isMicrophoneMutedChanged();
@@ -281,8 +303,9 @@ signals:
     // The writer queue finished (or cancelled) the file of the recording that just ended.
     void recordingFinalized();
 
-private:
-    ScreenRecorder(std::shared_ptr<api::VideoRepositoryProtocol> videoRepository, RecorderEnvironment environment);
+  private:
+    ScreenRecorder(std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
+                   RecorderEnvironment environment);
     void installDeviceObservers();
     // Runs the work on the main thread if the recorder still exists by then.
     template <class F>
@@ -312,7 +335,8 @@ private:
     void startNextRecordingAfterStop();
 
     // video queue
-    void ingestVideoFrame(std::shared_ptr<const platform::PixelBuffer> image, platform::MediaTime pts);
+    void ingestVideoFrame(std::shared_ptr<const platform::PixelBuffer> image,
+                          platform::MediaTime pts);
     std::expected<void, std::string> setupWriter(const std::string& url, int width, int height);
     void startWriterIfNeeded(platform::MediaTime at);
     void startVideoEncoderIfNeeded();
@@ -364,7 +388,7 @@ private:
     // Set when the microphone starts; the first buffer it delivers fixes where its audio goes.
     bool m_alignAudioToVideo = false;
     bool m_audioAlignStamped = false;
-    std::int64_t m_audioAlignPosition = 0;    // used when the microphone cannot tell the time
+    std::int64_t m_audioAlignPosition = 0;        // used when the microphone cannot tell the time
     platform::MediaTime m_audioAlignCaptureTime;  // when its first buffer was heard
     // Where the audio track ends (the end of the last picture slot), once the recording stops.
     std::optional<std::int64_t> m_audioEndPosition;
@@ -421,8 +445,8 @@ private:
     std::unique_ptr<QTimer> m_borderUpdateTimer;
     bool m_preserveSelectionOnStop = false;
     bool m_skipUploadOnStop = false;
-    bool m_startAfterStop = false;      // a repeat is waiting for that stop
-    bool m_captureEnding = false;       // a stop, delete or repeat (or the capture itself) ends it
+    bool m_startAfterStop = false;  // a repeat is waiting for that stop
+    bool m_captureEnding = false;   // a stop, delete or repeat (or the capture itself) ends it
     std::vector<platform::Cancellable> m_cancellableSet;
 
     // Declared last: destroyed first, so no queued closure outlives the state it touches.

@@ -24,7 +24,9 @@ namespace recording {
 
 namespace {
 
-platform::CaptureError noContentFilter() { return {"ScreenRecorder", -10, "No content filter"}; }
+platform::CaptureError noContentFilter() {
+    return {"ScreenRecorder", -10, "No content filter"};
+}
 
 std::string removalFailure(const std::string& path, int error) {
     const std::string name = std::filesystem::path(path).filename().string();
@@ -32,7 +34,9 @@ std::string removalFailure(const std::string& path, int error) {
         return "\u201c" + name + "\u201d couldn\u2019t be removed because it doesn\u2019t exist.";
     }
     if (error == EACCES || error == EPERM) {
-        return "\u201c" + name + "\u201d couldn\u2019t be removed because you don\u2019t have permission to access it.";
+        return "\u201c" + name +
+               "\u201d couldn\u2019t be removed because you don\u2019t have permission to access "
+               "it.";
     }
     return "\u201c" + name + "\u201d couldn\u2019t be removed.";
 }
@@ -58,16 +62,18 @@ std::expected<std::string, std::string> ScreenRecorder::makeOutputURL() const {
         folder = data + QStringLiteral("/Korvane");
     }
     if (!QDir().mkpath(folder)) {
-        return std::unexpected("The folder \u201c" + folder.toStdString() + "\u201d couldn\u2019t be created.");
+        return std::unexpected("The folder \u201c" + folder.toStdString() +
+                               "\u201d couldn\u2019t be created.");
     }
     // Recordings show the trader's screen: the folder is the user's alone, whatever the umask.
     const std::string folderPath = folder.toStdString();
     ::chmod(folderPath.c_str(), 0700);
-    const QString date = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"));
+    const QString date =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss"));
     const QString unique = QUuid::createUuid().toString(QUuid::WithoutBraces).left(8).toUpper();
-    const std::string path =
-        (folder + QStringLiteral("/Korvane_") + date + QStringLiteral("_") + unique + QStringLiteral(".mp4"))
-            .toStdString();
+    const std::string path = (folder + QStringLiteral("/Korvane_") + date + QStringLiteral("_") +
+                              unique + QStringLiteral(".mp4"))
+                                 .toStdString();
     // A folder that takes no file fails the start now, not at the first frame of a recording
     // that would then run on with nothing written.
     const int probe = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -124,10 +130,12 @@ void ScreenRecorder::startCapture(const std::string& url, CaptureCompletion comp
     setPendingOutputURL(url);
 
     std::shared_ptr<platform::CaptureStream> stream =
-        m_environment.captureStreamFactory ? m_environment.captureStreamFactory(*m_contentFilter, configuration)
-                                           : nullptr;
+        m_environment.captureStreamFactory
+            ? m_environment.captureStreamFactory(*m_contentFilter, configuration)
+            : nullptr;
     if (!stream) {
-        completion(platform::CaptureError{"ScreenRecorder", -11, "Screen capture is not available"});
+        completion(
+            platform::CaptureError{"ScreenRecorder", -11, "Screen capture is not available"});
         return;
     }
     std::weak_ptr<ScreenRecorder> weak = weak_from_this();
@@ -208,7 +216,8 @@ void ScreenRecorder::stopRecording() {
     });
 }
 
-void ScreenRecorder::captureDidStopWithError(const platform::CaptureStream* stream, const std::string& text) {
+void ScreenRecorder::captureDidStopWithError(const platform::CaptureStream* stream,
+                                             const std::string& text) {
     if (m_stream.get() != stream || !m_isRecording) {
         return;
     }
@@ -261,7 +270,8 @@ void ScreenRecorder::uploadRecordedVideo() {
         setIsShowError(true);
         return;
     }
-    const std::string path = QUrl::fromUserInput(QString::fromStdString(*stored)).toLocalFile().toStdString();
+    const std::string path =
+        QUrl::fromUserInput(QString::fromStdString(*stored)).toLocalFile().toStdString();
     setIsUploading(true);
     m_uploadError.reset();
     m_uploadProgress.reset();
@@ -269,28 +279,30 @@ void ScreenRecorder::uploadRecordedVideo() {
     setSuccessMessage(std::nullopt);
     setIsSuccess(false);
     std::weak_ptr<ScreenRecorder> weak = weak_from_this();
-    m_cancellableSet.push_back(m_videoRepository->uploadVideoInChunks(path)
-                                   .receiveOn(platform::MainQueue::executor())
-                                   .subscribe([weak](std::expected<api::UploadVideoResponse, api::NetworkError> result) {
-                                       auto self = weak.lock();
-                                       if (!self) {
-                                           return;
-                                       }
-                                       if (result) {
-                                           self->m_uploadResponse = *result;
-                                           emit self->uploadResponseChanged();
-                                           self->setIsSuccess(true);
-                                           self->setSuccessMessage(QStringLiteral("Video uploaded successfully"));
-                                           self->deleteStoredFiles();
-                                           self->setIsUploading(false);
-                                           return;
-                                       }
-                                       // The file stays on disk and under its key: nothing is lost.
-                                       self->setIsUploading(false);
-                                       self->m_uploadError = result.error();
-                                       self->setIsShowError(true);
-                                       self->setErrorMessage(QString::fromStdString(result.error().localizedDescription()));
-                                   }));
+    m_cancellableSet.push_back(
+        m_videoRepository->uploadVideoInChunks(path)
+            .receiveOn(platform::MainQueue::executor())
+            .subscribe([weak](std::expected<api::UploadVideoResponse, api::NetworkError> result) {
+                auto self = weak.lock();
+                if (!self) {
+                    return;
+                }
+                if (result) {
+                    self->m_uploadResponse = *result;
+                    emit self->uploadResponseChanged();
+                    self->setIsSuccess(true);
+                    self->setSuccessMessage(QStringLiteral("Video uploaded successfully"));
+                    self->deleteStoredFiles();
+                    self->setIsUploading(false);
+                    return;
+                }
+                // The file stays on disk and under its key: nothing is lost.
+                self->setIsUploading(false);
+                self->m_uploadError = result.error();
+                self->setIsShowError(true);
+                self->setErrorMessage(
+                    QString::fromStdString(result.error().localizedDescription()));
+            }));
 }
 
 void ScreenRecorder::deleteRecording() {
@@ -368,7 +380,8 @@ void ScreenRecorder::deleteRecording() {
     m_stream->stopCapture([discard](std::optional<platform::CaptureError> error) {
         platform::MainQueue::post([discard, error] {
             if (error) {
-                platform::logLine("Failed to stop capture while deleting: " + error->localizedDescription);
+                platform::logLine("Failed to stop capture while deleting: " +
+                                  error->localizedDescription);
             }
             discard();
         });
@@ -420,8 +433,9 @@ void ScreenRecorder::presentContentPicker(bool displayOnly) {
         return;
     }
     platform::ContentSharingPicker::Configuration configuration;
-    configuration.allowedPickerModes =
-        displayOnly ? platform::ContentSharingPicker::Mode::singleDisplay : platform::ContentSharingPicker::Mode::singleWindow;
+    configuration.allowedPickerModes = displayOnly
+                                           ? platform::ContentSharingPicker::Mode::singleDisplay
+                                           : platform::ContentSharingPicker::Mode::singleWindow;
     configuration.allowsChangingSelectedContent = false;
     m_environment.contentPicker->setConfiguration(configuration);
     m_environment.contentPicker->addObserver(weak_from_this());
@@ -435,7 +449,9 @@ void ScreenRecorder::contentSharingPickerDidCancel() {
     }
 }
 
-void ScreenRecorder::contentSharingPickerDidUpdate(const platform::ContentFilter& filter) { applyPickerFilter(filter); }
+void ScreenRecorder::contentSharingPickerDidUpdate(const platform::ContentFilter& filter) {
+    applyPickerFilter(filter);
+}
 
 void ScreenRecorder::contentSharingPickerStartDidFail(const platform::CaptureError& error) {
     platform::logLine("Picker failed: " + error.localizedDescription);
@@ -477,7 +493,8 @@ void ScreenRecorder::startNewRecording() {
 void ScreenRecorder::deleteStoredFiles() {
     const auto stored = m_environment.defaults->string("currentVideoPath");
     if (stored && !stored->empty()) {
-        const std::string path = QUrl::fromUserInput(QString::fromStdString(*stored)).toLocalFile().toStdString();
+        const std::string path =
+            QUrl::fromUserInput(QString::fromStdString(*stored)).toLocalFile().toStdString();
         if (::unlink(path.c_str()) != 0) {
             const int firstError = errno;
             const std::string mp4 = std::filesystem::path(path).replace_extension("mp4").string();
@@ -487,7 +504,8 @@ void ScreenRecorder::deleteStoredFiles() {
                     platform::logLine("Failed to remove mp4 file: " + removalFailure(mp4, errno));
                 }
             } else {
-                platform::logLine("Failed to remove stored file: " + removalFailure(path, firstError));
+                platform::logLine("Failed to remove stored file: " +
+                                  removalFailure(path, firstError));
             }
         }
     }
@@ -553,7 +571,8 @@ std::optional<platform::Rect> ScreenRecorder::borderFrame() const {
     return std::nullopt;
 }
 
-std::optional<platform::Rect> ScreenRecorder::windowBoundsInScreenCoordinates(std::uint32_t windowID) const {
+std::optional<platform::Rect> ScreenRecorder::windowBoundsInScreenCoordinates(
+    std::uint32_t windowID) const {
     if (!m_environment.windowServer) {
         return std::nullopt;
     }

@@ -32,7 +32,9 @@ struct SelectedContentInfo {
 
     QString kindText() const { return QString::fromStdString(rawValue(kind)); }
     QString nameText() const { return QString::fromStdString(name.value_or("")); }
-    QString bundleIdentifierText() const { return QString::fromStdString(bundleIdentifier.value_or("")); }
+    QString bundleIdentifierText() const {
+        return QString::fromStdString(bundleIdentifier.value_or(""));
+    }
     qint64 windowNumber() const { return windowID ? qint64(*windowID) : -1; }
     qint64 displayNumber() const { return displayID ? qint64(*displayID) : -1; }
 

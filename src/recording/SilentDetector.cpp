@@ -10,10 +10,12 @@
 
 namespace recording {
 
-SilentDetector::SilentDetector(Clock clock) : m_clock(std::move(clock)), m_lastSpeechTime(m_clock()) {}
+SilentDetector::SilentDetector(Clock clock)
+    : m_clock(std::move(clock)), m_lastSpeechTime(m_clock()) {}
 
 double absoluteTimeNow() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 float rootMeanSquare(const float* samples, int count) {
@@ -50,7 +52,8 @@ float dominantFrequency(const float* samples, int count, float sampleRate) {
     // Normalised Hann window (the denormalised form of length N, 0.5 - 0.5 cos(2 pi k / N)).
     for (int k = 0; k < size; ++k) {
         const double window = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * k / size);
-        work[static_cast<std::size_t>(k)] = static_cast<float>((work[static_cast<std::size_t>(k)] - mean) * window);
+        work[static_cast<std::size_t>(k)] =
+            static_cast<float>((work[static_cast<std::size_t>(k)] - mean) * window);
     }
     auto magnitudes = platform::realFftMagnitudes(work.data(), size);
     if (magnitudes.size() < 3) {

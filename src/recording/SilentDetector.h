@@ -7,7 +7,7 @@ namespace recording {
 
 // The silence clock of the narration: when speech was last heard, and what counts as speech.
 class SilentDetector {
-public:
+  public:
     using Clock = std::function<double()>;  // absolute time in seconds
 
     explicit SilentDetector(Clock clock);
@@ -20,7 +20,7 @@ public:
     void setLastSpeechTime(double time) { m_lastSpeechTime.store(time); }
     double now() const { return m_clock(); }
 
-private:
+  private:
     Clock m_clock;
     // Written by the analysis queue and by the threads that start and stop the microphone.
     std::atomic<double> m_lastSpeechTime;

@@ -35,7 +35,8 @@ QUrl videoPageURL(QString webBaseURL, const QString& videoID) {
 
 void setCookieQuery(QUrl& url, const QString& cookie) {
     QUrlQuery query;
-    query.addQueryItem(QStringLiteral("cookie"), QString::fromLatin1(QUrl::toPercentEncoding(cookie)));
+    query.addQueryItem(QStringLiteral("cookie"),
+                       QString::fromLatin1(QUrl::toPercentEncoding(cookie)));
     url.setQuery(query);
 }
 
@@ -68,7 +69,7 @@ CollectingInformationScene::CollectingInformationScene(
 
 void CollectingInformationScene::updateDisplayState() {
     // The completed card needs both: the upload may succeed before or after the card shrank.
-    const DisplayState state = !m_isCompact            ? LargeCollecting
+    const DisplayState state = !m_isCompact              ? LargeCollecting
                                : m_recorder->isSuccess() ? Completed
                                                          : CompactCollecting;
     if (m_displayState != state) {

@@ -5,10 +5,10 @@
 #include "platform/DefaultsStore.h"
 #include "platform/ScreenContent.h"
 
+#include <QtQml/qqmlregistration.h>
 #include <QObject>
 #include <QSizeF>
 #include <QUrl>
-#include <QtQml/qqmlregistration.h>
 
 #include <chrono>
 #include <memory>
@@ -30,8 +30,8 @@ class CollectingInformationScene : public QObject {
     Q_PROPERTY(double cardHeight READ cardHeight NOTIFY isCompactChanged)
     Q_PROPERTY(bool isShowError READ isShowError NOTIFY isShowErrorChanged)
     Q_PROPERTY(bool isHoveringViewNow READ isHoveringViewNow NOTIFY isHoveringViewNowChanged)
-    Q_PROPERTY(Qt::CursorShape viewNowCursorShape READ viewNowCursorShape NOTIFY
-                   isHoveringViewNowChanged)
+    Q_PROPERTY(
+        Qt::CursorShape viewNowCursorShape READ viewNowCursorShape NOTIFY isHoveringViewNowChanged)
 
   public:
     // Capitalised: QML reads enum values only when they are.

@@ -3,11 +3,11 @@
 #include "desktop/Router.h"
 #include "platform/ScreenContent.h"
 
+#include <QtQml/qqmlregistration.h>
 #include <QObject>
 #include <QPointer>
 #include <QQuickWindow>
 #include <QStringList>
-#include <QtQml/qqmlregistration.h>
 
 #include <chrono>
 

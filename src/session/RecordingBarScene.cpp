@@ -149,13 +149,15 @@ void RecordingBarScene::observe() {
     for (auto signal :
          {&ScreenRecorder::isMicrophoneSourceSelectedChanged, &ScreenRecorder::capturesAudioChanged,
           &ScreenRecorder::isMicrophoneAuthorizedChanged,
-          &ScreenRecorder::isMicrophoneAvailableChanged, &ScreenRecorder::isMicrophoneMutedChanged}) {
+          &ScreenRecorder::isMicrophoneAvailableChanged,
+          &ScreenRecorder::isMicrophoneMutedChanged}) {
         connect(recorder, signal, this, &RecordingBarScene::updateMicrophoneIcon);
     }
 
     namespace names = desktop::notifications;
-    m_observers.add(QString::fromLatin1(names::applicationDidBecomeActive),
-                    [this](const QVariantMap&) { post(&RecordingBarScene::reapplyBarWindowLevel); });
+    m_observers.add(
+        QString::fromLatin1(names::applicationDidBecomeActive),
+        [this](const QVariantMap&) { post(&RecordingBarScene::reapplyBarWindowLevel); });
     m_observers.add(QString::fromLatin1(names::recordingBarShouldShow), [this](const QVariantMap&) {
         if (!m_recorder->suppressRecordingBar()) {
             post(&RecordingBarScene::showRecordingBarWindow);
@@ -222,7 +224,9 @@ void RecordingBarScene::beginRecordingSession() {
     fetchServerTime(*m_httpClient, m_recordingApiBaseURL.toStdString(), arrived);
 }
 
-void RecordingBarScene::startWithoutServerTime() { serverTimeArrived(std::nullopt); }
+void RecordingBarScene::startWithoutServerTime() {
+    serverTimeArrived(std::nullopt);
+}
 
 void RecordingBarScene::serverTimeArrived(const std::optional<std::string>& time) {
     if (m_hasEnded) {
@@ -267,9 +271,8 @@ void RecordingBarScene::stopClicked() {
     platform::NotificationCenter::defaultCenter().post(
         QString::fromLatin1(desktop::notifications::recordingBarShouldClose));
     closeAndLeave();
-    platform::MainQueue::postAfter(kHandOverDelay, [router = &m_router] {
-        router->openWindow(kCollectingInformation);
-    });
+    platform::MainQueue::postAfter(
+        kHandOverDelay, [router = &m_router] { router->openWindow(kCollectingInformation); });
 }
 
 void RecordingBarScene::deleteClicked() {
@@ -320,7 +323,9 @@ void RecordingBarScene::microphoneClicked() {
         });
 }
 
-void RecordingBarScene::hoverChanged() { setCursorShape(Qt::PointingHandCursor); }
+void RecordingBarScene::hoverChanged() {
+    setCursorShape(Qt::PointingHandCursor);
+}
 
 void RecordingBarScene::dragWindow() {
     if (QQuickWindow* bar = barWindow()) {
@@ -328,7 +333,9 @@ void RecordingBarScene::dragWindow() {
     }
 }
 
-QQuickWindow* RecordingBarScene::barWindow() const { return m_router.window(kRecordingBarGroup); }
+QQuickWindow* RecordingBarScene::barWindow() const {
+    return m_router.window(kRecordingBarGroup);
+}
 
 void RecordingBarScene::placeRecordingBarWindow() {
     QQuickWindow* window = barWindow();
@@ -380,9 +387,13 @@ void RecordingBarScene::showRecordingBarWindow() {
     post(&RecordingBarScene::reapplyBarWindowLevel);
 }
 
-void RecordingBarScene::startElapsedTimer() { m_timer.start(); }
+void RecordingBarScene::startElapsedTimer() {
+    m_timer.start();
+}
 
-void RecordingBarScene::elapsedTick() { setElapsedSeconds(m_elapsedSeconds + 1); }
+void RecordingBarScene::elapsedTick() {
+    setElapsedSeconds(m_elapsedSeconds + 1);
+}
 
 void RecordingBarScene::recordingStateChanged() {
     post(&RecordingBarScene::reapplyBarWindowLevel);

@@ -54,8 +54,9 @@ class RecordingBarScene : public QObject {
     static constexpr double barHeight = 52;
 
     RecordingBarScene(desktop::Router& router, std::shared_ptr<recording::ScreenRecorder> recorder,
-                      platform::DefaultsStore& defaults, std::shared_ptr<api::HttpClient> httpClient,
-                      QString recordingApiBaseURL, QObject* parent = nullptr);
+                      platform::DefaultsStore& defaults,
+                      std::shared_ptr<api::HttpClient> httpClient, QString recordingApiBaseURL,
+                      QObject* parent = nullptr);
     ~RecordingBarScene() override;
 
     int elapsedSeconds() const { return m_elapsedSeconds; }
@@ -119,7 +120,8 @@ class RecordingBarScene : public QObject {
     QString m_microphoneIconName;
     Qt::CursorShape m_cursorShape = Qt::ArrowCursor;
     bool m_didAppear = false;
-    // Stopped, deleted or gone: nothing may start a recording or touch windows for this bar any more.
+    // Stopped, deleted or gone: nothing may start a recording or touch windows for this bar any
+    // more.
     bool m_hasEnded = false;
     bool m_didDisappear = false;
     // A recording ran (or failed to start) and is over: Stop may close the bar.

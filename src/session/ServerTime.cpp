@@ -39,7 +39,8 @@ std::optional<api::HttpRequest> healthRequest(const std::string& recordingApiBas
 
 std::optional<std::string> serverTimeFrom(const api::HttpResponse& response) {
     if (response.transportError || !response.status || *response.status < 200 ||
-        *response.status > 299 || !response.body || api::nestsDeeperThan(*response.body, api::maxJsonDepth)) {
+        *response.status > 299 || !response.body ||
+        api::nestsDeeperThan(*response.body, api::maxJsonDepth)) {
         return std::nullopt;
     }
     const api::Json json = api::Json::parse(*response.body, nullptr, /*allow_exceptions=*/false);

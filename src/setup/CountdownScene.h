@@ -4,13 +4,13 @@
 #include "ScreenRecorder.h"
 #include "desktop/Router.h"
 
+#include <QtQml/qqmlregistration.h>
 #include <QImage>
 #include <QObject>
 #include <QPointer>
 #include <QQuickPaintedItem>
 #include <QQuickWindow>
 #include <QTimer>
-#include <QtQml/qqmlregistration.h>
 
 #include <memory>
 #include <optional>

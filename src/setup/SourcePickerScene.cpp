@@ -53,8 +53,8 @@ QString selectionTitle(const recording::SelectedContentInfo& content) {
                 return QString::fromStdString(*content.name);
             }
             if (content.bundleIdentifier) {
-                return QStringLiteral("Window (") + QString::fromStdString(*content.bundleIdentifier) +
-                       QLatin1Char(')');
+                return QStringLiteral("Window (") +
+                       QString::fromStdString(*content.bundleIdentifier) + QLatin1Char(')');
             }
             return QStringLiteral("Window");
         case Kind::display:

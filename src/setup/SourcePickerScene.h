@@ -3,9 +3,9 @@
 #include "ScreenRecorder.h"
 #include "desktop/Router.h"
 
+#include <QtQml/qqmlregistration.h>
 #include <QObject>
 #include <QString>
-#include <QtQml/qqmlregistration.h>
 
 #include <memory>
 #include <optional>
@@ -18,7 +18,8 @@ enum class SelectedSource { fullScreen, specificWindow };
 
 QString rawValue(SelectedSource source);
 // The card that matches what the recorder holds; none for nothing chosen or an unknown kind.
-std::optional<SelectedSource> selectedSourceFor(const std::optional<recording::SelectedContentInfo>& content);
+std::optional<SelectedSource> selectedSourceFor(
+    const std::optional<recording::SelectedContentInfo>& content);
 // The label's text for what the recorder holds (window title, owning application, display).
 QString selectionTitle(const recording::SelectedContentInfo& content);
 // The label's symbol for the content's kind.
@@ -39,7 +40,8 @@ class SourcePickerScene : public QObject {
     Q_PROPERTY(QString selectionSymbol READ selectionSymbolName NOTIFY selectionChanged)
     Q_PROPERTY(bool fullScreenMarked READ fullScreenMarked NOTIFY selectedSourceChanged)
     Q_PROPERTY(bool specificWindowMarked READ specificWindowMarked NOTIFY selectedSourceChanged)
-    Q_PROPERTY(bool fullScreenHighlighted READ fullScreenHighlighted NOTIFY fullScreenHighlightedChanged)
+    Q_PROPERTY(
+        bool fullScreenHighlighted READ fullScreenHighlighted NOTIFY fullScreenHighlightedChanged)
     Q_PROPERTY(bool specificWindowHighlighted READ specificWindowHighlighted NOTIFY
                    specificWindowHighlightedChanged)
     Q_PROPERTY(Qt::CursorShape cardCursor READ cardCursor CONSTANT)

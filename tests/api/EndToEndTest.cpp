@@ -25,16 +25,18 @@ TEST(EndToEndTest, SignInValidateAndUploadToTheStandInServices) {
     LogCapture log;
     auto& defaults = platform::DefaultsStore::standard();
     auto reachable = std::make_shared<FixedReachability>(true);
-    auto adapters = std::vector<std::shared_ptr<NetwortAdapterProtocol>>{std::make_shared<MainNetworkAdapter>()};
-    SignInRepository signIn(
-        NetworkingGateway::create(HttpClient::shared(), std::string(url) + "/api/", "", adapters, reachable));
+    auto adapters = std::vector<std::shared_ptr<NetwortAdapterProtocol>>{
+        std::make_shared<MainNetworkAdapter>()};
+    SignInRepository signIn(NetworkingGateway::create(
+        HttpClient::shared(), std::string(url) + "/api/", "", adapters, reachable));
 
     auto wrong = await(signIn.networking()->request(SignInRequest("trader", "not-the-password")));
     ASSERT_TRUE(wrong && !*wrong);
     EXPECT_EQ(wrong->error().kind(), NetworkError::Case::serverError);
 
     auto session = await(signIn.networking()->request(SignInRequest("trader", "korvane")));
-    ASSERT_TRUE(session && *session) << (session && !*session ? session->error().description() : "timeout");
+    ASSERT_TRUE(session && *session)
+        << (session && !*session ? session->error().description() : "timeout");
     defaults.setString("cookie", (*session)->cookie);
     defaults.setString("current_date_time", "2026-12-08T09:30:00.000Z");
 
@@ -50,10 +52,13 @@ TEST(EndToEndTest, SignInValidateAndUploadToTheStandInServices) {
     }
     std::ofstream(path, std::ios::binary) << contents;
 
-    auto recording = NetworkingGateway::create(HttpClient::shared(), std::string(url) + "/api/v1/", "", adapters, reachable);
-    VideoRepository videos(recording, std::make_shared<VideoChunkUploadRepository>(HttpClient::shared(), url, defaults));
+    auto recording = NetworkingGateway::create(HttpClient::shared(), std::string(url) + "/api/v1/",
+                                               "", adapters, reachable);
+    VideoRepository videos(recording, std::make_shared<VideoChunkUploadRepository>(
+                                          HttpClient::shared(), url, defaults));
     auto uploaded = await(videos.uploadVideoInChunks(path), std::chrono::seconds(60));
-    ASSERT_TRUE(uploaded && *uploaded) << (uploaded && !*uploaded ? uploaded->error().description() : "timeout");
+    ASSERT_TRUE(uploaded && *uploaded)
+        << (uploaded && !*uploaded ? uploaded->error().description() : "timeout");
     EXPECT_EQ((*uploaded)->status, "Success");
 
     const auto videoId = defaults.string("obtained_video_id");

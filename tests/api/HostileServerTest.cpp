@@ -21,14 +21,17 @@ namespace {
 
 constexpr std::size_t kChunk = VideoChunkUploadRepository::chunkSize;
 
-std::string nestedArrays(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+std::string nestedArrays(std::size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+}
 
 // What a stack-eating reply looks like: 80 KB of "[", then as many "]".
 const std::string kDeep = nestedArrays(40'000);
 
 std::string gzipped(const std::string& data) {
     z_stream stream{};
-    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16 /* gzip wrapper */, 9, Z_DEFAULT_STRATEGY);
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16 /* gzip wrapper */, 9,
+                 Z_DEFAULT_STRATEGY);
     std::string out(deflateBound(&stream, data.size()), '\0');
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
     stream.avail_in = static_cast<uInt>(data.size());
@@ -41,7 +44,7 @@ std::string gzipped(const std::string& data) {
 }
 
 class HostileServerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (const char* key : {"cookie", "current_date_time", "obtained_video_id"}) {
             defaults.remove(key);
@@ -62,7 +65,8 @@ protected:
     }
 
     std::string writeFile(std::size_t size) {
-        const std::string path = std::string(std::getenv("KORVANE_TEST_HOME")) + "/Korvane_hostile.mp4";
+        const std::string path =
+            std::string(std::getenv("KORVANE_TEST_HOME")) + "/Korvane_hostile.mp4";
         std::ofstream(path, std::ios::binary) << std::string(size, 'v');
         return path;
     }
@@ -76,7 +80,8 @@ protected:
 TEST(JsonDepthTest, NestingPast64LevelsIsRefusedAndOnlyRealBracketsCount) {
     const JsonDecoder decoder;
     EXPECT_TRUE(decoder.parse(nestedArrays(64)));
-    for (const std::string& deep : {nestedArrays(65), kDeep, std::string(40'000, '['), "{\"a\":" + kDeep + "}"}) {
+    for (const std::string& deep :
+         {nestedArrays(65), kDeep, std::string(40'000, '['), "{\"a\":" + kDeep + "}"}) {
         auto refused = decoder.parse(deep);
         ASSERT_FALSE(refused);
         EXPECT_EQ(refused.error().domain, "DecodingError");
@@ -84,14 +89,16 @@ TEST(JsonDepthTest, NestingPast64LevelsIsRefusedAndOnlyRealBracketsCount) {
 
     // Brackets inside strings are text, escaped quotes do not end a string, and an escaped
     // backslash does.
-    const std::string inString = "[\"" + std::string(100, '[') + "\\\"" + std::string(100, '{') + "\"]";
+    const std::string inString =
+        "[\"" + std::string(100, '[') + "\\\"" + std::string(100, '{') + "\"]";
     EXPECT_TRUE(decoder.parse(inString));
     const std::string afterBackslash = "[\"\\\\\"," + nestedArrays(64) + "]";
     EXPECT_FALSE(decoder.parse(afterBackslash));
     EXPECT_FALSE(nestsDeeperThan(afterBackslash, 65));
 
-    EXPECT_EQ(VideoChunkUploadRepository::videoIdFromReply("{\"video_id\":\"x\",\"a\":" + kDeep + "}"),
-              std::nullopt);
+    EXPECT_EQ(
+        VideoChunkUploadRepository::videoIdFromReply("{\"video_id\":\"x\",\"a\":" + kDeep + "}"),
+        std::nullopt);
 }
 
 TEST_F(HostileServerTest, ADeeplyNestedReplyFailsToDecodeWhateverItsStatus) {
@@ -132,8 +139,11 @@ TEST_F(HostileServerTest, TheUploadSurvivesADeeplyNestedReply) {
 TEST_F(HostileServerTest, ABodyPastTheBoundEndsTheTransferAsATransportFailure) {
     std::string body;
     std::string headers;
-    RawHttpServer server([&](const RawHttpServer::Request&) { return RawHttpServer::reply(200, body, headers); });
-    auto get = [&] { return HttpClient::shared()->sendAndWait({.url = server.baseURL() + "/reply"}); };
+    RawHttpServer server(
+        [&](const RawHttpServer::Request&) { return RawHttpServer::reply(200, body, headers); });
+    auto get = [&] {
+        return HttpClient::shared()->sendAndWait({.url = server.baseURL() + "/reply"});
+    };
 
     body.assign(HttpClient::maxBodySize, 'a');
     const HttpResponse atBound = get();
@@ -157,8 +167,10 @@ TEST_F(HostileServerTest, ABodyPastTheBoundEndsTheTransferAsATransportFailure) {
     headers = "Content-Encoding: gzip\r\n";
     expectCutOff(get(), "gzip bomb");
 
-    // A sign-in whose cookie would be a hundred megabytes is a failed request, so nothing is stored.
-    body = R"({"user_id":"7","expires_in":3600,"cookie":")" + std::string(2 * HttpClient::maxBodySize, 'c') + "\"}";
+    // A sign-in whose cookie would be a hundred megabytes is a failed request, so nothing is
+    // stored.
+    body = R"({"user_id":"7","expires_in":3600,"cookie":")" +
+           std::string(2 * HttpClient::maxBodySize, 'c') + "\"}";
     headers.clear();
     auto signIn = await(gateway(server)->request(SignInRequest("trader", "pw")));
     ASSERT_TRUE(signIn && !*signIn);
@@ -170,7 +182,8 @@ TEST_F(HostileServerTest, TheFailureLogKeepsTheBodysBeginningAndNoSetCookie) {
     const std::string detail = std::string(4084, 'd') + "\u00e9" + std::string(200'000, 'e');
     const std::string body = "{\"detail\":\"" + detail + "\"}";
     RawHttpServer server([&](const RawHttpServer::Request&) {
-        return RawHttpServer::reply(500, body, "Set-Cookie: sessionid=fresh-secret; HttpOnly\r\nX-Trace: 42\r\n");
+        return RawHttpServer::reply(
+            500, body, "Set-Cookie: sessionid=fresh-secret; HttpOnly\r\nX-Trace: 42\r\n");
     });
     VideoChunkUploadRepository uploader(HttpClient::shared(), server.baseURL(), defaults);
     ASSERT_FALSE(uploader.upload(writeFile(10)));
@@ -184,7 +197,8 @@ TEST_F(HostileServerTest, TheFailureLogKeepsTheBodysBeginningAndNoSetCookie) {
               std::string::npos)
         << line.substr(0, 600);
     EXPECT_LT(line.size(), 5000u);
-    EXPECT_NE(line.find("\"Set-Cookie\": \"<redacted>\""), std::string::npos) << line.substr(0, 600);
+    EXPECT_NE(line.find("\"Set-Cookie\": \"<redacted>\""), std::string::npos)
+        << line.substr(0, 600);
     EXPECT_NE(line.find("\"X-Trace\": \"42\""), std::string::npos);
 
     const auto json = log.linesStartingWith("JSON body:\n");

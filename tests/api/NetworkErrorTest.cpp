@@ -33,19 +33,22 @@ TEST(NetworkErrorTest, LocalizedDescriptionIsTheGenericMessageWithTheCasePositio
 }
 
 TEST(NetworkErrorTest, EqualityIsByText) {
-    EXPECT_EQ(NetworkError::custom({"A", 1, "same", ""}), NetworkError::custom({"B", 2, "same", ""}));
+    EXPECT_EQ(NetworkError::custom({"A", 1, "same", ""}),
+              NetworkError::custom({"B", 2, "same", ""}));
     EXPECT_NE(NetworkError::unknownCode(500), NetworkError::internalServerError());
     HttpError one = HttpError::unacceptableStatusCode(401);
     HttpError other;
     other.otherDescription = "Response status code was unacceptable: 401.";
     EXPECT_EQ(NetworkError::invalidResponse(one), NetworkError::invalidResponse(other));
     // A server document whose message happens to match another case's text compares equal.
-    EXPECT_EQ(NetworkError::serverError({{500, "Invalid Request", {}}}), NetworkError::invalidRequest());
+    EXPECT_EQ(NetworkError::serverError({{500, "Invalid Request", {}}}),
+              NetworkError::invalidRequest());
 }
 
 TEST(NetworkErrorTest, ErrorDocumentNeedsEveryKeyWithItsType) {
     const JsonDecoder decoder;
-    auto full = decoder.parse(R"({"status":401,"message":"Denied","error":[{"message":"bad password"}]})");
+    auto full =
+        decoder.parse(R"({"status":401,"message":"Denied","error":[{"message":"bad password"}]})");
     ASSERT_TRUE(full);
     auto model = ErrorResponseModel::decode(*full);
     ASSERT_TRUE(model);
@@ -91,14 +94,16 @@ TEST(JsonKeysTest, SnakeCaseConversionBothWays) {
 
 TEST(ModelsTest, ReplyModelsDecodeSnakeCaseAndRefuseMissingOrMistypedKeys) {
     const JsonDecoder decoder;
-    auto signIn = decoder.decode<SignInResponse>(R"({"user_id":"7","cookie":"c","expires_in":3600})");
+    auto signIn =
+        decoder.decode<SignInResponse>(R"({"user_id":"7","cookie":"c","expires_in":3600})");
     ASSERT_TRUE(signIn);
     EXPECT_EQ(signIn->userId, "7");
     EXPECT_EQ(signIn->cookie, "c");
     EXPECT_EQ(signIn->expiresIn, 3600);
     EXPECT_FALSE(decoder.decode<SignInResponse>(R"({"user_id":"7","cookie":"c"})"));
     EXPECT_FALSE(decoder.decode<SignInResponse>(R"({"user_id":7,"cookie":"c","expires_in":3600})"));
-    EXPECT_FALSE(decoder.decode<SignInResponse>(R"({"user_id":"7","cookie":"c","expires_in":1.5})"));
+    EXPECT_FALSE(
+        decoder.decode<SignInResponse>(R"({"user_id":"7","cookie":"c","expires_in":1.5})"));
     EXPECT_FALSE(decoder.decode<SignInResponse>(""));
 
     auto upload = decoder.decode<UploadVideoResponse>(R"({"status":"ok"})");

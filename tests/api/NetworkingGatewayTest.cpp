@@ -39,19 +39,20 @@ struct PingRequest {
 };
 
 class GatewayTest : public ::testing::Test {
-protected:
+  protected:
     std::shared_ptr<NetworkingGateway> makeGateway(const std::string& base) {
         return NetworkingGateway::create(HttpClient::shared(), base, "",
                                          {std::make_shared<MainNetworkAdapter>()}, reachability);
     }
     // Replies to POST /api/ping with the given status and body.
     void reply(int status, const std::string& body) {
-        server.on("POST", "/api/ping", [status, body](const RecordedRequest&, httplib::Response& res) {
-            res.status = status;
-            if (!body.empty()) {
-                res.set_content(body, "application/json");
-            }
-        });
+        server.on("POST", "/api/ping",
+                  [status, body](const RecordedRequest&, httplib::Response& res) {
+                      res.status = status;
+                      if (!body.empty()) {
+                          res.set_content(body, "application/json");
+                      }
+                  });
     }
     std::expected<Bytes, NetworkError> data() {
         auto result = await(makeGateway(server.baseURL() + "/api/")->requestData(PingRequest{}));
@@ -115,7 +116,8 @@ TEST_F(GatewayTest, DecodesSnakeCaseRepliesOnTheGatewaysQueue) {
     auto gateway = makeGateway(server.baseURL() + "/api/");
     std::promise<std::string> where;
     auto token = gateway->request(PingRequest{}).subscribe([&](auto result) {
-        where.set_value(platform::SerialQueue::currentLabel() + ":" + (result ? result->value : "error"));
+        where.set_value(platform::SerialQueue::currentLabel() + ":" +
+                        (result ? result->value : "error"));
     });
     auto future = where.get_future();
     ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
@@ -124,7 +126,8 @@ TEST_F(GatewayTest, DecodesSnakeCaseRepliesOnTheGatewaysQueue) {
     reply(200, R"({"someValue":5})");
     auto mistyped = await(gateway->request(PingRequest{}));
     ASSERT_TRUE(mistyped && !*mistyped);
-    EXPECT_EQ(mistyped->error().description(), "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
+    EXPECT_EQ(mistyped->error().description(),
+              "The data couldn\u2019t be read because it isn\u2019t in the correct format.");
     EXPECT_FALSE(log.lines().empty()) << "a failed request is written to the log";
 }
 
@@ -173,7 +176,8 @@ TEST_F(GatewayTest, NoReplyAtAllIsUnknownCodeZero) {
         TestHttpServer gone;
         closedPort = gone.port();
     }
-    auto result = await(makeGateway("http://127.0.0.1:" + std::to_string(closedPort) + "/api/")->requestData(PingRequest{}));
+    auto result = await(makeGateway("http://127.0.0.1:" + std::to_string(closedPort) + "/api/")
+                            ->requestData(PingRequest{}));
     ASSERT_TRUE(result && !*result);
     EXPECT_EQ(result->error(), NetworkError::unknownCode(0));
 }
@@ -197,8 +201,11 @@ TEST_F(GatewayTest, AnErrorArrivingAfterTheGatewayIsGoneIsUnknown) {
 }
 
 TEST(UrlJoinTest, ExactlyOneSlashBetweenParts) {
-    EXPECT_EQ(appendingPathComponent("http://h/api/", "/sagevane/auth"), "http://h/api/sagevane/auth");
-    EXPECT_EQ(appendingPathComponent("http://h/api", "sagevane/login"), "http://h/api/sagevane/login");
+    EXPECT_EQ(appendingPathComponent("http://h/api/", "/sagevane/auth"),
+              "http://h/api/sagevane/auth");
+    EXPECT_EQ(appendingPathComponent("http://h/api", "sagevane/login"),
+              "http://h/api/sagevane/login");
     EXPECT_EQ(appendingPathComponent("http://h/api/v1/", ""), "http://h/api/v1/");
-    EXPECT_EQ(appendingPathComponent("http://h:8080", "/api/v1/health/"), "http://h:8080/api/v1/health/");
+    EXPECT_EQ(appendingPathComponent("http://h:8080", "/api/v1/health/"),
+              "http://h:8080/api/v1/health/");
 }

@@ -16,7 +16,7 @@ using namespace api;
 namespace {
 
 class RepositoriesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         defaults.remove("cookie");
         defaults.remove("current_date_time");
@@ -70,7 +70,9 @@ TEST_F(RepositoriesTest, ValidationCarriesTheStoredCookieOrAnEmptyOne) {
         EXPECT_EQ((*reply)->userId, "42");
         const std::string sent = wire.request();
         EXPECT_EQ(sent.rfind("POST /api/sagevane/login HTTP/1.1\r\n", 0), 0u) << sent;
-        EXPECT_NE(sent.find("\r\nCookie:\r\n"), std::string::npos) << "an empty Cookie header must be sent:\n" << sent;
+        EXPECT_NE(sent.find("\r\nCookie:\r\n"), std::string::npos)
+            << "an empty Cookie header must be sent:\n"
+            << sent;
         EXPECT_NE(sent.find("\r\nContent-Length: 0\r\n"), std::string::npos) << sent;
     }
     defaults.setString("cookie", "sessionid=abc");
@@ -86,10 +88,11 @@ TEST_F(RepositoriesTest, SingleRequestUploadSendsTheFileAsBase64OrFailsWithoutSe
     server.on("POST", "/api/v1/video/upload", [](const RecordedRequest&, httplib::Response& res) {
         res.set_content(R"({"status":"ok","message":"stored"})", "application/json");
     });
-    auto recording = NetworkingGateway::create(HttpClient::shared(), server.baseURL() + "/api/v1/", "",
-                                               {std::make_shared<MainNetworkAdapter>()},
+    auto recording = NetworkingGateway::create(HttpClient::shared(), server.baseURL() + "/api/v1/",
+                                               "", {std::make_shared<MainNetworkAdapter>()},
                                                std::make_shared<FixedReachability>(true));
-    auto uploader = std::make_shared<VideoChunkUploadRepository>(HttpClient::shared(), server.baseURL(), defaults);
+    auto uploader = std::make_shared<VideoChunkUploadRepository>(HttpClient::shared(),
+                                                                 server.baseURL(), defaults);
     VideoRepository repository(recording, uploader);
 
     auto reply = await(repository.uploadVideo(writeFile("whole.mp4", 3)));
@@ -107,7 +110,8 @@ TEST_F(RepositoriesTest, ChunkedUploadIsDeferredAndEverySubscriptionUploadsAgain
     server.on("POST", "/api/v1/video/upload", [](const RecordedRequest&, httplib::Response& res) {
         res.set_content(R"({"video_id":"v1"})", "application/json");
     });
-    auto uploader = std::make_shared<VideoChunkUploadRepository>(HttpClient::shared(), server.baseURL(), defaults);
+    auto uploader = std::make_shared<VideoChunkUploadRepository>(HttpClient::shared(),
+                                                                 server.baseURL(), defaults);
     VideoRepository repository(nullptr, uploader);
 
     const std::string path = writeFile("twice.mp4", 10);
@@ -132,6 +136,7 @@ TEST_F(RepositoriesTest, ChunkedUploadIsDeferredAndEverySubscriptionUploadsAgain
     auto failed = await(repository.uploadVideoInChunks("/nonexistent/take.mp4"));
     ASSERT_TRUE(failed && !*failed);
     EXPECT_EQ(failed->error().kind(), NetworkError::Case::custom);
-    EXPECT_EQ(failed->error().description(),
-              "The file \u201ctake.mp4\u201d couldn\u2019t be opened because there is no such file.");
+    EXPECT_EQ(
+        failed->error().description(),
+        "The file \u201ctake.mp4\u201d couldn\u2019t be opened because there is no such file.");
 }

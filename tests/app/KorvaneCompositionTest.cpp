@@ -16,17 +16,18 @@ TEST(KorvaneCompositionTest, SignInGoesToTheWebApiAndTheRecorderIsBuiltOnce) {
     app::AppConfiguration configuration;
     configuration.webBaseURL = web.baseURL();
     configuration.recordingApiBaseURL = "http://127.0.0.1:9";
-    platform::DefaultsStore defaults(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) + "/composition.ini");
+    platform::DefaultsStore defaults(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) +
+                                     "/composition.ini");
     int environmentsMade = 0;
-    app::KorvaneComposition composition(configuration, api::HttpClient::shared(),
-                                        std::make_shared<FixedReachability>(true),
-                                        [&] {
-                                            ++environmentsMade;
-                                            recording::RecorderEnvironment environment;
-                                            environment.defaults = &defaults;
-                                            return environment;
-                                        },
-                                        defaults);
+    app::KorvaneComposition composition(
+        configuration, api::HttpClient::shared(), std::make_shared<FixedReachability>(true),
+        [&] {
+            ++environmentsMade;
+            recording::RecorderEnvironment environment;
+            environment.defaults = &defaults;
+            return environment;
+        },
+        defaults);
 
     auto first = composition.makeSignInRepository();
     auto second = composition.makeSignInRepository();

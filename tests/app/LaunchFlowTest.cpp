@@ -14,9 +14,10 @@ using namespace std::chrono_literals;
 namespace {
 
 class LaunchFlowTest : public ::testing::Test {
-protected:
+  protected:
     LaunchFlowTest()
-        : defaults(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) + QStringLiteral("/launch-%1.ini").arg(counter++)),
+        : defaults(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) +
+                   QStringLiteral("/launch-%1.ini").arg(counter++)),
           viewModel(std::make_shared<api::SignInRepository>(gateway), defaults),
           flow(viewModel, reachability, router, defaults) {
         flow.minimumSplashDuration = 300ms;
@@ -54,7 +55,8 @@ TEST_F(LaunchFlowTest, WithoutNetworkSignInOpensAtOnceAndTheSessionStays) {
     store("c=1", "7");
     reachability->set(false);
     appear();
-    EXPECT_EQ(events, (std::vector<std::string>{"dismiss LaunchViewGroup", "open LoginWindowGroup"}))
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"dismiss LaunchViewGroup", "open LoginWindowGroup"}))
         << "decided at once, without the minimum display time";
     EXPECT_TRUE(gateway->sent.empty());
     EXPECT_EQ(defaults.string("cookie"), "c=1");
@@ -66,7 +68,8 @@ TEST_F(LaunchFlowTest, AValidSessionOpensTheMainWindowAfterTheMinimumTime) {
     gateway->reply = api::Bytes(R"({"user_id":"7"})");
     appear();
     ASSERT_TRUE(pumpUntil([&] { return decided(); }));
-    EXPECT_EQ(events, (std::vector<std::string>{"page startSession", "dismiss LaunchViewGroup", "open KVWindowGroup"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"page startSession", "dismiss LaunchViewGroup",
+                                                "open KVWindowGroup"}));
     EXPECT_GE(openedAfter, 300ms) << "the launch window stays for the minimum time";
     EXPECT_TRUE(viewModel.validUser());
     EXPECT_EQ(viewModel.responseStatus(), QStringLiteral("success"));
@@ -79,7 +82,8 @@ TEST_F(LaunchFlowTest, ARefusedSessionIsForgottenBeforeSignInOpens) {
     gateway->reply = std::unexpected(api::NetworkError::unknownCode(401));
     appear();
     ASSERT_TRUE(pumpUntil([&] { return decided(); }));
-    EXPECT_EQ(events, (std::vector<std::string>{"dismiss LaunchViewGroup", "open LoginWindowGroup"}));
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"dismiss LaunchViewGroup", "open LoginWindowGroup"}));
     EXPECT_FALSE(cookieAtOpen.has_value()) << "removed before the sign-in window opens";
     EXPECT_FALSE(defaults.string("userID").has_value());
     EXPECT_EQ(viewModel.uploadError(), api::NetworkError::unknownCode(401));

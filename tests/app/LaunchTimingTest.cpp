@@ -28,10 +28,10 @@ using Clock = std::chrono::steady_clock;
 // the flow is judged by the order of events, never by how soon one followed another.
 struct LaunchRun {
     std::vector<std::string> events;
-    Clock::time_point started;    // just before the window appeared
-    Clock::time_point appeared;   // onAppear() returned: the flow's own clock started in between
-    Clock::time_point arrived;    // the validation's answer reached the main thread
-    Clock::time_point decided;    // the next window was opened
+    Clock::time_point started;   // just before the window appeared
+    Clock::time_point appeared;  // onAppear() returned: the flow's own clock started in between
+    Clock::time_point arrived;   // the validation's answer reached the main thread
+    Clock::time_point decided;   // the next window was opened
     // Router events already made when control went back to the event loop after the answer.
     std::optional<std::size_t> eventsWhenTheAnswerWasHandled;
     // Whether the decision came before a timer of the minimum display time started on arrival.
@@ -71,16 +71,17 @@ LaunchRun launchWithValidationTaking(std::chrono::milliseconds validation) {
             Qt::QueuedConnection);
         // Timers of the main loop fire in the order of their deadlines however late the loop
         // runs: a flow that waits the full minimum again after the answer comes after this one.
-        QTimer::singleShot(std::chrono::duration_cast<std::chrono::milliseconds>(flow.minimumSplashDuration),
-                           Qt::PreciseTimer, &context, [&] {
-            run.decidedBeforeAFullMinimumAfterTheAnswer = router.events.size() == 3;
-        });
+        QTimer::singleShot(
+            std::chrono::duration_cast<std::chrono::milliseconds>(flow.minimumSplashDuration),
+            Qt::PreciseTimer, &context,
+            [&] { run.decidedBeforeAFullMinimumAfterTheAnswer = router.events.size() == 3; });
     });
     run.started = Clock::now();
     flow.onAppear();
     run.appeared = Clock::now();
     EXPECT_TRUE(pumpUntil([&] { return router.events.size() == 3; }, 20000));
-    EXPECT_TRUE(pumpUntil([&] { return run.decidedBeforeAFullMinimumAfterTheAnswer.has_value(); }, 20000));
+    EXPECT_TRUE(
+        pumpUntil([&] { return run.decidedBeforeAFullMinimumAfterTheAnswer.has_value(); }, 20000));
     run.events = router.events;
     return run;
 }

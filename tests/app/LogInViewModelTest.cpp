@@ -13,9 +13,10 @@ using api::NetworkError;
 namespace {
 
 class LogInViewModelTest : public ::testing::Test {
-protected:
+  protected:
     LogInViewModelTest()
-        : defaults(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) + QStringLiteral("/login-%1.ini").arg(counter++)),
+        : defaults(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) +
+                   QStringLiteral("/login-%1.ini").arg(counter++)),
           model(std::make_shared<api::SignInRepository>(gateway), defaults) {}
     static inline int counter = 0;
     std::shared_ptr<FakeGateway> gateway = std::make_shared<FakeGateway>();
@@ -40,7 +41,8 @@ TEST_F(LogInViewModelTest, ASuccessfulSignInStoresTheSessionBeforeAnnouncingIt) 
     EXPECT_FALSE(model.isLoging());
     EXPECT_FALSE(model.haveError());
     ASSERT_EQ(gateway->sent.size(), 1u);
-    EXPECT_EQ(api::Json::parse(*gateway->sent[0].body), api::Json({{"username", " trader "}, {"password", "secret"}}))
+    EXPECT_EQ(api::Json::parse(*gateway->sent[0].body),
+              api::Json({{"username", " trader "}, {"password", "secret"}}))
         << "sent as typed, blanks included";
 }
 
@@ -48,7 +50,8 @@ TEST_F(LogInViewModelTest, EveryFailureReadsAsWrongCredentialsAndRaisesTheAlertA
     defaults.setString("cookie", "earlier");
     gateway->reply = std::unexpected(NetworkError::noConnection());
     int alerts = 0;
-    QObject::connect(&model, &app::LogInViewModel::haveErrorChanged, [&] { alerts += model.haveError() ? 1 : 0; });
+    QObject::connect(&model, &app::LogInViewModel::haveErrorChanged,
+                     [&] { alerts += model.haveError() ? 1 : 0; });
     model.login();
     ASSERT_TRUE(pumpUntil([&] { return model.haveError(); }));
     EXPECT_EQ(model.errorMessage(), QStringLiteral("Wrong credentials"));

@@ -13,9 +13,10 @@ using Field = app::LoginViewLogic::Field;
 namespace {
 
 class LoginViewLogicTest : public ::testing::Test {
-protected:
+  protected:
     LoginViewLogicTest()
-        : defaults(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) + QStringLiteral("/loginview-%1.ini").arg(counter++)),
+        : defaults(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) +
+                   QStringLiteral("/loginview-%1.ini").arg(counter++)),
           model(std::make_shared<api::SignInRepository>(gateway), defaults),
           view(model, QStringLiteral("https://web.example"), router) {
         view.onAppear();
@@ -60,7 +61,8 @@ TEST_F(LoginViewLogicTest, ASignInRunsOnceAndLeadsToTheMainWindow) {
     EXPECT_TRUE(view.isSigningIn());
     ASSERT_TRUE(pumpUntil([&] { return !view.isSigningIn(); }));
     EXPECT_EQ(gateway->sent.size(), 1u) << "one sign-in, however many submits";
-    EXPECT_EQ(events, (std::vector<std::string>{"page startSession", "dismiss LoginWindowGroup", "open KVWindowGroup"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"page startSession", "dismiss LoginWindowGroup",
+                                                "open KVWindowGroup"}));
 }
 
 TEST_F(LoginViewLogicTest, EachFailureShowsTheAlertAndFreesTheForm) {
@@ -68,7 +70,8 @@ TEST_F(LoginViewLogicTest, EachFailureShowsTheAlertAndFreesTheForm) {
     model.setUserName(QStringLiteral("trader"));
     model.setPassword(QStringLiteral("wrong"));
     int alerts = 0;
-    QObject::connect(&view, &app::LoginViewLogic::showErrorAlertChanged, [&] { alerts += view.showErrorAlert() ? 1 : 0; });
+    QObject::connect(&view, &app::LoginViewLogic::showErrorAlertChanged,
+                     [&] { alerts += view.showErrorAlert() ? 1 : 0; });
     for (int attempt = 1; attempt <= 2; ++attempt) {
         view.loginTapped();
         ASSERT_TRUE(pumpUntil([&] { return alerts == attempt && !view.isSigningIn(); }));

@@ -10,7 +10,8 @@
 using app::PagesEnum;
 
 TEST(NavigationTest, ThePageIsPersistedAndUnknownTextReadsAsLogout) {
-    const QString file = QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) + QStringLiteral("/navigation.ini");
+    const QString file = QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) +
+                         QStringLiteral("/navigation.ini");
     platform::DefaultsStore defaults(file);
     {
         app::Navigation navigation(defaults);
@@ -47,7 +48,8 @@ TEST(AppConfigurationTest, BaseAddressesComeFromTheEnvironmentOrTheStandIns) {
         ::setenv("KORVANE_WEB_URL", bad, 1);
         auto refused = app::AppConfiguration::fromEnvironment();
         ASSERT_FALSE(refused) << bad;
-        EXPECT_NE(refused.error().find("KORVANE_WEB_URL"), std::string::npos) << "the error names the variable";
+        EXPECT_NE(refused.error().find("KORVANE_WEB_URL"), std::string::npos)
+            << "the error names the variable";
     }
     ::unsetenv("KORVANE_WEB_URL");
     ::unsetenv("KORVANE_RECORDING_API_URL");

@@ -114,7 +114,8 @@ class ScenesTest : public ::testing::Test {
             }
         });
         korvane = std::make_unique<app::KorvaneApp>(*composition, engine, defaults);
-        korvane->router().setUrlOpener([this](const QUrl& url) { openedUrls.append(url.toString()); });
+        korvane->router().setUrlOpener(
+            [this](const QUrl& url) { openedUrls.append(url.toString()); });
     }
     ~ScenesTest() override {
         korvane.reset();
@@ -219,7 +220,8 @@ TEST_F(ScenesTest, ClosingTheLastWindowEndsTheRunButSwitchingWindowsDoesNot) {
     EXPECT_TRUE(pumpUntil([&] { return login.isNull(); }, 1000));
     EXPECT_EQ(scenes().window(QStringLiteral("LoginWindowGroup")), nullptr);
     EXPECT_EQ(lastClosed, 1);
-    EXPECT_TRUE(scenes().openWindow(QStringLiteral("LoginWindowGroup"))) << "and it can be opened again";
+    EXPECT_TRUE(scenes().openWindow(QStringLiteral("LoginWindowGroup")))
+        << "and it can be opened again";
 }
 
 TEST_F(ScenesTest, WithoutNetworkTheLaunchWindowHandsOverToSignInAtOnce) {
@@ -321,7 +323,8 @@ TEST_F(ScenesTest, SigningInOnTheMainWindowsPageReplacesItWithTheStartPage) {
     const QString main = QStringLiteral("KVWindowGroup");
     QPointer<QQuickItem> page = item(main, "loginPage");
     ASSERT_NE(page, nullptr);
-    QPointer<app::LoginScene> scene = qobject_cast<app::LoginScene*>(page->property("model").value<QObject*>());
+    QPointer<app::LoginScene> scene =
+        qobject_cast<app::LoginScene*>(page->property("model").value<QObject*>());
     ASSERT_NE(scene, nullptr);
     QQuickWindow* window = scenes().window(main);
 

@@ -11,8 +11,8 @@
 #include "desktop/ContentPickerModel.h"
 #include "desktop/DesktopContentSharingPicker.h"
 
-#include "Await.h"
 #include "AppQml.h"
+#include "Await.h"
 #include "Pump.h"
 #include "RecorderFakes.h"
 #include "X11TestDesktop.h"
@@ -103,11 +103,13 @@ class SessionSetupDesktopTest : public ::testing::Test {
     void choose(bool fullScreen, const QString& entryName, const QString& cardTitle) {
         page()->sourceCardTapped();
         setup::SourcePickerScene* sourcePicker = nullptr;
-        ASSERT_TRUE(pumpUntil([&] {
-            sourcePicker = modelOf<setup::SourcePickerScene>(
-                korvane->scenes().window(QStringLiteral("SourcePickerWindow")));
-            return sourcePicker != nullptr;
-        }, kStepLimitMs));
+        ASSERT_TRUE(pumpUntil(
+            [&] {
+                sourcePicker = modelOf<setup::SourcePickerScene>(
+                    korvane->scenes().window(QStringLiteral("SourcePickerWindow")));
+                return sourcePicker != nullptr;
+            },
+            kStepLimitMs));
         fullScreen ? sourcePicker->chooseFullScreen() : sourcePicker->chooseSpecificWindow();
         desktop::ContentPickerModel* model = nullptr;
         ASSERT_TRUE(pumpUntil([&] { return (model = contentPicker()) != nullptr; }, kStepLimitMs));
@@ -121,27 +123,34 @@ class SessionSetupDesktopTest : public ::testing::Test {
         model->select(row);
         model->share();
         EXPECT_TRUE(pumpUntil([&] { return page()->sourceTitle() == cardTitle; }, kStepLimitMs));
-        EXPECT_TRUE(pumpUntil([&] {
-            return korvane->scenes().window(QStringLiteral("SourcePickerWindow")) == nullptr;
-        }, kStepLimitMs)) << "the source picker closes once the choice arrived";
+        EXPECT_TRUE(pumpUntil(
+            [&] {
+                return korvane->scenes().window(QStringLiteral("SourcePickerWindow")) == nullptr;
+            },
+            kStepLimitMs))
+            << "the source picker closes once the choice arrived";
     }
 
     // Start, then the countdown window's rectangle as the X server has it.
     std::optional<platform::Rect> countdownRect() {
         page()->startTapped();
         QQuickWindow* countdown = nullptr;
-        EXPECT_TRUE(pumpUntil([&] {
-            countdown = korvane->scenes().window(QStringLiteral("Countdown"));
-            return countdown && countdown->isExposed();
-        }, kStepLimitMs));
+        EXPECT_TRUE(pumpUntil(
+            [&] {
+                countdown = korvane->scenes().window(QStringLiteral("Countdown"));
+                return countdown && countdown->isExposed();
+            },
+            kStepLimitMs));
         if (!countdown) {
             return std::nullopt;
         }
         std::optional<platform::Rect> rect;
-        pumpUntil([&] {
-            rect = desk.rootRect(static_cast<xcb_window_t>(countdown->winId()));
-            return rect.has_value();
-        }, kStepLimitMs);
+        pumpUntil(
+            [&] {
+                rect = desk.rootRect(static_cast<xcb_window_t>(countdown->winId()));
+                return rect.has_value();
+            },
+            kStepLimitMs);
         return rect;
     }
 

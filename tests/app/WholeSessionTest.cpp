@@ -19,9 +19,9 @@
 
 #include "DevServer.h"
 
+#include "AppQml.h"
 #include "Await.h"
 #include "MediaFile.h"
-#include "AppQml.h"
 #include "Pump.h"
 #include "X11TestDesktop.h"
 
@@ -138,7 +138,8 @@ class WholeSessionTest : public ::testing::Test {
         }
         // Fresh for each run: a sign-in, a stored time or a recording of the first run must not
         // help the second.
-        home = fs::path(std::getenv("KORVANE_TEST_HOME")) / ("whole-session-" + std::to_string(counter++));
+        home = fs::path(std::getenv("KORVANE_TEST_HOME")) /
+               ("whole-session-" + std::to_string(counter++));
         server = std::make_unique<devserver::DevServer>(
             devserver::Config{"127.0.0.1", 0, "trader", "korvane", home / "stand-in"});
         server->setRequestObserver([this](const devserver::ObservedRequest& request) {
@@ -148,7 +149,8 @@ class WholeSessionTest : public ::testing::Test {
         const auto port = server->start();
         ASSERT_TRUE(port) << port.error();
 
-        defaults = std::make_unique<platform::DefaultsStore>(QString::fromStdString((home / "defaults.ini").string()));
+        defaults = std::make_unique<platform::DefaultsStore>(
+            QString::fromStdString((home / "defaults.ini").string()));
         windowServer = platform::makeX11WindowServer();
         picker = std::make_shared<desktop::DesktopContentSharingPicker>(windowServer);
         configuration.webBaseURL = server->baseUrl();
@@ -225,7 +227,8 @@ class WholeSessionTest : public ::testing::Test {
         }
         return lines;
     }
-    std::vector<devserver::ObservedRequest> received(const std::string& method, const std::string& path) {
+    std::vector<devserver::ObservedRequest> received(const std::string& method,
+                                                     const std::string& path) {
         std::vector<devserver::ObservedRequest> found;
         for (auto& request : received()) {
             if (request.method == method && request.path == path) {
@@ -235,12 +238,15 @@ class WholeSessionTest : public ::testing::Test {
         return found;
     }
 
-    std::string stored(const char* key) { return defaults->string(QString::fromLatin1(key)).value_or(""); }
+    std::string stored(const char* key) {
+        return defaults->string(QString::fromLatin1(key)).value_or("");
+    }
 
     // Our content picker's window, once it is up.
     desktop::ContentPickerModel* contentPicker() {
         for (QWindow* candidate : QGuiApplication::topLevelWindows()) {
-            auto* model = qobject_cast<desktop::ContentPickerModel*>(candidate->property("picker").value<QObject*>());
+            auto* model = qobject_cast<desktop::ContentPickerModel*>(
+                candidate->property("picker").value<QObject*>());
             if (model && candidate->isVisible()) {
                 return model;
             }
@@ -280,7 +286,8 @@ class WholeSessionTest : public ::testing::Test {
         ASSERT_TRUE(sources);
         sources->chooseFullScreen();
         desktop::ContentPickerModel* content = nullptr;
-        ASSERT_TRUE(pumpUntil([&] { return (content = contentPicker()) != nullptr; }, kStepLimitMs));
+        ASSERT_TRUE(
+            pumpUntil([&] { return (content = contentPicker()) != nullptr; }, kStepLimitMs));
         const auto displays = windowServer->displays();
         ASSERT_FALSE(displays.empty());
         int row = -1;
@@ -292,10 +299,12 @@ class WholeSessionTest : public ::testing::Test {
         ASSERT_GE(row, 0) << "the display is offered";
         content->select(row);
         content->share();
-        ASSERT_TRUE(pumpUntil([&] { return prepare->sourceTitle() == QStringLiteral("Full screen"); }, kStepLimitMs));
+        ASSERT_TRUE(pumpUntil(
+            [&] { return prepare->sourceTitle() == QStringLiteral("Full screen"); }, kStepLimitMs));
         ASSERT_TRUE(closes(kSourcePicker));
         ASSERT_TRUE(recorder->selectedContentInfo());
-        EXPECT_EQ(recorder->selectedContentInfo()->kind, recording::SelectedContentInfo::Kind::display);
+        EXPECT_EQ(recorder->selectedContentInfo()->kind,
+                  recording::SelectedContentInfo::Kind::display);
 
         prepare->microphoneCardTapped();
         ASSERT_TRUE(opens(kMicrophonePicker));
@@ -310,10 +319,12 @@ class WholeSessionTest : public ::testing::Test {
         ASSERT_FALSE(sine.isEmpty()) << "the virtual desktop's 440 Hz source is listed";
         microphones->rowClicked(sine);
         ASSERT_TRUE(closes(kMicrophonePicker));
-        ASSERT_TRUE(pumpUntil([&] { return prepare->microphoneTitle() == QStringLiteral("Sine Headset"); },
-                              kStepLimitMs));
+        ASSERT_TRUE(
+            pumpUntil([&] { return prepare->microphoneTitle() == QStringLiteral("Sine Headset"); },
+                      kStepLimitMs));
         EXPECT_EQ(stored("SelectedMicrophoneKey"), sine.toStdString());
-        EXPECT_TRUE(pumpUntil([&] { return recorder->isMicrophoneSourceSelected(); }, kStepLimitMs));
+        EXPECT_TRUE(
+            pumpUntil([&] { return recorder->isMicrophoneSourceSelected(); }, kStepLimitMs));
         ASSERT_TRUE(prepare->hasValidSelection());
 
         prepare->startTapped();
@@ -331,7 +342,8 @@ class WholeSessionTest : public ::testing::Test {
 
     // The health request went out without a cookie, and its time is the one stored.
     void checkServerTime() {
-        EXPECT_THAT(requestLines(), testing::ElementsAre("POST /api/sagevane/auth", "GET /api/v1/health/"));
+        EXPECT_THAT(requestLines(),
+                    testing::ElementsAre("POST /api/sagevane/auth", "GET /api/v1/health/"));
         const auto health = received("GET", "/api/v1/health/");
         ASSERT_EQ(health.size(), 1u);
         EXPECT_FALSE(health[0].header("Cookie")) << "the health request carries no session";
@@ -394,7 +406,8 @@ TEST_F(WholeSessionTest, ASessionIsRecordedUploadedJoinedAndLinked) {
 
     auto* collecting = stop();
     ASSERT_TRUE(collecting);
-    ASSERT_TRUE(pumpUntil([&] { return recorder->isSuccess() || recorder->isShowError(); }, kUploadLimitMs));
+    ASSERT_TRUE(pumpUntil([&] { return recorder->isSuccess() || recorder->isShowError(); },
+                          kUploadLimitMs));
     ASSERT_TRUE(recorder->isSuccess()) << recorder->errorMessageText().toStdString();
     EXPECT_FALSE(collecting->isShowError());
     EXPECT_TRUE(stored("currentVideoPath").empty()) << "uploaded: the key goes";
@@ -405,7 +418,8 @@ TEST_F(WholeSessionTest, ASessionIsRecordedUploadedJoinedAndLinked) {
     const auto uploads = received("POST", kUploadPath);
     ASSERT_FALSE(uploads.empty());
     const std::size_t total = uploads.size();
-    EXPECT_EQ(requestLines().size(), 2 + total) << "nothing but the chunks after the health request";
+    EXPECT_EQ(requestLines().size(), 2 + total)
+        << "nothing but the chunks after the health request";
     for (std::size_t i = 0; i < total; ++i) {
         SCOPED_TRACE("chunk " + std::to_string(i));
         const auto& chunk = uploads[i];
@@ -452,7 +466,8 @@ TEST_F(WholeSessionTest, ASessionIsRecordedUploadedJoinedAndLinked) {
     EXPECT_GT(videoDuration, 1.0);
     EXPECT_LE(std::abs(audioDuration - videoDuration), 0.1)
         << "audio " << audioDuration << " s, video " << videoDuration << " s";
-    EXPECT_TRUE(toneSilenceTone(loudness(file), 5)) << "the 440 Hz headset is heard, muted a while, and heard again";
+    EXPECT_TRUE(toneSilenceTone(loudness(file), 5))
+        << "the 440 Hz headset is heard, muted a while, and heard again";
     std::int64_t frames = 0;
     file.decode(AVMEDIA_TYPE_VIDEO, [&](const AVFrame&, double) { ++frames; });
     // Every 1/30 s slot of the span holds a frame, or the recorder counted it as left empty (a
@@ -460,16 +475,21 @@ TEST_F(WholeSessionTest, ASessionIsRecordedUploadedJoinedAndLinked) {
     const auto slotCount = static_cast<std::int64_t>(std::llround(videoDuration * 30));
     const auto empty = static_cast<std::int64_t>(recorder->snapshot().droppedFrameSlots);
     EXPECT_LE(frames, slotCount + 1);
-    EXPECT_GE(frames + empty, slotCount - 1) << frames << " frames and " << empty << " empty slots in " << videoDuration << " s";
+    EXPECT_GE(frames + empty, slotCount - 1)
+        << frames << " frames and " << empty << " empty slots in " << videoDuration << " s";
 
     // View now, on the card of a completed upload.
-    ASSERT_TRUE(pumpUntil([&] { return collecting->displayState() == session::CollectingInformationScene::Completed; },
-                          kStepLimitMs));
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            return collecting->displayState() == session::CollectingInformationScene::Completed;
+        },
+        kStepLimitMs));
     collecting->openUploadedVideo();
     ASSERT_EQ(openedURLs.size(), 1u);
-    const QString link = QString::fromStdString(server->baseUrl()) + QStringLiteral("/api/trade-log/video/") +
-                         QString::fromStdString(id) + QStringLiteral("?cookie=") +
-                         QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(stored("cookie"))));
+    const QString link =
+        QString::fromStdString(server->baseUrl()) + QStringLiteral("/api/trade-log/video/") +
+        QString::fromStdString(id) + QStringLiteral("?cookie=") +
+        QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(stored("cookie"))));
     EXPECT_EQ(openedURLs.front().toString(QUrl::FullyEncoded), link);
     api::HttpRequest page;
     page.url = openedURLs.front().toString(QUrl::FullyEncoded).toStdString();
@@ -490,7 +510,8 @@ TEST_F(WholeSessionTest, ARefusedUploadEndsInTheErrorAlertAndKeepsTheRecording) 
 
     auto* collecting = stop();
     ASSERT_TRUE(collecting);
-    ASSERT_TRUE(pumpUntil([&] { return recorder->isSuccess() || recorder->isShowError(); }, kUploadLimitMs));
+    ASSERT_TRUE(pumpUntil([&] { return recorder->isSuccess() || recorder->isShowError(); },
+                          kUploadLimitMs));
     ASSERT_TRUE(recorder->isShowError());
     EXPECT_FALSE(recorder->isSuccess());
     EXPECT_TRUE(collecting->isShowError());

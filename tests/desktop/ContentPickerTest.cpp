@@ -27,7 +27,7 @@ using Mode = platform::ContentSharingPicker::Mode;
 namespace {
 
 class FakeWindowServer final : public platform::WindowServer {
-public:
+  public:
     std::vector<ShareableDisplay> displayList;
     std::vector<ShareableWindow> windowList;
 
@@ -63,7 +63,7 @@ struct Tally {
 };
 
 class Observer final : public platform::ContentSharingPickerObserver {
-public:
+  public:
     explicit Observer(std::shared_ptr<Tally> tally) : m_tally(std::move(tally)) {}
     void contentSharingPickerDidCancel() override { heard().cancels++; }
     void contentSharingPickerDidUpdate(const ContentFilter& f) override {
@@ -73,7 +73,7 @@ public:
         heard().failures.push_back(e);
     }
 
-private:
+  private:
     Tally& heard() {
         m_tally->offMainThread |= !platform::MainQueue::isMainThread();
         return *m_tally;

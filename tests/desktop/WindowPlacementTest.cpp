@@ -12,13 +12,15 @@ TEST(WindowPlacementTest, TheLaunchWindowIsAtLeast405By350AndCentred) {
         << "a 300 x 500 content gives 405 x 500";
     EXPECT_EQ(desktop::centeredLaunchFrame(visible, 0, 0), (Rect{757.5, 377.5, 405, 350}));
     // A second screen to the left of the first.
-    EXPECT_EQ(desktop::centeredLaunchFrame({-1280, 0, 1280, 1024}, 405, 350), (Rect{-842.5, 337, 405, 350}));
+    EXPECT_EQ(desktop::centeredLaunchFrame({-1280, 0, 1280, 1024}, 405, 350),
+              (Rect{-842.5, 337, 405, 350}));
 }
 
 TEST(WindowPlacementTest, BottomRightWithTenPointMarginsWhereTheLeftAndTopMarginsWin) {
     const Rect visible{0, 25, 1920, 1055};
     EXPECT_EQ(desktop::bottomRightFrame(visible, 300, 120), (Rect{1610, 950, 300, 120}));
-    EXPECT_EQ(desktop::bottomRightFrame({1920, 0, 1280, 1024}, 200, 100), (Rect{2990, 914, 200, 100}));
+    EXPECT_EQ(desktop::bottomRightFrame({1920, 0, 1280, 1024}, 200, 100),
+              (Rect{2990, 914, 200, 100}));
     // The start card (234 x 77) on a visible frame narrower than 254: 10 in from the left edge.
     EXPECT_EQ(desktop::bottomRightFrame({100, 0, 240, 800}, 234, 77).x, 110);
     // The preparation page (405 x 390) on a frame narrower than 425 and lower than 410: the left
@@ -36,6 +38,7 @@ TEST(WindowPlacementTest, ASlideInStartsWhollyBelowTheVisibleFrame) {
 TEST(SceneGraphBackendTest, OnlyRasterisersThatRunOnTheCpuCountAsSoftware) {
     EXPECT_TRUE(desktop::isSoftwareRenderer(QStringLiteral("llvmpipe (LLVM 15.0.6, 256 bits)")));
     EXPECT_TRUE(desktop::isSoftwareRenderer(QStringLiteral("Software Rasterizer")));
-    EXPECT_FALSE(desktop::isSoftwareRenderer(QStringLiteral("Mesa Intel(R) UHD Graphics 620 (KBL GT2)")));
+    EXPECT_FALSE(
+        desktop::isSoftwareRenderer(QStringLiteral("Mesa Intel(R) UHD Graphics 620 (KBL GT2)")));
     EXPECT_FALSE(desktop::isSoftwareRenderer(QStringLiteral("NVIDIA GeForce RTX 3060/PCIe/SSE2")));
 }

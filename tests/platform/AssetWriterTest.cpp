@@ -28,7 +28,9 @@ namespace {
 
 const MediaTime kFirst{1'234'567'890, 1'000'000'000};
 
-MediaTime frameTime(int slot) { return kFirst + MediaTime(slot, 30); }
+MediaTime frameTime(int slot) {
+    return kFirst + MediaTime(slot, 30);
+}
 
 std::string testPath(const std::string& name) {
     return std::string(std::getenv("KORVANE_TEST_HOME")) + "/" + name;

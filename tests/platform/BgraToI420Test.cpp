@@ -10,9 +10,15 @@
 namespace {
 
 // BT.709 limited range, in floating point.
-double lumaOf(double r, double g, double b) { return 16 + 0.1826 * r + 0.6142 * g + 0.0620 * b; }
-double cbOf(double r, double g, double b) { return 128 - 0.1006 * r - 0.3386 * g + 0.4392 * b; }
-double crOf(double r, double g, double b) { return 128 + 0.4392 * r - 0.3989 * g - 0.0403 * b; }
+double lumaOf(double r, double g, double b) {
+    return 16 + 0.1826 * r + 0.6142 * g + 0.0620 * b;
+}
+double cbOf(double r, double g, double b) {
+    return 128 - 0.1006 * r - 0.3386 * g + 0.4392 * b;
+}
+double crOf(double r, double g, double b) {
+    return 128 + 0.4392 * r - 0.3989 * g - 0.0403 * b;
+}
 
 }  // namespace
 
@@ -25,10 +31,13 @@ TEST(BgraToI420Test, MatchesTheBt709FormulasOnTheVectorPathAndTheTail) {
     for (std::size_t i = 0; i < bgra.size(); ++i) {
         bgra[i] = static_cast<std::uint8_t>(i % 4 == 3 ? std::rand() : (std::rand() % 256));
     }
-    std::vector<std::uint8_t> y(width * height), u(width / 2 * height / 2), v(width / 2 * height / 2);
-    platform::convertBgraToI420(bgra.data(), width * 4, width, height, y.data(), width, u.data(), width / 2, v.data(),
-                                width / 2);
-    auto px = [&](int x, int row, int channel) { return static_cast<double>(bgra[(row * width + x) * 4 + channel]); };
+    std::vector<std::uint8_t> y(width * height), u(width / 2 * height / 2),
+        v(width / 2 * height / 2);
+    platform::convertBgraToI420(bgra.data(), width * 4, width, height, y.data(), width, u.data(),
+                                width / 2, v.data(), width / 2);
+    auto px = [&](int x, int row, int channel) {
+        return static_cast<double>(bgra[(row * width + x) * 4 + channel]);
+    };
     for (int row = 0; row < height; ++row) {
         for (int x = 0; x < width; ++x) {
             const double expected = lumaOf(px(x, row, 2), px(x, row, 1), px(x, row, 0));
@@ -64,7 +73,8 @@ TEST(BgraToI420Test, PureColoursLandOnTheirLimitedRangeValues) {
         }
     }
     std::vector<std::uint8_t> y(width * 2), u(width / 2), v(width / 2);
-    platform::convertBgraToI420(bgra.data(), width * 4, width, 2, y.data(), width, u.data(), width / 2, v.data(), width / 2);
+    platform::convertBgraToI420(bgra.data(), width * 4, width, 2, y.data(), width, u.data(),
+                                width / 2, v.data(), width / 2);
     EXPECT_NEAR(y[0], 235, 1);
     EXPECT_NEAR(u[0], 128, 1);
     EXPECT_NEAR(y[16], 16, 1);

@@ -41,7 +41,7 @@ bool eventually(F predicate) {
 
 // Looks at the overlay from a second client, as the window manager and other programs see it.
 class BorderOverlayTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!std::getenv("DISPLAY")) {
             GTEST_SKIP() << "no DISPLAY: run under the virtual desktop (scripts/test.sh)";
@@ -193,10 +193,10 @@ TEST_F(BorderOverlayTest, StaysAboveAWindowActivatedAfterIt) {
     int polls = 0;
     ASSERT_TRUE(eventually([&] {
         if (polls++ % 10 == 0) {
-            xcb_send_event(m_x, 0, m_root,
-                           XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT |
-                               XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
-                           reinterpret_cast<const char*>(&activate));
+            xcb_send_event(
+                m_x, 0, m_root,
+                XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                reinterpret_cast<const char*>(&activate));
             xcb_flush(m_x);
         }
         return property(m_root, "_NET_ACTIVE_WINDOW") == active;

@@ -44,7 +44,7 @@ bool eventually(F predicate, std::chrono::milliseconds limit = 5s) {
 
 // Receives frames on a queue of its own, as the recorder does; keeps only the latest.
 class FrameSink {
-public:
+  public:
     void attach(CaptureStream& stream) {
         stream.addStreamOutput(
             platform::StreamOutputType::screen,
@@ -77,7 +77,7 @@ public:
         return frame;
     }
 
-private:
+  private:
     std::mutex m_mutex;
     std::shared_ptr<const PixelBuffer> m_latest;
     platform::MediaTime m_latestTime;

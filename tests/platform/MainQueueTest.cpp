@@ -12,7 +12,6 @@
 
 using namespace std::chrono_literals;
 
-
 TEST(MainQueueTest, WorkPostedFromAnyThreadRunsOnTheMainThreadInOrder) {
     ASSERT_TRUE(platform::MainQueue::isMainThread());
     std::vector<int> order;
@@ -41,7 +40,10 @@ TEST(MainQueueTest, PostAfterWaitsAtLeastTheDelay) {
     platform::MainQueue::postAfter(50ms, [&] { ranAfter = timer.elapsed(); });
     platform::SerialQueue worker("test.poster");
     bool fromWorker = false;
-    worker.post([&] { platform::MainQueue::postAfter(10ms, [&] { fromWorker = platform::MainQueue::isMainThread(); }); });
+    worker.post([&] {
+        platform::MainQueue::postAfter(10ms,
+                                       [&] { fromWorker = platform::MainQueue::isMainThread(); });
+    });
     ASSERT_TRUE(pumpUntil([&] { return ranAfter >= 0 && fromWorker; }));
     EXPECT_GE(ranAfter, 50);
 }

@@ -54,7 +54,6 @@ std::string run(const std::string& command) {
     return out;
 }
 
-
 bool hasDevice(const std::vector<platform::CaptureDevice>& devices, const std::string& id) {
     return std::ranges::any_of(devices, [&](const auto& d) { return d.uniqueID == id; });
 }

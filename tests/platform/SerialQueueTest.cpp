@@ -242,7 +242,8 @@ TEST(QueueTimerTest, StopsWithItsQueue) {
     std::unique_ptr<platform::QueueTimer> timer;
     {
         SerialQueue queue("test.timer-owner");
-        timer = queue.startTimer(SerialQueue::Clock::now(), 1ms, [&](std::uint64_t) { runs.fetch_add(1); });
+        timer = queue.startTimer(SerialQueue::Clock::now(), 1ms,
+                                 [&](std::uint64_t) { runs.fetch_add(1); });
         ASSERT_TRUE(eventually([&] { return runs.load() >= 2; }));
     }
     const int atShutdown = runs.load();

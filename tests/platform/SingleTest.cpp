@@ -59,8 +59,9 @@ TEST(SingleTest, DeliversOnlyTheFirstResultAndNothingAfterCancel) {
 TEST(SingleTest, ReceiveOnDeliversOnTheGivenQueue) {
     platform::SerialQueue queue("test.receive");
     std::promise<std::string> label;
-    auto token = IntSingle::just(4).receiveOn(queue).subscribe(
-        [&](IntSingle::Result r) { label.set_value(platform::SerialQueue::currentLabel() + ":" + std::to_string(*r)); });
+    auto token = IntSingle::just(4).receiveOn(queue).subscribe([&](IntSingle::Result r) {
+        label.set_value(platform::SerialQueue::currentLabel() + ":" + std::to_string(*r));
+    });
     auto future = label.get_future();
     ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(future.get(), "test.receive:4");
@@ -70,7 +71,9 @@ TEST(SingleTest, OperatorsPassValuesAndErrorsThrough) {
     std::string seen;
     auto a = IntSingle::just(2)
                  .map([](int v) { return v * 10; })
-                 .flatMap([](int v) { return Single<std::string, std::string>::just("v" + std::to_string(v)); })
+                 .flatMap([](int v) {
+                     return Single<std::string, std::string>::just("v" + std::to_string(v));
+                 })
                  .subscribe([&](auto r) { seen = *r; });
     EXPECT_EQ(seen, "v20");
 

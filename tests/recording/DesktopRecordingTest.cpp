@@ -54,18 +54,23 @@ Decoded decode(const std::string& path, const std::vector<std::pair<int, int>>& 
         result.times.push_back(t);
         result.spots.clear();
         for (const auto& [x, y] : spots) {
-            result.spots.push_back({frame.data[0][frame.linesize[0] * y + x], frame.data[1][frame.linesize[1] * (y / 2) + x / 2],
+            result.spots.push_back({frame.data[0][frame.linesize[0] * y + x],
+                                    frame.data[1][frame.linesize[1] * (y / 2) + x / 2],
                                     frame.data[2][frame.linesize[2] * (y / 2) + x / 2]});
         }
     });
     return result;
 }
 
-bool isRed(const Pixel& p) { return p.v > 190 && p.u < 128; }
-bool isBlue(const Pixel& p) { return p.u > 190 && p.v < 160; }
+bool isRed(const Pixel& p) {
+    return p.v > 190 && p.u < 128;
+}
+bool isBlue(const Pixel& p) {
+    return p.u > 190 && p.v < 160;
+}
 
 class DesktopRecordingTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!std::getenv("DISPLAY")) {
             GTEST_SKIP() << "needs the virtual desktop of scripts/test.sh";
@@ -81,25 +86,36 @@ protected:
         rig.recorder = recording::ScreenRecorder::create(std::move(videos), environment);
         rig.recorder->setCapturesAudio(false);
         // Keep a copy of every finished file: a successful upload removes the recording.
-        QObject::connect(rig.recorder.get(), &recording::ScreenRecorder::recordingFinalized, [this] {
-            if (const auto path = rig.defaults->string("currentVideoPath"); path && fs::exists(*path)) {
-                fs::copy_file(*path, *path + ".kept", fs::copy_options::overwrite_existing);
-                kept = *path + ".kept";
-            }
-        });
+        QObject::connect(
+            rig.recorder.get(), &recording::ScreenRecorder::recordingFinalized, [this] {
+                if (const auto path = rig.defaults->string("currentVideoPath");
+                    path && fs::exists(*path)) {
+                    fs::copy_file(*path, *path + ".kept", fs::copy_options::overwrite_existing);
+                    kept = *path + ".kept";
+                }
+            });
     }
     std::shared_ptr<api::VideoRepositoryProtocol> repositoryAt(const std::string& base) {
-        auto uploader = std::make_shared<api::VideoChunkUploadRepository>(api::HttpClient::shared(), base, *rig.defaults);
+        auto uploader = std::make_shared<api::VideoChunkUploadRepository>(api::HttpClient::shared(),
+                                                                          base, *rig.defaults);
         return std::make_shared<api::VideoRepository>(nullptr, uploader);
     }
     // The pattern window, and a plain one over its left half.
     // Each test keeps to a corner of its own: other test programs share the desktop.
     platform::ContentFilter patternWindow(int x, int y) {
-        window = desktop.make({.width = 400, .height = 200, .netName = "Pattern", .className = "pattern-app", .x = x, .y = y});
+        window = desktop.make({.width = 400,
+                               .height = 200,
+                               .netName = "Pattern",
+                               .className = "pattern-app",
+                               .x = x,
+                               .y = y});
         desktop.waitUntilViewable(window);
         std::optional<platform::Rect> bounds;
-        EXPECT_TRUE(pumpUntil([&] { return (bounds = environment.windowServer->windowBounds(window)).has_value(); }));
-        return {{{window, "Pattern", "pattern-app", bounds.value_or(platform::Rect{})}}, {}, bounds.value_or(platform::Rect{})};
+        EXPECT_TRUE(pumpUntil(
+            [&] { return (bounds = environment.windowServer->windowBounds(window)).has_value(); }));
+        return {{{window, "Pattern", "pattern-app", bounds.value_or(platform::Rect{})}},
+                {},
+                bounds.value_or(platform::Rect{})};
     }
     // Frames the recorder has handed to the writer: slots passed less those it left empty.
     std::int64_t framesWritten() const {
@@ -152,13 +168,19 @@ TEST_F(DesktopRecordingTest, ACoveredWindowIsRecordedFramedAndUploaded) {
         GTEST_SKIP() << "needs the stand-in services of scripts/test.sh";
     }
     const auto auth = api::HttpClient::shared()->sendAndWait(
-        {"POST", std::string(standIn) + "/api/sagevane/auth", {{"Content-Type", "application/json"}},
-         std::string(R"({"username":"trader","password":"korvane"})"), {}, std::chrono::seconds(10)});
-    rig.defaults->setString("cookie", api::Json::parse(auth.body.value_or("{}"))["cookie"].get<std::string>());
+        {"POST",
+         std::string(standIn) + "/api/sagevane/auth",
+         {{"Content-Type", "application/json"}},
+         std::string(R"({"username":"trader","password":"korvane"})"),
+         {},
+         std::chrono::seconds(10)});
+    rig.defaults->setString(
+        "cookie", api::Json::parse(auth.body.value_or("{}"))["cookie"].get<std::string>());
     build(repositoryAt(standIn));
 
     const auto filter = patternWindow(650, 800);
-    const auto cover = desktop.make({.width = 150, .height = 260, .netName = "Cover", .solid = 0x00FF00, .x = 600, .y = 780});
+    const auto cover = desktop.make(
+        {.width = 150, .height = 260, .netName = "Cover", .solid = 0x00FF00, .x = 600, .y = 780});
     desktop.waitUntilViewable(cover);
     ASSERT_TRUE(record(filter, 9));
 
@@ -166,11 +188,13 @@ TEST_F(DesktopRecordingTest, ACoveredWindowIsRecordedFramedAndUploaded) {
     ASSERT_TRUE(border);
     EXPECT_EQ(border->frame(), filter.contentRect);
     desktop.configure(window, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, {700, 850});
-    EXPECT_TRUE(pumpUntil([&] { return border->frame().x != filter.contentRect.x; }, 1500)) << "the border follows the window";
+    EXPECT_TRUE(pumpUntil([&] { return border->frame().x != filter.contentRect.x; }, 1500))
+        << "the border follows the window";
     ASSERT_TRUE(waitForFrames(framesWritten() + 25));
 
     rig.recorder->stopRecording();
-    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isSuccess() || rig.recorder->isShowError(); }, 30000));
+    ASSERT_TRUE(
+        pumpUntil([&] { return rig.recorder->isSuccess() || rig.recorder->isShowError(); }, 30000));
     ASSERT_TRUE(rig.recorder->isSuccess()) << rig.recorder->errorMessageText().toStdString();
     EXPECT_FALSE(rig.recorder->borderOverlayWindow());
     EXPECT_FALSE(rig.defaults->string("currentVideoPath")) << "uploaded: the key goes";
@@ -186,7 +210,9 @@ TEST_F(DesktopRecordingTest, ACoveredWindowIsRecordedFramedAndUploaded) {
     EXPECT_EQ(result.width, 400);
     EXPECT_EQ(result.height, 200);
     ASSERT_EQ(result.spots.size(), 2u);
-    EXPECT_TRUE(isRed(result.spots[0])) << "left half, under the covering window: y" << result.spots[0].y << " u" << result.spots[0].u << " v" << result.spots[0].v;
+    EXPECT_TRUE(isRed(result.spots[0]))
+        << "left half, under the covering window: y" << result.spots[0].y << " u"
+        << result.spots[0].u << " v" << result.spots[0].v;
     EXPECT_TRUE(isBlue(result.spots[1])) << "right half";
     ASSERT_GT(result.times.size(), 20u);
     expectNoFrameLost(result.times);
@@ -196,7 +222,8 @@ TEST_F(DesktopRecordingTest, ACoveredWindowIsRecordedFramedAndUploaded) {
 
 TEST_F(DesktopRecordingTest, TheDisplayIsRecordedWholeAndARefusedUploadKeepsTheFile) {
     TestHttpServer refusing;
-    refusing.on("POST", "/api/v1/video/upload", [](const RecordedRequest&, httplib::Response& res) { res.status = 500; });
+    refusing.on("POST", "/api/v1/video/upload",
+                [](const RecordedRequest&, httplib::Response& res) { res.status = 500; });
     build(repositoryAt(refusing.baseURL()));
     const auto pattern = patternWindow(950, 20);
     const auto display = environment.windowServer->displays().front();

@@ -34,11 +34,14 @@ TEST(MicrophoneIntegrationTest, ASineMicrophoneBecomesA440HzAacTrack) {
     rig.recorder->setSelectedMicrophoneName(QStringLiteral("Sine"));
     // Stamped like the screen capture's frames, on the clock the microphone's buffers carry.
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    rig.sendFrame(320, 240, MediaTime(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(), 1'000'000'000));
+    rig.sendFrame(320, 240,
+                  MediaTime(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(),
+                            1'000'000'000));
     ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().hasAudioEngine; }));
     // The virtual source hands its audio over in blocks of up to two seconds.
     // About a second and a half of converted audio, not just the position the first buffer got.
-    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().silentDetectorCounter >= 70; }, 15000));
+    ASSERT_TRUE(
+        pumpUntil([&] { return rig.recorder->snapshot().silentDetectorCounter >= 70; }, 15000));
     rig.recorder->finishRecording();
     ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }, 20000));
 
@@ -57,7 +60,8 @@ TEST(MicrophoneIntegrationTest, ASineMicrophoneBecomesA440HzAacTrack) {
     // large the blocks the source delivers.
     const AVStream* video = file.stream(AVMEDIA_TYPE_VIDEO);
     ASSERT_TRUE(video);
-    EXPECT_NEAR(audio->duration * av_q2d(audio->time_base), video->duration * av_q2d(video->time_base), 0.1);
+    EXPECT_NEAR(audio->duration * av_q2d(audio->time_base),
+                video->duration * av_q2d(video->time_base), 0.1);
     // The last half second is certainly narration (the start may be the gap before it).
     const std::size_t at = samples.size() - 24000;
     double sum = 0;
@@ -71,6 +75,7 @@ TEST(MicrophoneIntegrationTest, ASineMicrophoneBecomesA440HzAacTrack) {
     EXPECT_LE(peak, 0.99f) << "never beyond the clip level (AAC adds a little)";
     const auto magnitudes = platform::realFftMagnitudes(samples.data() + at, 16384);
     ASSERT_FALSE(magnitudes.empty());
-    const auto peakBin = std::max_element(magnitudes.begin() + 1, magnitudes.end()) - magnitudes.begin();
+    const auto peakBin =
+        std::max_element(magnitudes.begin() + 1, magnitudes.end()) - magnitudes.begin();
     EXPECT_NEAR(peakBin * 48000.0 / 16384, 440.0, 6.0);
 }

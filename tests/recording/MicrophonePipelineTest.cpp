@@ -20,7 +20,7 @@ std::vector<float> tone(double hz, float level, int frames = 1024) {
 }
 
 class MicrophonePipelineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { rig.build(); }
     void TearDown() override {
         rig.recorder->stopVideoEncoder();
@@ -115,7 +115,8 @@ TEST_F(MicrophonePipelineTest, MutedAudioIsSilentKeepsItsLengthAndIsStillHeardBy
     const auto audio = rig.writer->audioCopy();
     ASSERT_EQ(audio.size(), 18u);
     for (std::size_t i = 0; i < audio.size(); ++i) {
-        EXPECT_EQ(audio[i].pts, audio[0].pts + MediaTime(static_cast<std::int64_t>(1024 * i), 48000));
+        EXPECT_EQ(audio[i].pts,
+                  audio[0].pts + MediaTime(static_cast<std::int64_t>(1024 * i), 48000));
         const bool muted = i >= 6 && i < 12;
         float peak = 0;
         for (float v : audio[i].samples) {
@@ -183,7 +184,8 @@ TEST_F(MicrophonePipelineTest, EverySixthBufferIsAnalysedCountingFromTheRecorder
         rig.sendAudio(tone(440, 0.5f));
         settleWritten();
     }
-    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), startedAt) << "buffers 1 to 4 are not analysed";
+    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), startedAt)
+        << "buffers 1 to 4 are not analysed";
 
     // A new recording: the count goes on from 4.
     rig.recorder->finishRecording();
@@ -191,16 +193,20 @@ TEST_F(MicrophonePipelineTest, EverySixthBufferIsAnalysedCountingFromTheRecorder
     rig.beginRecording();
     rig.recorder->setMicrophoneMuted(false);
     rig.sendFrame(320, 240, start);
-    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().writerStarted && rig.recorder->snapshot().hasAudioEngine; }));
+    ASSERT_TRUE(pumpUntil([&] {
+        return rig.recorder->snapshot().writerStarted && rig.recorder->snapshot().hasAudioEngine;
+    }));
     const double restartedAt = rig.recorder->silentDetector().lastSpeechTime();
     rig.now->store(restartedAt + 10);
     rig.sendAudio(tone(440, 0.5f));
     settleWritten();
-    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), restartedAt) << "the 5th buffer overall";
+    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), restartedAt)
+        << "the 5th buffer overall";
     rig.now->store(restartedAt + 20);
     rig.sendAudio(tone(440, 0.5f));
     settleWritten();
-    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), restartedAt + 20) << "the 6th buffer overall";
+    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), restartedAt + 20)
+        << "the 6th buffer overall";
     EXPECT_EQ(rig.recorder->snapshot().silentDetectorCounter, 6u);
 }
 
@@ -211,13 +217,15 @@ TEST_F(MicrophonePipelineTest, AMicrophoneStartingIntoARunningRecordingJoinsAtTh
     EXPECT_FALSE(rig.recorder->snapshot().hasAudioEngine);
     rig.recorder->setSelectedMicrophoneName(QStringLiteral("Desk Microphone"));
     const auto indexAtStart = rig.recorder->snapshot().videoFrameIndex;
-    ASSERT_TRUE(rig.recorder->snapshot().hasAudioEngine) << "choosing a microphone lifts the automatic mute";
+    ASSERT_TRUE(rig.recorder->snapshot().hasAudioEngine)
+        << "choosing a microphone lifts the automatic mute";
     rig.sendAudio(tone(440, 0.5f));
     settleWritten();
     const auto audio = rig.writer->audioCopy();
     ASSERT_EQ(audio.size(), 1u);
     const auto offset = (audio[0].pts - start).convertScale(48000).value;
-    EXPECT_GE(offset, (indexAtStart - 1) * 1600) << "the narration must not play before the picture it describes";
+    EXPECT_GE(offset, (indexAtStart - 1) * 1600)
+        << "the narration must not play before the picture it describes";
     EXPECT_LE(offset, (indexAtStart + 3) * 1600);
 }
 
@@ -234,7 +242,8 @@ TEST_F(MicrophonePipelineTest, StoppingTheMicrophoneResetsTheReminder) {
 }
 
 TEST_F(MicrophonePipelineTest, AStopRightAfterTheFirstFrameLeavesTheMicrophoneOff) {
-    rig.recorder->setSelectedMicrophoneName(QStringLiteral("Desk Microphone"));  // not recording yet
+    rig.recorder->setSelectedMicrophoneName(
+        QStringLiteral("Desk Microphone"));  // not recording yet
     rig.beginRecording();
     ASSERT_FALSE(rig.recorder->snapshot().hasAudioEngine);
     rig.sendFrame(320, 240, start);
@@ -251,7 +260,8 @@ namespace {
 // Where the written audio ends, in samples from the file's start.
 std::int64_t audioEnd(const std::vector<fakes::WrittenAudio>& audio, MediaTime start) {
     const auto& last = audio.back();
-    return (last.pts - start).convertScale(48000).value + static_cast<std::int64_t>(last.samples.size());
+    return (last.pts - start).convertScale(48000).value +
+           static_cast<std::int64_t>(last.samples.size());
 }
 
 // Where the picture ends: the slot after the last frame written.
@@ -282,7 +292,8 @@ TEST_F(MicrophonePipelineTest, AMicrophoneThatTellsTheTimeIsPlacedByItAndNeverAh
     audio = rig.writer->audioCopy();
     EXPECT_LE(audioEnd(audio, start), pictureNow + 1024);
     EXPECT_FALSE(drained()) << "the rest waits";
-    ASSERT_TRUE(pumpUntil([&] { return rig.writer->audioCopy().size() >= 10; })) << "and follows the picture";
+    ASSERT_TRUE(pumpUntil([&] { return rig.writer->audioCopy().size() >= 10; }))
+        << "and follows the picture";
 
     // Stopped half way: the track ends where the picture does (within the one buffer that may
     // have started just before it), the rest is left out.
@@ -294,7 +305,9 @@ TEST_F(MicrophonePipelineTest, AMicrophoneThatTellsTheTimeIsPlacedByItAndNeverAh
     EXPECT_GE(audioEnd(audio, start), end);
     EXPECT_LT(audioEnd(audio, start), end + 1024);
     for (std::size_t i = 1; i < audio.size(); ++i) {
-        EXPECT_EQ(audio[i].pts, audio[i - 1].pts + MediaTime(static_cast<std::int64_t>(audio[i - 1].samples.size()), 48000))
+        EXPECT_EQ(audio[i].pts,
+                  audio[i - 1].pts +
+                      MediaTime(static_cast<std::int64_t>(audio[i - 1].samples.size()), 48000))
             << "contiguous, " << i;
     }
 }
@@ -306,7 +319,8 @@ TEST_F(MicrophonePipelineTest, ATrackThatFallsShortIsFilledWithSilenceToThePictu
     settleWritten();
     auto audio = rig.writer->audioCopy();
     ASSERT_EQ(audio.size(), 1u);
-    EXPECT_LE((audio[0].pts - start).convertScale(48000).value, rig.recorder->snapshot().videoFrameIndex * 1600);
+    EXPECT_LE((audio[0].pts - start).convertScale(48000).value,
+              rig.recorder->snapshot().videoFrameIndex * 1600);
 
     // Then the device goes quiet (or the trader muted it) while the picture runs on.
     ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 10; }));
@@ -314,6 +328,7 @@ TEST_F(MicrophonePipelineTest, ATrackThatFallsShortIsFilledWithSilenceToThePictu
     ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }));
     audio = rig.writer->audioCopy();
     ASSERT_EQ(audio.size(), 2u);
-    EXPECT_EQ(audio[1].samples, std::vector<float>{0.0f}) << "the writer fills up to the last sample with silence";
+    EXPECT_EQ(audio[1].samples, std::vector<float>{0.0f})
+        << "the writer fills up to the last sample with silence";
     EXPECT_EQ(audioEnd(audio, start), pictureEnd(rig.writer->framesCopy(), start));
 }

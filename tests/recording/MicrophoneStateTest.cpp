@@ -8,7 +8,7 @@ using platform::AuthorizationStatus;
 namespace {
 
 class MicrophoneStateTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { rig.build(); }
     void TearDown() override { rig.recorder.reset(); }
     bool engineRunning() {
@@ -54,7 +54,8 @@ TEST_F(MicrophoneStateTest, WithoutAccessUnmutingLeavesTheRecorderMuted) {
     r.requestMicrophoneAccess();
     ASSERT_EQ(rig.ui->alerts.size(), 1u);
     EXPECT_EQ(rig.ui->alerts[0],
-              "Microphone Access Needed|Please allow microphone access in System Settings to record audio.|"
+              "Microphone Access Needed|Please allow microphone access in System Settings to "
+              "record audio.|"
               "Open System Settings|Cancel");
     EXPECT_EQ(rig.ui->opened, 0);
     rig.ui->answerFirst = true;
@@ -92,7 +93,8 @@ TEST_F(MicrophoneStateTest, UnpluggingTheLastMicrophoneMutesAndPluggingItBackDoe
         std::lock_guard lock(rig.devices->mutex);
         rig.devices->list.clear();
     }
-    platform::NotificationCenter::defaultCenter().post(platform::kCaptureDeviceWasDisconnected, {{"uniqueID", "mic-1"}});
+    platform::NotificationCenter::defaultCenter().post(platform::kCaptureDeviceWasDisconnected,
+                                                       {{"uniqueID", "mic-1"}});
     auto& r = *rig.recorder;
     EXPECT_FALSE(r.isMicrophoneAvailable());
     EXPECT_TRUE(r.isMicrophoneMuted());
@@ -102,15 +104,19 @@ TEST_F(MicrophoneStateTest, UnpluggingTheLastMicrophoneMutesAndPluggingItBackDoe
         std::lock_guard lock(rig.devices->mutex);
         rig.devices->list.push_back({"mic-1", "Desk Microphone", true});
     }
-    platform::NotificationCenter::defaultCenter().post(platform::kCaptureDeviceWasConnected, {{"uniqueID", "mic-1"}});
+    platform::NotificationCenter::defaultCenter().post(platform::kCaptureDeviceWasConnected,
+                                                       {{"uniqueID", "mic-1"}});
     EXPECT_TRUE(r.isMicrophoneAvailable());
     EXPECT_TRUE(r.isMicrophoneMuted());
     EXPECT_FALSE(engineRunning());
 
     // Once the recorder is gone its observers are too.
-    const auto before = platform::NotificationCenter::defaultCenter().observerCount(platform::kCaptureDeviceWasConnected);
+    const auto before = platform::NotificationCenter::defaultCenter().observerCount(
+        platform::kCaptureDeviceWasConnected);
     rig.recorder.reset();
-    EXPECT_EQ(platform::NotificationCenter::defaultCenter().observerCount(platform::kCaptureDeviceWasConnected), before - 1);
+    EXPECT_EQ(platform::NotificationCenter::defaultCenter().observerCount(
+                  platform::kCaptureDeviceWasConnected),
+              before - 1);
 }
 
 TEST_F(MicrophoneStateTest, ClearSelectionForgetsTheMicrophoneAndMutes) {

@@ -24,7 +24,9 @@ using platform::MediaTime;
 namespace {
 
 MediaTime steadyNow() {
-    return MediaTime(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count(),
+    return MediaTime(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                         std::chrono::steady_clock::now().time_since_epoch())
+                         .count(),
                      1'000'000'000);
 }
 
@@ -40,7 +42,7 @@ std::shared_ptr<platform::PixelBuffer> noise(int width, int height, std::mt19937
 // Files this process writes may grow to `bytes` and no further; writes beyond fail instead of
 // killing the process. Undone when it goes.
 class FileSizeLimit {
-public:
+  public:
     explicit FileSizeLimit(rlim_t bytes) {
         ::getrlimit(RLIMIT_FSIZE, &m_previous);
         m_handler = std::signal(SIGXFSZ, SIG_IGN);
@@ -53,7 +55,7 @@ public:
         std::signal(SIGXFSZ, m_handler);
     }
 
-private:
+  private:
     rlimit m_previous{};
     void (*m_handler)(int) = nullptr;
 };
@@ -64,12 +66,13 @@ int modeOf(const fs::path& path) {
 }
 
 std::size_t countContaining(const std::vector<std::string>& lines, const std::string& part) {
-    return static_cast<std::size_t>(
-        std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.find(part) != std::string::npos; }));
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(),
+        [&](const std::string& line) { return line.find(part) != std::string::npos; }));
 }
 
 class RecordingFailureTest : public ::testing::Test {
-protected:
+  protected:
     void build(std::function<void(recording::RecorderEnvironment&)> adjust = {}) {
         environment = rig.environment();
         if (adjust) {
@@ -77,7 +80,8 @@ protected:
         }
         rig.recorder = recording::ScreenRecorder::create(rig.videos, environment);
         rig.recorder->setCapturesAudio(false);
-        rig.recorder->applyPickerFilter({{rig.windowServer->windowList.front()}, {}, {100, 80, 1001, 601}});
+        rig.recorder->applyPickerFilter(
+            {{rig.windowServer->windowList.front()}, {}, {100, 80, 1001, 601}});
     }
     std::size_t uploads() {
         std::lock_guard lock(rig.videos->mutex);
@@ -174,14 +178,16 @@ TEST_F(RecordingFailureTest, AFolderThatTakesNoFileFailsTheStartOnce) {
         ::umount(readOnly.c_str());
     }
     if (folders.size() < 2) {
-        GTEST_SKIP() << "could not make a read-only folder here; the folder that cannot be made was checked";
+        GTEST_SKIP()
+            << "could not make a read-only folder here; the folder that cannot be made was checked";
     }
 }
 
 TEST_F(RecordingFailureTest, AWriterThatCannotBeMadeEndsTheRecordingOnceWithTheReason) {
     std::atomic<int> attempts{0};
     build([&](recording::RecorderEnvironment& env) {
-        env.writerFactory = [&attempts](const std::string&) -> std::expected<std::unique_ptr<platform::AssetWriter>, std::string> {
+        env.writerFactory = [&attempts](const std::string&)
+            -> std::expected<std::unique_ptr<platform::AssetWriter>, std::string> {
             ++attempts;
             return std::unexpected(std::string("Could not open the file: No space left on device"));
         };
@@ -189,14 +195,16 @@ TEST_F(RecordingFailureTest, AWriterThatCannotBeMadeEndsTheRecordingOnceWithTheR
     rig.recorder->startRecording();
     ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isRecording(); }));
     for (int i = 0; i < 10; ++i) {
-        fakes::FakeCaptureStream::deliver(*rig.stream, platform::PixelBuffer::make(64, 48), steadyNow());
+        fakes::FakeCaptureStream::deliver(*rig.stream, platform::PixelBuffer::make(64, 48),
+                                          steadyNow());
     }
     ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }));
     pumpFor(50);
     EXPECT_EQ(attempts.load(), 1) << "the frames that follow do not try again";
     EXPECT_EQ(countContaining(log.lines(), "setupWriter failed: "), 1u);
     EXPECT_TRUE(rig.recorder->isShowError());
-    EXPECT_EQ(rig.recorder->errorMessageText(), QStringLiteral("Could not open the file: No space left on device"));
+    EXPECT_EQ(rig.recorder->errorMessageText(),
+              QStringLiteral("Could not open the file: No space left on device"));
     EXPECT_EQ(uploads(), 0u);
 }
 
@@ -204,7 +212,8 @@ TEST_F(RecordingFailureTest, ACaptureThatEndsByItselfEndsTheRecordingAsStopDoes)
     build();
     rig.recorder->startRecording();
     ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isRecording(); }));
-    fakes::FakeCaptureStream::deliver(*rig.stream, platform::PixelBuffer::make(64, 48), steadyNow());
+    fakes::FakeCaptureStream::deliver(*rig.stream, platform::PixelBuffer::make(64, 48),
+                                      steadyNow());
     ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 3; }));
     platform::CaptureStream::StopHandler ended;
     {
@@ -228,7 +237,8 @@ TEST_F(RecordingFailureTest, ACaptureThatEndsByItselfEndsTheRecordingAsStopDoes)
 TEST_F(RecordingFailureTest, AClosedWindowEndsItsRecordingWithAPlayableFile) {
     SKIP_WITHOUT_DISPLAY();
     x11test::TestDesktop desktop;
-    const xcb_window_t window = desktop.make({.width = 200, .height = 120, .netName = "Closing", .x = 40, .y = 900});
+    const xcb_window_t window =
+        desktop.make({.width = 200, .height = 120, .netName = "Closing", .x = 40, .y = 900});
     const auto rect = desktop.waitUntilViewable(window);
     build([](recording::RecorderEnvironment& env) {
         env.writerFactory = &platform::makeFfmpegAssetWriter;
@@ -248,7 +258,8 @@ TEST_F(RecordingFailureTest, AClosedWindowEndsItsRecordingWithAPlayableFile) {
     });
 
     desktop.destroy(window);
-    ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }, 20000)) << "the recording does not run on frozen";
+    ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }, 20000))
+        << "the recording does not run on frozen";
     ASSERT_TRUE(pumpUntil([&] { return uploads() == 1; }));
     EXPECT_EQ(countContaining(log.lines(), "The captured content is gone"), 1u);
     MediaFile file(*path + ".kept");

@@ -30,7 +30,7 @@ std::shared_ptr<platform::PixelBuffer> solid(int width, int height, std::uint8_t
 }
 
 class RecordingFileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         path = std::string(std::getenv("KORVANE_TEST_HOME")) + "/take.mp4";
         auto environment = rig.environment();
@@ -76,7 +76,8 @@ protected:
                 std::vector<float> block(1024);
                 for (int i = 0; i < 1024; ++i) {
                     block[static_cast<std::size_t>(i)] =
-                        level * static_cast<float>(std::sin(2 * std::numbers::pi * 440 * (phase++) / 48000.0));
+                        level * static_cast<float>(
+                                    std::sin(2 * std::numbers::pi * 440 * (phase++) / 48000.0));
                 }
                 rig.sendAudio(block);
                 ++sent;
@@ -95,7 +96,8 @@ protected:
         auto recorder = rig.recorder;
         rig.recorder->writerQueue().post([counts, recorder] {
             const auto s = recorder->snapshot();
-            *counts = std::make_pair(s.videoFrameIndex, static_cast<std::int64_t>(s.droppedFrameSlots));
+            *counts =
+                std::make_pair(s.videoFrameIndex, static_cast<std::int64_t>(s.droppedFrameSlots));
         });
         EXPECT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }, 20000));
         EXPECT_TRUE(counts->has_value());
@@ -136,7 +138,8 @@ TEST_F(RecordingFileTest, StillScreenWithNarrationMuteAndPause) {
     send(solid(360, 360, 235));  // another shape: pillar-boxed on black
     ASSERT_TRUE(speakUntilSlot(paused + part, 0.5f));
     // The new picture must reach the file, however many slots a slow encoder leaves empty.
-    ASSERT_TRUE(pumpUntil([&] { return framesWritten() >= writtenBeforeTheNewPicture + 2; }, 20000));
+    ASSERT_TRUE(
+        pumpUntil([&] { return framesWritten() >= writtenBeforeTheNewPicture + 2; }, 20000));
     const auto [slotCount, emptySlots] = stop();
 
     MediaFile file(path);
@@ -171,7 +174,8 @@ TEST_F(RecordingFileTest, StillScreenWithNarrationMuteAndPause) {
     for (const double t : times) {
         EXPECT_NEAR(t * 30, std::round(t * 30), 0.01) << "frames sit on the 1/30 s grid";
         EXPECT_GE(std::round(t * 30), 0);
-        EXPECT_LT(std::round(t * 30), slotCount) << "every frame lies in a slot the recorder passed";
+        EXPECT_LT(std::round(t * 30), slotCount)
+            << "every frame lies in a slot the recorder passed";
     }
     // A still screen fills every slot the recorder does not report empty; the pause adds none.
     EXPECT_EQ(static_cast<std::int64_t>(times.size()), slotCount - emptySlots)
@@ -195,7 +199,8 @@ TEST_F(RecordingFileTest, StillScreenWithNarrationMuteAndPause) {
     EXPECT_NEAR(audioSeconds, slotCount / 30.0, 0.05);
     auto rms = [&](double from, double to) {
         double sum = 0;
-        const auto a = static_cast<std::size_t>(from * 48000), b = static_cast<std::size_t>(to * 48000);
+        const auto a = static_cast<std::size_t>(from * 48000),
+                   b = static_cast<std::size_t>(to * 48000);
         for (std::size_t i = a; i < b && i < samples.size(); ++i) {
             sum += samples[i] * samples[i];
         }
@@ -204,8 +209,10 @@ TEST_F(RecordingFileTest, StillScreenWithNarrationMuteAndPause) {
     // Narration, then the muted part silent but still there, then narration again; the edges of
     // each part are left out, where a block may fall either side.
     const auto at = [](std::int64_t slot) { return static_cast<double>(slot) / 30; };
-    EXPECT_GT(rms(at(spoken) + 0.15, at(spoken + part) - 0.15), 0.2) << "0.5 x 0.9 sine: rms about 0.32";
-    EXPECT_LT(rms(at(spoken + part) + 0.15, at(spoken + 2 * part) - 0.15), 0.01) << "the muted part is silent (" << waitingAtMute << " and " << waitingAtUnmute
+    EXPECT_GT(rms(at(spoken) + 0.15, at(spoken + part) - 0.15), 0.2)
+        << "0.5 x 0.9 sine: rms about 0.32";
+    EXPECT_LT(rms(at(spoken + part) + 0.15, at(spoken + 2 * part) - 0.15), 0.01)
+        << "the muted part is silent (" << waitingAtMute << " and " << waitingAtUnmute
         << " buffers waiting to be written at the mute and the unmute)";
     EXPECT_GT(rms(at(paused) + 0.15, at(paused + part) - 0.15), 0.2);
 }

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <cctype>
 
 using platform::MediaTime;
 using Kind = recording::SelectedContentInfo::Kind;
@@ -21,7 +21,7 @@ platform::ContentFilter windowFilter(const fakes::FakeWindowServer& server) {
 }
 
 class SessionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { rig.build(); }
     void TearDown() override { rig.recorder.reset(); }
     auto& r() { return *rig.recorder; }
@@ -33,7 +33,8 @@ protected:
         return pumpUntil([&] { return r().isRecording(); });
     }
     void frame(int n) {
-        fakes::FakeCaptureStream::deliver(*rig.stream, platform::PixelBuffer::make(1000, 600), MediaTime(n, 30));
+        fakes::FakeCaptureStream::deliver(*rig.stream, platform::PixelBuffer::make(1000, 600),
+                                          MediaTime(n, 30));
     }
     std::size_t uploads() {
         std::lock_guard lock(rig.videos->mutex);
@@ -53,7 +54,8 @@ TEST(CaptureSizeTest, EvenSizesOfAtLeastTwo) {
     EXPECT_EQ(ScreenRecorder::evenCaptureSize(601, 2.0), 1202);
     EXPECT_EQ(ScreenRecorder::evenCaptureSize(0.4, 1.0), 2);
     EXPECT_EQ(ScreenRecorder::evenCaptureSize(3, 1.0), 2);
-    EXPECT_EQ(ScreenRecorder::evenCaptureSize(800.5, 1.0), 800) << "800.5 rounds away from zero to 801, then down to even";
+    EXPECT_EQ(ScreenRecorder::evenCaptureSize(800.5, 1.0), 800)
+        << "800.5 rounds away from zero to 801, then down to even";
 }
 
 TEST_F(SessionTest, OutputNamesAreUniqueAndDated) {
@@ -67,9 +69,10 @@ TEST_F(SessionTest, OutputNamesAreUniqueAndDated) {
     ASSERT_EQ(name.size(), shape.size()) << name;
     for (std::size_t i = 0; i < shape.size(); ++i) {
         const char c = name[i];
-        const bool fits = shape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(c)) != 0
-                        : shape[i] == 'h' ? (std::isdigit(static_cast<unsigned char>(c)) || (c >= 'A' && c <= 'F'))
-                                          : c == shape[i];
+        const bool fits = shape[i] == 'd'   ? std::isdigit(static_cast<unsigned char>(c)) != 0
+                          : shape[i] == 'h' ? (std::isdigit(static_cast<unsigned char>(c)) ||
+                                               (c >= 'A' && c <= 'F'))
+                                            : c == shape[i];
         EXPECT_TRUE(fits) << name << " at " << i;
     }
     EXPECT_EQ(std::filesystem::path(*first).parent_path().filename(), "recordings");
@@ -135,7 +138,8 @@ TEST_F(SessionTest, StopFinalizesUploadsAndRemovesTheFileOnlyOnSuccess) {
     std::ofstream(path) << "recorded";  // the fake writer writes nothing to disk
 
     r().stopRecording();
-    ASSERT_TRUE(pumpUntil([&] { return !r().isRecording() && !r().isUploading() && r().isSuccess(); }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return !r().isRecording() && !r().isUploading() && r().isSuccess(); }));
     EXPECT_FALSE(r().hasStream());
     EXPECT_FALSE(r().contentFilter()) << "a plain stop forgets the content";
     EXPECT_FALSE(r().borderOverlayWindow()) << "the border goes with the capture";
@@ -164,7 +168,9 @@ TEST_F(SessionTest, AFailedUploadKeepsTheFileAndSaysWhy) {
     ASSERT_TRUE(pumpUntil([&] { return r().isShowError(); }));
     EXPECT_FALSE(r().isUploading());
     EXPECT_FALSE(r().isSuccess());
-    EXPECT_EQ(r().errorMessage(), QStringLiteral("The operation couldn\u2019t be completed. (Korvane.NetworkError error 1.)"));
+    EXPECT_EQ(r().errorMessage(),
+              QStringLiteral(
+                  "The operation couldn\u2019t be completed. (Korvane.NetworkError error 1.)"));
     ASSERT_TRUE(r().uploadError());
     EXPECT_TRUE(std::filesystem::exists(path));
     EXPECT_EQ(storedPath(), path);
@@ -221,7 +227,8 @@ TEST_F(SessionTest, RepeatStartsANewTakeOfTheSameContentWithoutUploading) {
 
 TEST_F(SessionTest, PickerChoicesBecomeTheSelectedContent) {
     r().presentContentPicker(true);
-    EXPECT_EQ(rig.picker->configuration.allowedPickerModes, platform::ContentSharingPicker::Mode::singleDisplay);
+    EXPECT_EQ(rig.picker->configuration.allowedPickerModes,
+              platform::ContentSharingPicker::Mode::singleDisplay);
     EXPECT_FALSE(rig.picker->configuration.allowsChangingSelectedContent);
     EXPECT_TRUE(rig.picker->active);
     EXPECT_EQ(rig.picker->presented, 1);
@@ -234,23 +241,29 @@ TEST_F(SessionTest, PickerChoicesBecomeTheSelectedContent) {
     observer->contentSharingPickerDidUpdate({{untitled}, {display}, untitled.frame});
     EXPECT_FALSE(rig.picker->active);
     ASSERT_TRUE(r().selectedContentInfo());
-    EXPECT_EQ(*r().selectedContentInfo(), (recording::SelectedContentInfo{Kind::window, std::nullopt, std::nullopt, 9u, std::nullopt}))
+    EXPECT_EQ(*r().selectedContentInfo(),
+              (recording::SelectedContentInfo{Kind::window, std::nullopt, std::nullopt, 9u,
+                                              std::nullopt}))
         << "the first window wins over displays";
 
     observer->contentSharingPickerDidCancel();
     EXPECT_EQ(r().selectedContentInfo()->windowID, 9u) << "a cancel keeps the earlier choice";
 
     observer->contentSharingPickerDidUpdate({{}, {display}, display.frame});
-    EXPECT_EQ(*r().selectedContentInfo(), (recording::SelectedContentInfo{Kind::display, std::nullopt, std::nullopt, std::nullopt, 7u}));
+    EXPECT_EQ(*r().selectedContentInfo(),
+              (recording::SelectedContentInfo{Kind::display, std::nullopt, std::nullopt,
+                                              std::nullopt, 7u}));
     EXPECT_EQ(r().borderFrame(), (platform::Rect{0, 0, 1920, 1080}));
 
     observer->contentSharingPickerDidUpdate({});
     EXPECT_EQ(r().selectedContentInfo()->kind, Kind::unknown);
     EXPECT_FALSE(r().borderFrame()) << "nothing to frame";
 
-    observer->contentSharingPickerStartDidFail({"ContentSharingPicker", 1, "No display to pick from"});
+    observer->contentSharingPickerStartDidFail(
+        {"ContentSharingPicker", 1, "No display to pick from"});
     const auto lines = log.lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "Picker failed: No display to pick from"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Picker failed: No display to pick from"),
+              lines.end());
 }
 
 TEST_F(SessionTest, DeletingStoredFilesExplainsWhatCouldNotBeRemoved) {
@@ -262,7 +275,8 @@ TEST_F(SessionTest, DeletingStoredFilesExplainsWhatCouldNotBeRemoved) {
     r().deleteStoredFiles();
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0],
-              "Failed to remove stored file: \u201cKorvane_gone.mp4\u201d couldn\u2019t be removed because it doesn\u2019t exist.");
+              "Failed to remove stored file: \u201cKorvane_gone.mp4\u201d couldn\u2019t be removed "
+              "because it doesn\u2019t exist.");
     EXPECT_FALSE(storedPath()) << "the key goes in every case";
 
     // A stored name with another extension: its .mp4 twin is removed instead.

@@ -14,7 +14,8 @@ platform::PcmBuffer toneBuffer(double hz, float level, int frames = 1024) {
     platform::PcmBuffer buffer({platform::SampleType::float32, 48000.0, 1, true}, frames);
     buffer.frameLength = frames;
     for (int i = 0; i < frames; ++i) {
-        buffer.floatData()[i] = level * static_cast<float>(std::sin(2 * std::numbers::pi * hz * i / 48000.0));
+        buffer.floatData()[i] =
+            level * static_cast<float>(std::sin(2 * std::numbers::pi * hz * i / 48000.0));
     }
     return buffer;
 }
@@ -28,18 +29,20 @@ TEST(SilenceDetectionTest, DominantFrequencyTellsHumFromVoice) {
     const auto voice = toneBuffer(100, 0.02f);
     EXPECT_GE(dominantFrequency(voice.floatData(), 1024, 48000.f), 60.f);
     const auto tone = toneBuffer(1000, 0.2f, 4096);
-    EXPECT_NEAR(dominantFrequency(tone.floatData(), 4096, 48000.f), 1000.f, 47.f) << "at most 1024 samples are used";
+    EXPECT_NEAR(dominantFrequency(tone.floatData(), 4096, 48000.f), 1000.f, 47.f)
+        << "at most 1024 samples are used";
 
     EXPECT_EQ(dominantFrequency(voice.floatData(), 31, 48000.f), 0.f);
     EXPECT_GT(dominantFrequency(voice.floatData(), 32, 48000.f), 0.f);
     const auto quiet = toneBuffer(440, 0.00005f);
-    EXPECT_EQ(dominantFrequency(quiet.floatData(), 1024, 48000.f), 0.f) << "near-silence has no frequency";
+    EXPECT_EQ(dominantFrequency(quiet.floatData(), 1024, 48000.f), 0.f)
+        << "near-silence has no frequency";
 }
 
 namespace {
 
 class ReminderTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         rig.build();
         rig.recorder->silentDetector().setLastSpeechTime(rig.now->load());
@@ -79,7 +82,8 @@ TEST_F(ReminderTest, LongSilenceRaisesAReminderAfterAbout360SecondsThenEveryMinu
     EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), rig.now->load());
     analyse(toneBuffer(30, 0.05f));  // loud enough whatever its pitch
     EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), rig.now->load());
-    EXPECT_EQ(rig.recorder->inactivityReminderToken(), 3) << "speech clears the reminder, not the count";
+    EXPECT_EQ(rig.recorder->inactivityReminderToken(), 3)
+        << "speech clears the reminder, not the count";
 
     rig.recorder->stopMicrophone(false);
     EXPECT_EQ(rig.recorder->inactivityReminderToken(), 0);

@@ -42,14 +42,15 @@ TEST(UploadAtExitTest, QuittingMidUploadNeitherWaitsForTheServerNorLosesTheRecor
     std::shared_future<void> released = release->get_future().share();
     TestHttpServer server;
     auto chunks = std::make_shared<std::atomic<int>>(0);
-    server.on("POST", "/api/v1/video/upload", [released, chunks](const RecordedRequest&, httplib::Response& res) {
-        if (chunks->fetch_add(1) == 0) {
-            res.set_content(R"({"video_id":"v-1"})", "application/json");
-            return;
-        }
-        released.wait_for(std::chrono::minutes(2));
-        res.status = 200;
-    });
+    server.on("POST", "/api/v1/video/upload",
+              [released, chunks](const RecordedRequest&, httplib::Response& res) {
+                  if (chunks->fetch_add(1) == 0) {
+                      res.set_content(R"({"video_id":"v-1"})", "application/json");
+                      return;
+                  }
+                  released.wait_for(std::chrono::minutes(2));
+                  res.status = 200;
+              });
     struct ReleaseAtEnd {
         std::shared_ptr<std::promise<void>> promise;
         ~ReleaseAtEnd() { promise->set_value(); }
@@ -63,7 +64,8 @@ TEST(UploadAtExitTest, QuittingMidUploadNeitherWaitsForTheServerNorLosesTheRecor
         std::make_shared<api::VideoRepository>(
             api::NetworkingGateway::create(client, server.baseURL() + "/api/v1/", "", {},
                                            std::make_shared<FixedReachability>(true)),
-            std::make_shared<api::VideoChunkUploadRepository>(client, server.baseURL(), *rig->defaults)),
+            std::make_shared<api::VideoChunkUploadRepository>(client, server.baseURL(),
+                                                              *rig->defaults)),
         rig->environment());
 
     const std::string path = std::string(std::getenv("KORVANE_TEST_HOME")) + "/Korvane_at_exit.mp4";
@@ -83,7 +85,8 @@ TEST(UploadAtExitTest, QuittingMidUploadNeitherWaitsForTheServerNorLosesTheRecor
 
     EXPECT_TRUE(std::filesystem::exists(path));
     EXPECT_EQ(std::filesystem::file_size(path), size);
-    EXPECT_EQ(rig->defaults->string("currentVideoPath"), path) << "a later upload must find the recording";
+    EXPECT_EQ(rig->defaults->string("currentVideoPath"), path)
+        << "a later upload must find the recording";
     const auto lines = log.lines();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
         return line.rfind("\u274C Upload failed (Transport)", 0) == 0;

@@ -11,7 +11,7 @@ using recording::VideoScale;
 namespace {
 
 class VideoPathTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { rig.build(); }
     void TearDown() override {
         rig.recorder->stopVideoEncoder();
@@ -102,9 +102,11 @@ TEST_F(VideoPathTest, SlotsFollowTheClockEvenWhenTheQueueStalls) {
     ASSERT_TRUE(pumpUntil([&] { return rig.writer->framesCopy().size() >= 3; }));
     const auto begin = std::chrono::steady_clock::now();
     // A busy video queue: several ticks come due while it works.
-    rig.recorder->videoQueue().post([] { std::this_thread::sleep_for(std::chrono::milliseconds(250)); });
+    rig.recorder->videoQueue().post(
+        [] { std::this_thread::sleep_for(std::chrono::milliseconds(250)); });
     fakes::pumpFor(700);
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     rig.recorder->stopVideoEncoder();
 
     const auto frames = rig.writer->framesCopy();

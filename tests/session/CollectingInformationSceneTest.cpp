@@ -45,7 +45,8 @@ class CollectingInformationSceneTest : public ::testing::Test {
     ~CollectingInformationSceneTest() override { platform::setLogSink({}); }
 
     std::unique_ptr<CollectingInformationScene> makeScene(const QString& webBase = kWebBase) {
-        return std::make_unique<CollectingInformationScene>(router, rig.recorder, defaults, webBase);
+        return std::make_unique<CollectingInformationScene>(router, rig.recorder, defaults,
+                                                            webBase);
     }
 
     // The recorder's upload, finished with success on the fake repository.
@@ -68,7 +69,8 @@ class CollectingInformationSceneTest : public ::testing::Test {
             QUrl(QStringLiteral("qrc:/qt/qml/Korvane/Session/qml/CollectingInformationGroup.qml")));
         std::unique_ptr<QObject> made(component.createWithInitialProperties(
             {{"model", QVariant::fromValue<QObject*>(&scene)}}));
-        EXPECT_TRUE(qobject_cast<QQuickWindow*>(made.get())) << component.errorString().toStdString();
+        EXPECT_TRUE(qobject_cast<QQuickWindow*>(made.get()))
+            << component.errorString().toStdString();
         return std::unique_ptr<QQuickWindow>(qobject_cast<QQuickWindow*>(made.release()));
     }
 
@@ -203,9 +205,11 @@ TEST_F(CollectingInformationSceneTest, ViewNowOpensTheVideoPageWithTheCookieAsIt
 
     defaults.setString("cookie", "abc123");
     scene->openUploadedVideo();
-    EXPECT_EQ(router.events.back(), "url http://127.0.0.1:8080/api/trade-log/video/vid-42?cookie=abc123");
-    EXPECT_EQ(logLines, (Events{"ATRESA za VIDOJE http://127.0.0.1:8080/api/trade-log/video/vid-42",
-                                "ATRESA za VIDOJE http://127.0.0.1:8080/api/trade-log/video/vid-42"}))
+    EXPECT_EQ(router.events.back(),
+              "url http://127.0.0.1:8080/api/trade-log/video/vid-42?cookie=abc123");
+    EXPECT_EQ(logLines,
+              (Events{"ATRESA za VIDOJE http://127.0.0.1:8080/api/trade-log/video/vid-42",
+                      "ATRESA za VIDOJE http://127.0.0.1:8080/api/trade-log/video/vid-42"}))
         << "the cookie never reaches the log";
 
     // The id stays one path segment and the cookie one value, whatever they hold.
@@ -215,7 +219,9 @@ TEST_F(CollectingInformationSceneTest, ViewNowOpensTheVideoPageWithTheCookieAsIt
     makeScene(kWebBase + "/")->openUploadedVideo();
     ASSERT_EQ(router.events.size(), 1u);
     const QUrl opened(QString::fromStdString(router.events[0].substr(4)), QUrl::StrictMode);
-    EXPECT_EQ(opened.toString(QUrl::FullyEncoded),
-              "http://127.0.0.1:8080/api/trade-log/video/a%2Fb%3Fc%23d?cookie=sessionid%3Da%2Bb%26c");
-    EXPECT_EQ(logLines.back(), "ATRESA za VIDOJE http://127.0.0.1:8080/api/trade-log/video/a%2Fb%3Fc%23d");
+    EXPECT_EQ(
+        opened.toString(QUrl::FullyEncoded),
+        "http://127.0.0.1:8080/api/trade-log/video/a%2Fb%3Fc%23d?cookie=sessionid%3Da%2Bb%26c");
+    EXPECT_EQ(logLines.back(),
+              "ATRESA za VIDOJE http://127.0.0.1:8080/api/trade-log/video/a%2Fb%3Fc%23d");
 }

@@ -35,7 +35,8 @@ bool dismissed(const FakeRouter& router) {
 TEST(InactivityReminderSceneTest, EveryWindowDrawsOneOfTheElevenPromptsAfresh) {
     const QStringList& prompts = InactivityReminderViewModel::prompts();
     ASSERT_EQ(prompts.size(), 11);
-    EXPECT_EQ(prompts.at(0), QStringLiteral("Hey, still there? Don't forget to share what you're thinking! "));
+    EXPECT_EQ(prompts.at(0),
+              QStringLiteral("Hey, still there? Don't forget to share what you're thinking! "));
     EXPECT_EQ(prompts.at(2), QStringLiteral("Your AI is listening \u2014 what are you seeing?"));
     EXPECT_EQ(prompts.at(5), QStringLiteral("Been a few minutes \u2014 what's on your mind? "));
     EXPECT_EQ(prompts.at(10), QStringLiteral("Continue narrating for complete session summary"));
@@ -120,7 +121,8 @@ TEST(InactivityReminderSceneTest, TheViewShowsThePromptOnTwoLinesAtMost) {
         }
     });
     QQmlComponent component(
-        &engine, QUrl(QStringLiteral("qrc:/qt/qml/Korvane/Session/qml/InactivityReminderWindow.qml")));
+        &engine,
+        QUrl(QStringLiteral("qrc:/qt/qml/Korvane/Session/qml/InactivityReminderWindow.qml")));
     FakeRouter router;
     InactivityReminderScene scene(router);
     std::unique_ptr<QObject> made(

@@ -52,8 +52,11 @@ struct Bar {
                                                     QString::fromStdString(server.baseURL()));
         token = platform::NotificationCenter::defaultCenter().addObserver(
             QString::fromLatin1(desktop::notifications::recordingBarShouldClose),
-            [this](const QVariantMap&) { router.events.push_back("post RecordingBarShouldClose"); });
-        QObject::connect(rig.recorder.get(), &recording::ScreenRecorder::suppressRecordingBarChanged,
+            [this](const QVariantMap&) {
+                router.events.push_back("post RecordingBarShouldClose");
+            });
+        QObject::connect(rig.recorder.get(),
+                         &recording::ScreenRecorder::suppressRecordingBarChanged,
                          [this] { router.events.push_back("suppressed"); });
         QObject::connect(rig.recorder.get(), &recording::ScreenRecorder::selectedContentInfoChanged,
                          [this] { router.events.push_back("selection cleared"); });
@@ -74,7 +77,8 @@ struct Bar {
     void openWindows() {
         for (const char* id : {"RecordingBarGroup", "InactivityReminderWindow"}) {
             windows.push_back(std::make_unique<QQuickWindow>());
-            windows.back()->setTitle(id == std::string("RecordingBarGroup") ? "RecordingBarWindow" : id);
+            windows.back()->setTitle(id == std::string("RecordingBarGroup") ? "RecordingBarWindow"
+                                                                            : id);
             windows.back()->show();
             router.windows.insert(id, windows.back().get());
         }
@@ -170,10 +174,9 @@ TEST(RecordingBarSceneTest, StopClosesTheBarAndOpensThePostSessionWindow) {
     EXPECT_FALSE(bar.scene->isTimerRunning());
     ASSERT_TRUE(pumpUntil([&] { return bar.has("open CollectingInformationGroup"); }));
     EXPECT_EQ(bar.router.events,
-              (std::vector<std::string>{"suppressed", "post RecordingBarShouldClose",
-                                        "dismiss RecordingBarGroup",
-                                        "dismiss InactivityReminderWindow",
-                                        "open CollectingInformationGroup"}));
+              (std::vector<std::string>{
+                  "suppressed", "post RecordingBarShouldClose", "dismiss RecordingBarGroup",
+                  "dismiss InactivityReminderWindow", "open CollectingInformationGroup"}));
     EXPECT_FALSE(bar.windows[0]->isVisible());
     EXPECT_TRUE(pumpUntil([&] { return bar.rig.videos->uploadedPaths.size() == 1; }));
 
@@ -209,7 +212,8 @@ TEST(RecordingBarSceneTest, RepeatStartsANewTakeWithTheSameServerTime) {
         bar.scene->elapsedTick();
     }
     bar.scene->repeatClicked();
-    ASSERT_TRUE(pumpUntil([&] { return bar.rig.streamsMade == 2 && bar.recorder().isRecording(); }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return bar.rig.streamsMade == 2 && bar.recorder().isRecording(); }));
     EXPECT_EQ(bar.text(), "00:00");
     EXPECT_EQ(bar.server.requestCount(), 1u);
     EXPECT_EQ(bar.rig.defaults->string(kTimeKey), "2024-05-01T10:00:00Z");
@@ -238,7 +242,8 @@ TEST(RecordingBarSceneTest, AFailedStartLetsStopCloseTheBarButTheGapOfARepeatDoe
                          }
                      });
     bar.scene->repeatClicked();
-    ASSERT_TRUE(pumpUntil([&] { return bar.rig.streamsMade == 2 && bar.recorder().isRecording(); }));
+    ASSERT_TRUE(
+        pumpUntil([&] { return bar.rig.streamsMade == 2 && bar.recorder().isRecording(); }));
     EXPECT_FALSE(bar.has("dismiss RecordingBarGroup"));
 }
 
@@ -333,7 +338,8 @@ TEST(RecordingBarSceneTest, TheBarSlidesInAtTheBottomCentre) {
     EXPECT_EQ(desktop::windowFrame(window).y, visible->y + visible->height + 20);
     EXPECT_TRUE(pumpUntil([&] {
         const auto frame = desktop::windowFrame(window);
-        return std::abs(frame.x - target.x) <= 0.5 && frame.y == target.y && window.opacity() == 1.0;
+        return std::abs(frame.x - target.x) <= 0.5 && frame.y == target.y &&
+               window.opacity() == 1.0;
     }));
 }
 

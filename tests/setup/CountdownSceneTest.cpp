@@ -35,14 +35,19 @@ struct Countdown {
         scene = std::make_unique<CountdownScene>(router, rig.recorder);
         auto& center = platform::NotificationCenter::defaultCenter();
         tokens.push_back(center.addObserver(
-            QString::fromLatin1(desktop::notifications::recordingBarShouldClose), [this](const QVariantMap&) {
-                const bool strayShowing = std::ranges::any_of(strays, [](const auto& w) { return w->isVisible(); });
-                router.events.push_back(strayShowing ? "post RecordingBarShouldClose, strays showing"
-                                                     : "post RecordingBarShouldClose");
+            QString::fromLatin1(desktop::notifications::recordingBarShouldClose),
+            [this](const QVariantMap&) {
+                const bool strayShowing =
+                    std::ranges::any_of(strays, [](const auto& w) { return w->isVisible(); });
+                router.events.push_back(strayShowing
+                                            ? "post RecordingBarShouldClose, strays showing"
+                                            : "post RecordingBarShouldClose");
             }));
-        tokens.push_back(center.addObserver(
-            QString::fromLatin1(desktop::notifications::recordingBarShouldShow),
-            [this](const QVariantMap&) { router.events.push_back("post RecordingBarShouldShow"); }));
+        tokens.push_back(
+            center.addObserver(QString::fromLatin1(desktop::notifications::recordingBarShouldShow),
+                               [this](const QVariantMap&) {
+                                   router.events.push_back("post RecordingBarShouldShow");
+                               }));
     }
     ~Countdown() {
         for (auto token : tokens) {
@@ -55,7 +60,9 @@ struct Countdown {
         window->show();
         strays.push_back(std::move(window));
     }
-    bool has(const std::string& event) const { return std::ranges::find(router.events, event) != router.events.end(); }
+    bool has(const std::string& event) const {
+        return std::ranges::find(router.events, event) != router.events.end();
+    }
 
     fakes::Rig rig;
     FakeRouter router;
@@ -69,7 +76,8 @@ TEST(CountdownSceneTest, CountsDownThenBringsUpAFreshRecordingBar) {
     c.strayWindow(true);
     c.strayWindow(false);
     std::vector<int> shown;
-    QObject::connect(c.scene.get(), &CountdownScene::valueChanged, [&] { shown.push_back(c.scene->value()); });
+    QObject::connect(c.scene.get(), &CountdownScene::valueChanged,
+                     [&] { shown.push_back(c.scene->value()); });
 
     c.scene->onAppear();
     EXPECT_EQ(c.scene->value(), 4);
@@ -103,7 +111,8 @@ TEST(CountdownSceneTest, WithoutABarToShowTheMainWindowComesBack) {
         }
         ASSERT_TRUE(pumpUntil([&] { return c.has("open KVWindowGroup"); }));
         pumpFor(300);
-        EXPECT_EQ(c.router.events, (std::vector<std::string>{"dismiss Countdown", "open KVWindowGroup"}));
+        EXPECT_EQ(c.router.events,
+                  (std::vector<std::string>{"dismiss Countdown", "open KVWindowGroup"}));
         EXPECT_TRUE(c.strays.front()->isVisible());
     }
     {
@@ -114,7 +123,8 @@ TEST(CountdownSceneTest, WithoutABarToShowTheMainWindowComesBack) {
         }
         ASSERT_TRUE(pumpUntil([&] { return c.has("open KVWindowGroup"); }));
         pumpFor(300);
-        EXPECT_EQ(c.router.events, (std::vector<std::string>{"dismiss Countdown", "open KVWindowGroup"}));
+        EXPECT_EQ(c.router.events,
+                  (std::vector<std::string>{"dismiss Countdown", "open KVWindowGroup"}));
         EXPECT_FALSE(c.rig.recorder->isRecordingBarPresented());
     }
     {
@@ -144,8 +154,10 @@ TEST(CountdownSceneTest, ClosingTheWindowEarlyStopsEverything) {
 TEST(CountdownSceneTest, PromptIsOneOfTheSixAndStays) {
     const QStringList& prompts = setup::PrerecordingCountdownViewModel::prompts();
     ASSERT_EQ(prompts.size(), 6);
-    EXPECT_EQ(prompts.at(0), QString::fromUtf8("Think out loud \xE2\x80\x94 your future self will thank you"));
-    EXPECT_EQ(prompts.at(3), QString::fromUtf8("Recording starting \xE2\x80\x94 share what you're seeing!"));
+    EXPECT_EQ(prompts.at(0),
+              QString::fromUtf8("Think out loud \xE2\x80\x94 your future self will thank you"));
+    EXPECT_EQ(prompts.at(3),
+              QString::fromUtf8("Recording starting \xE2\x80\x94 share what you're seeing!"));
 
     std::set<QString> seen;
     for (int made = 0; made < 200; ++made) {

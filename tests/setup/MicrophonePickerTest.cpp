@@ -11,8 +11,8 @@
 #include "FakeRouter.h"
 #include "FindItem.h"
 #include "Pump.h"
-#include "SetupQml.h"
 #include "RecorderFakes.h"
+#include "SetupQml.h"
 
 #include <QQmlComponent>
 #include <QQmlEngine>
@@ -30,7 +30,6 @@ using platform::CaptureDevice;
 using setup::MicrophoneDevice;
 using setup::MicrophonePickerScene;
 using setup::MicrophoneSourcePickerViewModel;
-
 
 namespace setup {
 void PrintTo(const MicrophoneDevice& device, std::ostream* os) {

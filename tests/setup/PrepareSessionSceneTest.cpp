@@ -4,8 +4,8 @@
 
 #include "FakeRouter.h"
 #include "Pump.h"
-#include "SetupQml.h"
 #include "RecorderFakes.h"
+#include "SetupQml.h"
 
 #include "desktop/AppResources.h"
 #include "desktop/Notifications.h"
@@ -23,7 +23,6 @@
 
 #include <memory>
 #include <utility>
-
 
 namespace {
 

@@ -24,7 +24,8 @@ using setup::SourcePickerScene;
 platform::ContentFilter windowFilter(std::uint32_t id, std::optional<std::string> title,
                                      std::optional<std::string> application) {
     platform::ContentFilter filter;
-    filter.includedWindows.push_back({id, std::move(title), std::move(application), {0, 0, 800, 600}});
+    filter.includedWindows.push_back(
+        {id, std::move(title), std::move(application), {0, 0, 800, 600}});
     return filter;
 }
 
@@ -37,10 +38,12 @@ platform::ContentFilter displayFilter(std::uint32_t id) {
 // Every "SourcePickerDidSelect" posted while it lives, as its "selectedSource" value.
 struct DidSelectLog {
     DidSelectLog() {
-        token = center.addObserver(QString::fromLatin1(desktop::notifications::sourcePickerDidSelect),
-                                   [this](const QVariantMap& info) {
-                                       posted.push_back(info.value(QStringLiteral("selectedSource")).toString().toStdString());
-                                   });
+        token = center.addObserver(
+            QString::fromLatin1(desktop::notifications::sourcePickerDidSelect),
+            [this](const QVariantMap& info) {
+                posted.push_back(
+                    info.value(QStringLiteral("selectedSource")).toString().toStdString());
+            });
     }
     ~DidSelectLog() { center.removeObserver(token); }
     platform::NotificationCenter& center = platform::NotificationCenter::defaultCenter();
@@ -63,11 +66,13 @@ struct Picker {
 };
 
 bool dismissed(const FakeRouter& router) {
-    return std::ranges::find(router.events, std::string("dismiss SourcePickerWindow")) != router.events.end();
+    return std::ranges::find(router.events, std::string("dismiss SourcePickerWindow")) !=
+           router.events.end();
 }
 
 TEST(SourcePickerSceneTest, LabelDescribesTheChosenContent) {
-    SelectedContentInfo titled{SelectedContentInfo::Kind::window, "Chart <b>EURUSD</b>", "trader-app", 42, {}};
+    SelectedContentInfo titled{
+        SelectedContentInfo::Kind::window, "Chart <b>EURUSD</b>", "trader-app", 42, {}};
     EXPECT_EQ(setup::selectionTitle(titled), QStringLiteral("Chart <b>EURUSD</b>"));
     EXPECT_EQ(setup::selectionSymbol(titled), QStringLiteral("macwindow"));
 
@@ -132,7 +137,8 @@ TEST(SourcePickerSceneTest, OneChoicePostsOnClickAndOnArrivalThenCloses) {
 
     p.scene->chooseSpecificWindow();
     EXPECT_EQ(p.rig.picker->presented, 1);
-    EXPECT_EQ(p.rig.picker->configuration.allowedPickerModes, platform::ContentSharingPicker::Mode::singleWindow);
+    EXPECT_EQ(p.rig.picker->configuration.allowedPickerModes,
+              platform::ContentSharingPicker::Mode::singleWindow);
     EXPECT_TRUE(p.scene->specificWindowMarked());
     EXPECT_EQ(log.posted, (std::vector<std::string>{"specificWindow"}));
 
@@ -150,7 +156,8 @@ TEST(SourcePickerSceneTest, OneChoicePostsOnClickAndOnArrivalThenCloses) {
 TEST(SourcePickerSceneTest, FullScreenCardAsksForOneDisplay) {
     Picker p;
     p.scene->chooseFullScreen();
-    EXPECT_EQ(p.rig.picker->configuration.allowedPickerModes, platform::ContentSharingPicker::Mode::singleDisplay);
+    EXPECT_EQ(p.rig.picker->configuration.allowedPickerModes,
+              platform::ContentSharingPicker::Mode::singleDisplay);
     EXPECT_TRUE(p.scene->fullScreenMarked());
 }
 

@@ -25,7 +25,6 @@
 #include <string>
 #include <vector>
 
-
 namespace {
 
 using setup::StartRecordingScene;

@@ -3,11 +3,11 @@
 #include "platform/Reachability.h"
 #include "platform/Single.h"
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <optional>
 #include <string>
-#include <atomic>
 
 // Subscribes and blocks until the result (or 10 s pass: then nothing).
 template <class T, class E>
@@ -15,7 +15,8 @@ std::optional<std::expected<T, E>> await(const platform::Single<T, E>& single,
                                          std::chrono::seconds limit = std::chrono::seconds(10)) {
     auto promise = std::make_shared<std::promise<std::expected<T, E>>>();
     auto future = promise->get_future();
-    auto token = single.subscribe([promise](std::expected<T, E> result) { promise->set_value(std::move(result)); });
+    auto token = single.subscribe(
+        [promise](std::expected<T, E> result) { promise->set_value(std::move(result)); });
     if (future.wait_for(limit) != std::future_status::ready) {
         return std::nullopt;
     }
@@ -23,21 +24,21 @@ std::optional<std::expected<T, E>> await(const platform::Single<T, E>& single,
 }
 
 class FixedReachability final : public platform::Reachability {
-public:
+  public:
     explicit FixedReachability(bool reachable) : m_reachable(reachable) {}
     bool isReachable() const override { return m_reachable; }
     void set(bool reachable) { m_reachable = reachable; }
 
-private:
+  private:
     std::atomic<bool> m_reachable;
 };
 
 // Collects log lines for the life of the object.
-#include "platform/Log.h"
 #include <mutex>
 #include <vector>
+#include "platform/Log.h"
 class LogCapture {
-public:
+  public:
     LogCapture() {
         platform::setLogSink([this](std::string_view line) {
             std::lock_guard lock(m_mutex);
@@ -59,7 +60,7 @@ public:
         return found;
     }
 
-private:
+  private:
     mutable std::mutex m_mutex;
     std::vector<std::string> m_lines;
 };

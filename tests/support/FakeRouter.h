@@ -32,7 +32,9 @@ class FakeRouter final : public desktop::Router {
         currentPage = page;
         events.push_back("page " + desktop::rawValue(page).toStdString());
     }
-    void openURL(const QUrl& url) override { events.push_back("url " + url.toString().toStdString()); }
+    void openURL(const QUrl& url) override {
+        events.push_back("url " + url.toString().toStdString());
+    }
     void quit() override { events.push_back("quit"); }
 
     std::function<void(const QString&)> onOpen;

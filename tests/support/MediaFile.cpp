@@ -10,21 +10,24 @@ MediaFile::MediaFile(const std::string& path) {
     }
 }
 
-MediaFile::~MediaFile() { avformat_close_input(&m_format); }
+MediaFile::~MediaFile() {
+    avformat_close_input(&m_format);
+}
 
 const AVStream* MediaFile::stream(AVMediaType type) const {
     const int index = m_format ? av_find_best_stream(m_format, type, -1, -1, nullptr, 0) : -1;
     return index < 0 ? nullptr : m_format->streams[index];
 }
 
-void MediaFile::decode(AVMediaType type, const std::function<void(const AVFrame&, double)>& onFrame) {
+void MediaFile::decode(AVMediaType type,
+                       const std::function<void(const AVFrame&, double)>& onFrame) {
     const AVStream* stream = this->stream(type);
     ASSERT_TRUE(stream);
     std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)> codec(
         avcodec_alloc_context3(avcodec_find_decoder(stream->codecpar->codec_id)),
         [](AVCodecContext* c) { avcodec_free_context(&c); });
-    std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(
-        av_packet_alloc(), [](AVPacket* p) { av_packet_free(&p); });
+    std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(av_packet_alloc(),
+                                                          [](AVPacket* p) { av_packet_free(&p); });
     std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(),
                                                        [](AVFrame* f) { av_frame_free(&f); });
     ASSERT_GE(avcodec_parameters_to_context(codec.get(), stream->codecpar), 0);

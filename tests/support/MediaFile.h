@@ -11,7 +11,7 @@ extern "C" {
 #include <string>
 
 class MediaFile {
-public:
+  public:
     explicit MediaFile(const std::string& path);
     ~MediaFile();
     MediaFile(const MediaFile&) = delete;
@@ -22,6 +22,6 @@ public:
     // Every decoded frame of the stream of that type, with its time in seconds.
     void decode(AVMediaType type, const std::function<void(const AVFrame&, double)>& onFrame);
 
-private:
+  private:
     AVFormatContext* m_format = nullptr;
 };

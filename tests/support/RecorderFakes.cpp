@@ -49,7 +49,7 @@ std::shared_ptr<platform::EncoderFrame> FakeAssetWriter::makePooledFrame() {
 
 namespace {
 class FakeCompositor final : public platform::FrameCompositor {
-public:
+  public:
     bool render(const platform::PixelBuffer& source, platform::EncoderFrame& target) override {
         auto& frame = static_cast<FakeEncoderFrame&>(target);
         frame.sourceWidth = source.width;
@@ -59,9 +59,12 @@ public:
 };
 }  // namespace
 
-std::unique_ptr<platform::FrameCompositor> FakeAssetWriter::makeCompositor() { return std::make_unique<FakeCompositor>(); }
+std::unique_ptr<platform::FrameCompositor> FakeAssetWriter::makeCompositor() {
+    return std::make_unique<FakeCompositor>();
+}
 
-bool FakeAssetWriter::appendVideo(std::shared_ptr<platform::EncoderFrame> frame, platform::MediaTime pts) {
+bool FakeAssetWriter::appendVideo(std::shared_ptr<platform::EncoderFrame> frame,
+                                  platform::MediaTime pts) {
     auto& f = static_cast<FakeEncoderFrame&>(*frame);
     std::lock_guard lock(m_log->mutex);
     m_log->frames.push_back({pts, f.sourceWidth, f.sourceHeight});
@@ -119,7 +122,8 @@ bool FakeAudioEngine::isRunning() const {
     return m_shared->running;
 }
 
-std::expected<void, std::string> PassThroughConverter::convert(platform::PcmBuffer& output, const InputBlock& input) {
+std::expected<void, std::string> PassThroughConverter::convert(platform::PcmBuffer& output,
+                                                               const InputBlock& input) {
     const platform::PcmBuffer* source = nullptr;
     output.frameLength = 0;
     if (input(&source) != InputStatus::haveData || !source) {
@@ -142,9 +146,8 @@ std::optional<platform::CaptureDevice> FakeDeviceDiscovery::defaultDevice() cons
     return list.front();
 }
 
-std::optional<platform::CaptureError> FakeCaptureStream::addStreamOutput(platform::StreamOutputType,
-                                                                         SampleHandler handler,
-                                                                         platform::SerialQueue& queue) {
+std::optional<platform::CaptureError> FakeCaptureStream::addStreamOutput(
+    platform::StreamOutputType, SampleHandler handler, platform::SerialQueue& queue) {
     std::lock_guard lock(m_shared->mutex);
     m_shared->handler = std::move(handler);
     m_shared->queue = &queue;
@@ -173,7 +176,8 @@ void FakeCaptureStream::stopCapture(Completion completion) {
     std::thread([completion, error] { completion(error); }).detach();
 }
 
-void FakeCaptureStream::deliver(Shared& shared, std::shared_ptr<platform::PixelBuffer> picture, platform::MediaTime pts) {
+void FakeCaptureStream::deliver(Shared& shared, std::shared_ptr<platform::PixelBuffer> picture,
+                                platform::MediaTime pts) {
     std::lock_guard lock(shared.mutex);
     if (!shared.handler || !shared.queue) {
         return;
@@ -224,8 +228,8 @@ std::vector<platform::Rect> FakeWindowServer::screenFrames() const {
     return frames;
 }
 
-platform::Single<api::UploadVideoResponse, api::NetworkError> FakeVideoRepository::uploadVideoInChunks(
-    const std::string& path) {
+platform::Single<api::UploadVideoResponse, api::NetworkError>
+FakeVideoRepository::uploadVideoInChunks(const std::string& path) {
     using Out = platform::Single<api::UploadVideoResponse, api::NetworkError>;
     return Out([this, path](Out::Emit deliver) {
         std::optional<api::NetworkError> fail;
@@ -247,14 +251,16 @@ platform::Single<api::UploadVideoResponse, api::NetworkError> FakeVideoRepositor
 Rig::Rig() {
     // A settings file of its own: tests in one process must not see each other's values.
     static std::atomic<int> rigs{0};
-    defaults = std::make_unique<platform::DefaultsStore>(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) +
-                                                         QStringLiteral("/recorder-%1.ini").arg(rigs++));
+    defaults = std::make_unique<platform::DefaultsStore>(
+        QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) +
+        QStringLiteral("/recorder-%1.ini").arg(rigs++));
 }
 
 recording::RecorderEnvironment Rig::environment() {
     recording::RecorderEnvironment env;
     auto log = writer;
-    env.writerFactory = [log](const std::string& path) -> std::expected<std::unique_ptr<platform::AssetWriter>, std::string> {
+    env.writerFactory = [log](const std::string& path)
+        -> std::expected<std::unique_ptr<platform::AssetWriter>, std::string> {
         {
             std::lock_guard lock(log->mutex);
             log->createdPaths.push_back(path);
@@ -270,14 +276,17 @@ recording::RecorderEnvironment Rig::environment() {
         return std::make_unique<FakeAudioEngine>(shared);
     };
     auto conv = converter;
-    env.converterFactory = [conv](const platform::AudioFormat& from, const platform::AudioFormat&) -> std::unique_ptr<platform::AudioConverter> {
+    env.converterFactory =
+        [conv](const platform::AudioFormat& from,
+               const platform::AudioFormat&) -> std::unique_ptr<platform::AudioConverter> {
         if (from.sampleType == platform::SampleType::other) {
             return nullptr;
         }
         // Every pipeline shares the test's converter, so a test can steer it.
         struct Forward final : platform::AudioConverter {
             std::shared_ptr<PassThroughConverter> inner;
-            std::expected<void, std::string> convert(platform::PcmBuffer& o, const InputBlock& i) override {
+            std::expected<void, std::string> convert(platform::PcmBuffer& o,
+                                                     const InputBlock& i) override {
                 return inner->convert(o, i);
             }
         };
@@ -292,8 +301,9 @@ recording::RecorderEnvironment Rig::environment() {
     env.clock = [clock] { return clock->load(); };
     env.defaults = defaults.get();
     auto streamShared = stream;
-    env.captureStreamFactory = [this, streamShared](const platform::ContentFilter& filter,
-                                                    const platform::StreamConfiguration& configuration) {
+    env.captureStreamFactory = [this, streamShared](
+                                   const platform::ContentFilter& filter,
+                                   const platform::StreamConfiguration& configuration) {
         {
             std::lock_guard lock(streamShared->mutex);
             streamShared->filters.push_back(filter);
@@ -313,7 +323,9 @@ recording::RecorderEnvironment Rig::environment() {
     return env;
 }
 
-void Rig::build() { recorder = recording::ScreenRecorder::create(videos, environment()); }
+void Rig::build() {
+    recorder = recording::ScreenRecorder::create(videos, environment());
+}
 
 void Rig::beginRecording(const std::string& path) {
     recorder->setPendingOutputURL(path);

@@ -27,14 +27,14 @@ struct WrittenAudio {
 };
 
 class FakeEncoderFrame final : public platform::EncoderFrame {
-public:
+  public:
     FakeEncoderFrame(int w, int h) : m_w(w), m_h(h) {}
     int width() const override { return m_w; }
     int height() const override { return m_h; }
     int sourceWidth = 0;
     int sourceHeight = 0;
 
-private:
+  private:
     int m_w;
     int m_h;
 };
@@ -64,8 +64,9 @@ struct WriterLog {
 };
 
 class FakeAssetWriter final : public platform::AssetWriter {
-public:
-    FakeAssetWriter(std::string path, std::shared_ptr<WriterLog> log) : m_path(std::move(path)), m_log(std::move(log)) {}
+  public:
+    FakeAssetWriter(std::string path, std::shared_ptr<WriterLog> log)
+        : m_path(std::move(path)), m_log(std::move(log)) {}
     const std::string& path() const override { return m_path; }
     bool canAddVideoInput() const override { return !m_video; }
     bool addVideoInput(const platform::VideoOutputSettings& s) override;
@@ -81,14 +82,15 @@ public:
     bool isAudioReadyForMoreMediaData() const override { return true; }
     std::shared_ptr<platform::EncoderFrame> makePooledFrame() override;
     std::unique_ptr<platform::FrameCompositor> makeCompositor() override;
-    bool appendVideo(std::shared_ptr<platform::EncoderFrame> frame, platform::MediaTime pts) override;
+    bool appendVideo(std::shared_ptr<platform::EncoderFrame> frame,
+                     platform::MediaTime pts) override;
     bool appendAudio(const float* samples, int frameCount, platform::MediaTime pts) override;
     void markVideoAsFinished() override {}
     void markAudioAsFinished() override {}
     void finishWriting(std::function<void()> completion) override;
     void cancelWriting() override;
 
-private:
+  private:
     std::string m_path;
     std::shared_ptr<WriterLog> m_log;
     std::optional<platform::VideoOutputSettings> m_video;
@@ -97,7 +99,7 @@ private:
 };
 
 class FakeAudioEngine final : public platform::AudioEngine {
-public:
+  public:
     struct Shared {
         std::mutex mutex;
         platform::AudioFormat format{platform::SampleType::float32, 48000.0, 1, true};
@@ -115,20 +117,21 @@ public:
     void stop() override;
     bool isRunning() const override;
 
-private:
+  private:
     std::shared_ptr<Shared> m_shared;
 };
 
 // Hands float input straight through (the tests feed 48 kHz mono float).
 class PassThroughConverter final : public platform::AudioConverter {
-public:
-    std::expected<void, std::string> convert(platform::PcmBuffer& output, const InputBlock& input) override;
+  public:
+    std::expected<void, std::string> convert(platform::PcmBuffer& output,
+                                             const InputBlock& input) override;
     int zeroOutputFor = -1;  // the n-th source buffer (0-based) yields no frames
     int seen = 0;
 };
 
 class FakeDeviceDiscovery final : public platform::CaptureDeviceDiscovery {
-public:
+  public:
     std::vector<platform::CaptureDevice> devices() const override {
         std::lock_guard lock(mutex);
         return list;
@@ -139,17 +142,19 @@ public:
 };
 
 class FakeAuthorization final : public platform::MicrophoneAuthorization {
-public:
+  public:
     platform::AuthorizationStatus status() const override { return current; }
-    void requestAccess(std::function<void(bool)> completion) override { pending = std::move(completion); }
+    void requestAccess(std::function<void(bool)> completion) override {
+        pending = std::move(completion);
+    }
     std::atomic<platform::AuthorizationStatus> current{platform::AuthorizationStatus::authorized};
     std::function<void(bool)> pending;
 };
 
 class FakeSettingsUi final : public platform::MicrophoneSettingsUi {
-public:
-    bool runAccessAlert(const std::string& message, const std::string& informative, const std::string& first,
-                        const std::string& second) override {
+  public:
+    bool runAccessAlert(const std::string& message, const std::string& informative,
+                        const std::string& first, const std::string& second) override {
         alerts.push_back(message + "|" + informative + "|" + first + "|" + second);
         return answerFirst;
     }
@@ -160,7 +165,7 @@ public:
 };
 
 class FakeCaptureStream final : public platform::CaptureStream {
-public:
+  public:
     struct Shared {
         std::mutex mutex;
         std::vector<platform::StreamConfiguration> configurations;
@@ -178,19 +183,21 @@ public:
         std::lock_guard lock(m_shared->mutex);
         m_shared->didStopWithError = std::move(handler);
     }
-    std::optional<platform::CaptureError> addStreamOutput(platform::StreamOutputType, SampleHandler handler,
+    std::optional<platform::CaptureError> addStreamOutput(platform::StreamOutputType,
+                                                          SampleHandler handler,
                                                           platform::SerialQueue& queue) override;
     void startCapture(Completion completion) override;
     void stopCapture(Completion completion) override;
     // Hands a frame to the output on its queue, as the real stream does.
-    static void deliver(Shared& shared, std::shared_ptr<platform::PixelBuffer> picture, platform::MediaTime pts);
+    static void deliver(Shared& shared, std::shared_ptr<platform::PixelBuffer> picture,
+                        platform::MediaTime pts);
 
-private:
+  private:
     std::shared_ptr<Shared> m_shared;
 };
 
 class FakeWindowServer final : public platform::WindowServer {
-public:
+  public:
     std::vector<platform::ShareableDisplay> displays() const override;
     std::vector<platform::ShareableWindow> windows() const override;
     std::optional<platform::Rect> windowBounds(std::uint32_t id) const override;
@@ -198,11 +205,12 @@ public:
     std::vector<platform::Rect> screenFrames() const override;
     mutable std::mutex mutex;
     std::vector<platform::ShareableDisplay> displayList{{7, "screen", {0, 0, 1920, 1080}}};
-    std::vector<platform::ShareableWindow> windowList{{42, "Chart", "trader-app", {100, 80, 1001, 601}}};
+    std::vector<platform::ShareableWindow> windowList{
+        {42, "Chart", "trader-app", {100, 80, 1001, 601}}};
 };
 
 class FakePicker final : public platform::ContentSharingPicker {
-public:
+  public:
     void setConfiguration(const Configuration& c) override { configuration = c; }
     void addObserver(std::weak_ptr<platform::ContentSharingPickerObserver> observer) override {
         observers.push_back(std::move(observer));
@@ -216,7 +224,7 @@ public:
 };
 
 class FakeBorder final : public platform::BorderOverlayWindow {
-public:
+  public:
     explicit FakeBorder(platform::Rect r) : rect(r) {}
     platform::Rect frame() const override { return rect; }
     void setFrame(const platform::Rect& r) override { rect = r; }
@@ -228,11 +236,13 @@ public:
 
 // Answers every upload with what the test set, and counts the uploads.
 class FakeVideoRepository final : public api::VideoRepositoryProtocol {
-public:
-    platform::Single<api::UploadVideoResponse, api::NetworkError> uploadVideo(const std::string& path) override {
+  public:
+    platform::Single<api::UploadVideoResponse, api::NetworkError> uploadVideo(
+        const std::string& path) override {
         return uploadVideoInChunks(path);
     }
-    platform::Single<api::UploadVideoResponse, api::NetworkError> uploadVideoInChunks(const std::string& path) override;
+    platform::Single<api::UploadVideoResponse, api::NetworkError> uploadVideoInChunks(
+        const std::string& path) override;
     std::mutex mutex;
     std::vector<std::string> uploadedPaths;
     std::optional<api::NetworkError> failure;
@@ -248,7 +258,8 @@ struct Rig {
     std::shared_ptr<FakeSettingsUi> ui = std::make_shared<FakeSettingsUi>();
     std::shared_ptr<std::atomic<double>> now = std::make_shared<std::atomic<double>>(1'000'000.0);
     std::shared_ptr<PassThroughConverter> converter = std::make_shared<PassThroughConverter>();
-    std::shared_ptr<FakeCaptureStream::Shared> stream = std::make_shared<FakeCaptureStream::Shared>();
+    std::shared_ptr<FakeCaptureStream::Shared> stream =
+        std::make_shared<FakeCaptureStream::Shared>();
     std::shared_ptr<FakeWindowServer> windowServer = std::make_shared<FakeWindowServer>();
     std::shared_ptr<FakePicker> picker = std::make_shared<FakePicker>();
     std::shared_ptr<FakeVideoRepository> videos = std::make_shared<FakeVideoRepository>();
@@ -266,7 +277,7 @@ struct Rig {
     void sendAudio(const std::vector<float>& samples, platform::MediaTime captureTime = {});
 };
 
-using ::pumpUntil;
 using ::pumpFor;
+using ::pumpUntil;
 
 }  // namespace fakes

@@ -22,7 +22,8 @@
 // event reader, scene graph renderer, image scaling pool, GLib's main-context wake-ups, Mesa's
 // software rasteriser threads) inside uninstrumented code.
 extern "C" const char* __tsan_default_suppressions() {
-    return "race:libQt6Gui.so.6\nrace:libQt6Quick.so.6\nrace:libQt6XcbQpa.so.6\nrace:libglib-2.0.so.0\n"
+    return "race:libQt6Gui.so.6\nrace:libQt6Quick.so.6\nrace:libQt6XcbQpa.so.6\nrace:libglib-2.0."
+           "so.0\n"
            "race:swrast_dri.so\n";
 }
 #endif

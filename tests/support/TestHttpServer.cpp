@@ -11,7 +11,9 @@ std::string RecordedRequest::header(const std::string& name) const {
     return it == headers.end() ? std::string() : it->second;
 }
 
-bool RecordedRequest::hasHeader(const std::string& name) const { return headers.find(name) != headers.end(); }
+bool RecordedRequest::hasHeader(const std::string& name) const {
+    return headers.find(name) != headers.end();
+}
 
 std::vector<std::string> RecordedRequest::partNames() const {
     std::vector<std::string> names;
@@ -31,10 +33,11 @@ std::optional<std::string> RecordedRequest::part(const std::string& name) const 
 }
 
 TestHttpServer::TestHttpServer() {
-    auto streaming = [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
-        route(req, res, &reader);
+    auto streaming = [this](const httplib::Request& req, httplib::Response& res,
+                            const httplib::ContentReader& reader) { route(req, res, &reader); };
+    auto plain = [this](const httplib::Request& req, httplib::Response& res) {
+        route(req, res, nullptr);
     };
-    auto plain = [this](const httplib::Request& req, httplib::Response& res) { route(req, res, nullptr); };
     m_server.Post(".*", streaming);
     m_server.Get(".*", plain);
     m_port = m_server.bind_to_any_port("127.0.0.1");
@@ -57,7 +60,9 @@ void TestHttpServer::on(const std::string& method, const std::string& path, Hand
     m_handlers.emplace_back(method, path, std::move(handler));
 }
 
-std::string TestHttpServer::baseURL() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+std::string TestHttpServer::baseURL() const {
+    return "http://127.0.0.1:" + std::to_string(m_port);
+}
 
 std::vector<RecordedRequest> TestHttpServer::requests() const {
     std::lock_guard lock(m_mutex);
@@ -69,7 +74,8 @@ std::size_t TestHttpServer::requestCount() const {
     return m_requests.size();
 }
 
-void TestHttpServer::route(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader* reader) {
+void TestHttpServer::route(const httplib::Request& req, httplib::Response& res,
+                           const httplib::ContentReader* reader) {
     RecordedRequest recorded{req.method, req.path, req.headers, {}, {}};
     if (reader) {
         if (req.is_multipart_form_data()) {
@@ -144,8 +150,10 @@ RawHttpCapture::RawHttpCapture(std::string reply) : m_reply(std::move(reply)) {
             }
             m_request.append(buffer, static_cast<std::size_t>(n));
         }
-        const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n"
-                                     "Content-Length: " + std::to_string(m_reply.size()) + "\r\n\r\n" + m_reply;
+        const std::string response =
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n"
+            "Content-Length: " +
+            std::to_string(m_reply.size()) + "\r\n\r\n" + m_reply;
         (void)::write(connection, response.data(), response.size());
         ::close(connection);
     });
@@ -171,7 +179,8 @@ namespace {
 
 bool sameText(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -225,8 +234,10 @@ std::optional<std::string> RawHttpServer::Request::formField(const std::string& 
         if (headersEnd == std::string::npos || next == std::string::npos || headersEnd > next) {
             return std::nullopt;
         }
-        for (const auto& [field, value] : headerFields(body.substr(partStart, headersEnd - partStart))) {
-            if (sameText(field, "Content-Disposition") && value.find("name=\"" + name + "\"") != std::string::npos) {
+        for (const auto& [field, value] :
+             headerFields(body.substr(partStart, headersEnd - partStart))) {
+            if (sameText(field, "Content-Disposition") &&
+                value.find("name=\"" + name + "\"") != std::string::npos) {
                 return body.substr(headersEnd + 4, next - headersEnd - 4);
             }
         }
@@ -279,9 +290,11 @@ std::size_t RawHttpServer::connectionCount() const {
     return m_connections.size();
 }
 
-std::string RawHttpServer::reply(int status, const std::string& body, const std::string& extraHeaders) {
-    return "HTTP/1.1 " + std::to_string(status) + " Reply\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n" + extraHeaders + "\r\n" + body;
+std::string RawHttpServer::reply(int status, const std::string& body,
+                                 const std::string& extraHeaders) {
+    return "HTTP/1.1 " + std::to_string(status) +
+           " Reply\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extraHeaders +
+           "\r\n" + body;
 }
 
 void RawHttpServer::acceptLoop() {
@@ -356,7 +369,8 @@ void RawHttpServer::serve(std::size_t slot) {
         }
         // The client may hang up halfway through a reply it refuses to read on: no SIGPIPE.
         for (std::size_t sent = 0; sent < answer->size();) {
-            const ssize_t n = ::send(fd, answer->data() + sent, answer->size() - sent, MSG_NOSIGNAL);
+            const ssize_t n =
+                ::send(fd, answer->data() + sent, answer->size() - sent, MSG_NOSIGNAL);
             if (n <= 0) {
                 open = false;
                 break;

@@ -34,7 +34,7 @@ struct RecordedRequest {
 };
 
 class TestHttpServer {
-public:
+  public:
     // Receives the recorded request (already stored) and fills the response.
     using Handler = std::function<void(const RecordedRequest&, httplib::Response&)>;
 
@@ -47,7 +47,7 @@ public:
     std::vector<RecordedRequest> requests() const;
     std::size_t requestCount() const;
 
-private:
+  private:
     void route(const httplib::Request& request, httplib::Response& response,
                const httplib::ContentReader* reader);
 
@@ -62,14 +62,14 @@ private:
 // Accepts one connection, keeps the request exactly as it came over the wire and answers with
 // a fixed reply. For what a parsing server would hide (an empty header value, say).
 class RawHttpCapture {
-public:
+  public:
     explicit RawHttpCapture(std::string reply);
     ~RawHttpCapture();
     std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(m_port); }
     // Waits for the request (at most 10 s).
     std::string request();
 
-private:
+  private:
     int m_listener = -1;
     int m_port = 0;
     std::string m_reply;
@@ -82,7 +82,7 @@ private:
 // was read). Each connection is served until either side closes it; requests must carry a
 // Content-Length, as the client's always do.
 class RawHttpServer {
-public:
+  public:
     struct Request {
         std::string method;
         std::string path;
@@ -107,9 +107,10 @@ public:
 
     // A whole reply with its Content-Length that leaves the connection open. `extraHeaders` are
     // complete lines, each ending in "\r\n".
-    static std::string reply(int status, const std::string& body, const std::string& extraHeaders = "");
+    static std::string reply(int status, const std::string& body,
+                             const std::string& extraHeaders = "");
 
-private:
+  private:
     void acceptLoop();
     void serve(std::size_t slot);
 

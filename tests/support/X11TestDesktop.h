@@ -39,7 +39,7 @@ bool eventuallyTrue(F predicate, std::chrono::milliseconds limit = std::chrono::
 
 // Windows made over a connection of the test's own, as any other application would.
 class TestDesktop {
-public:
+  public:
     struct Window {
         int width = 400;
         int height = 200;
@@ -174,7 +174,7 @@ public:
         xcb_flush(m_c);
     }
 
-private:
+  private:
     xcb_atom_t atom(const char* name) {
         auto* reply = xcb_intern_atom_reply(
             m_c, xcb_intern_atom(m_c, 0, static_cast<std::uint16_t>(std::strlen(name)), name),
@@ -193,6 +193,5 @@ private:
     xcb_connection_t* m_c;
     xcb_screen_t* m_screen;
 };
-
 
 }  // namespace x11test

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <strings.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -12,7 +13,6 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <strings.h>
 #include <thread>
 
 #include <sys/socket.h>
@@ -211,8 +211,12 @@ void DevServer::Impl::routes(httplib::Server& s) {
         if (!notify) {
             return;
         }
-        ObservedRequest seen{req.method, req.path, {req.headers.begin(), req.headers.end()},
-                             std::move(answered.parts), res.status, std::move(answered.body)};
+        ObservedRequest seen{req.method,
+                             req.path,
+                             {req.headers.begin(), req.headers.end()},
+                             std::move(answered.parts),
+                             res.status,
+                             std::move(answered.body)};
         notify(seen);
     });
     s.Post("/api/sagevane/auth", [this](const auto& req, auto& res) { auth(req, res); });
@@ -336,7 +340,8 @@ void DevServer::Impl::upload(const httplib::Request& req, httplib::Response& res
                     auto& part = observed.back();
                     part.size += n;
                     if (part.filename.empty() && part.value.size() < kObservedValueBytes) {
-                        part.value.append(data, std::min(n, kObservedValueBytes - part.value.size()));
+                        part.value.append(data,
+                                          std::min(n, kObservedValueBytes - part.value.size()));
                     }
                 }
                 return form.onPartData(data, n);
