@@ -24,6 +24,7 @@ while [[ $# -gt 0 ]]; do
 done
 
 "$root/scripts/install-deps.sh"
+"$root/scripts/check-format.sh"
 
 cmake -S "$root" -B "$build" -G Ninja "${cmake_args[@]}"
 cmake --build "$build"
