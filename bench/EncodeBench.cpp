@@ -5,6 +5,7 @@
 //   encode_bench [--seconds 60] [--memory-minutes 10] [--presets veryfast,faster,superfast]
 #include "ScreenRecorder.h"
 
+#include "media/FfmpegAssetWriter.h"
 #include "platform/Log.h"
 
 #include <QCoreApplication>

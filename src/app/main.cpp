@@ -10,7 +10,7 @@
 #include "desktop/DesktopContentSharingPicker.h"
 #include "desktop/SceneGraphBackend.h"
 #include "platform/Reachability.h"
-#include "platform/ScreenContent.h"
+#include "x11/X11WindowServer.h"
 
 #include <QGuiApplication>
 #include <QQmlEngine>
@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
     QGuiApplication::setOrganizationName(QStringLiteral("Korvane"));
     QGuiApplication::setApplicationName(QStringLiteral("Korvane"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Korvane"));
+    // Ties the windows to the installed menu entry (korvane.desktop) and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("korvane"));
     // Windows come and go between steps (the launch window closes before the sign-in opens); the
     // application ends when the user closes the last one, or when a window quits it.
     QGuiApplication::setQuitOnLastWindowClosed(false);

@@ -63,10 +63,10 @@ void ContentPickerModel::begin(platform::ContentSharingPicker::Mode mode,
     m_awaitingAnswer = true;
     if (m_selectedIndex != -1) {
         m_selectedIndex = -1;
-        Q_EMIT selectedIndexChanged();
+        emit selectedIndexChanged();
     }
     if (wasEmpty != isEmpty()) {
-        Q_EMIT isEmptyChanged();
+        emit isEmptyChanged();
     }
 }
 
@@ -86,7 +86,7 @@ void ContentPickerModel::setThumbnail(int row, const QString& source) {
     }
     m_entries[static_cast<std::size_t>(row)].thumbnail = source;
     const QModelIndex changed = index(row);
-    Q_EMIT dataChanged(changed, changed, {ThumbnailRole});
+    emit dataChanged(changed, changed, {ThumbnailRole});
 }
 
 QString ContentPickerModel::title() const {
@@ -102,7 +102,7 @@ void ContentPickerModel::select(int row) {
         return;
     }
     m_selectedIndex = row;
-    Q_EMIT selectedIndexChanged();
+    emit selectedIndexChanged();
 }
 
 void ContentPickerModel::share() {
@@ -149,7 +149,7 @@ QHash<int, QByteArray> ContentPickerModel::roleNames() const {
 
 void ContentPickerModel::finish() {
     m_awaitingAnswer = false;
-    Q_EMIT finished();
+    emit finished();
 }
 
 void ContentPickerModel::notify(std::function<void(Observer&)> call) {

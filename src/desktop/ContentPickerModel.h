@@ -62,7 +62,7 @@ class ContentPickerModel final : public QAbstractListModel {
     QVariant data(const QModelIndex& index, int role) const override;
     QHash<int, QByteArray> roleNames() const override;
 
-  Q_SIGNALS:
+  signals:
     void isEmptyChanged();
     void selectedIndexChanged();
     // The wait is over (answered or dismissed): the view goes away.

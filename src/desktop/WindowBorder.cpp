@@ -157,7 +157,7 @@ void WindowBorderModifier::setColor(const QColor& color) {
         return;
     }
     m_style.color = color;
-    Q_EMIT colorChanged();
+    emit colorChanged();
     scheduleApply();
 }
 
@@ -184,7 +184,7 @@ void WindowBorderModifier::setGradientColors(const QVariantList& colors) {
         return;
     }
     m_style.gradientColors = std::move(converted);
-    Q_EMIT gradientColorsChanged();
+    emit gradientColorsChanged();
     scheduleApply();
 }
 
@@ -193,7 +193,7 @@ void WindowBorderModifier::setBorderWidth(double width) {
         return;
     }
     m_style.width = width;
-    Q_EMIT borderWidthChanged();
+    emit borderWidthChanged();
     scheduleApply();
 }
 
@@ -202,7 +202,7 @@ void WindowBorderModifier::setCornerRadius(double radius) {
         return;
     }
     m_style.cornerRadius = radius;
-    Q_EMIT cornerRadiusChanged();
+    emit cornerRadiusChanged();
     scheduleApply();
 }
 
@@ -211,7 +211,7 @@ void WindowBorderModifier::setFadeDuration(int milliseconds) {
         return;
     }
     m_fadeDuration = milliseconds;
-    Q_EMIT fadeDurationChanged();
+    emit fadeDurationChanged();
 }
 
 void WindowBorderModifier::componentComplete() {

@@ -95,7 +95,7 @@ class WindowBorderModifier : public QQuickItem {
 
     const WindowBorderStyle& style() const { return m_style; }
 
-  Q_SIGNALS:
+  signals:
     void colorChanged();
     void gradientColorsChanged();
     void borderWidthChanged();

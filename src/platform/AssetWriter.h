@@ -93,8 +93,4 @@ class AssetWriter {
 using AssetWriterFactory = std::function<std::expected<std::unique_ptr<AssetWriter>, std::string>(
     const std::string& path)>;
 
-// The writer over libavformat/libavcodec (mp4, libx264, native aac).
-std::expected<std::unique_ptr<AssetWriter>, std::string> makeFfmpegAssetWriter(
-    const std::string& path);
-
 }  // namespace platform

@@ -27,7 +27,6 @@ class AudioEngine {
 
 // Makes an engine for a device id (a PulseAudio source name); empty means the default source.
 using AudioEngineFactory = std::function<std::unique_ptr<AudioEngine>(const std::string& deviceId)>;
-std::unique_ptr<AudioEngine> makePulseAudioEngine(const std::string& deviceId);
 
 // Converts between formats (sample type, rate, channel count), keeping the samples it could not
 // deliver yet between calls.
@@ -42,8 +41,5 @@ class AudioConverter {
     virtual std::expected<void, std::string> convert(PcmBuffer& output,
                                                      const InputBlock& input) = 0;
 };
-
-// Null when the conversion is not supported.
-std::unique_ptr<AudioConverter> makeAudioConverter(const AudioFormat& from, const AudioFormat& to);
 
 }  // namespace platform

@@ -29,8 +29,6 @@ inline constexpr const char* kCaptureDeviceWasConnected = "AVCaptureDeviceWasCon
 inline constexpr const char* kCaptureDeviceWasDisconnected = "AVCaptureDeviceWasDisconnected";
 inline constexpr const char* kApplicationDidBecomeActive = "NSApplicationDidBecomeActive";
 
-std::unique_ptr<CaptureDeviceDiscovery> makePulseDeviceDiscovery();
-
 enum class AuthorizationStatus { notDetermined, restricted, denied, authorized };
 
 class MicrophoneAuthorization {

@@ -50,10 +50,6 @@ class CaptureStream {
 using CaptureStreamFactory =
     std::function<std::unique_ptr<CaptureStream>(const ContentFilter&, const StreamConfiguration&)>;
 
-// Displays through MIT-SHM grabs of the root window, windows through Composite.
-std::unique_ptr<CaptureStream> makeX11CaptureStream(const ContentFilter& filter,
-                                                    const StreamConfiguration& config);
-
 // The system picker's stand-in.
 class ContentSharingPickerObserver {
   public:
@@ -96,7 +92,5 @@ struct BorderStyle {
 
 using BorderOverlayFactory =
     std::function<std::unique_ptr<BorderOverlayWindow>(const Rect&, const BorderStyle&)>;
-std::unique_ptr<BorderOverlayWindow> makeX11BorderOverlay(const Rect& frame,
-                                                          const BorderStyle& style);
 
 }  // namespace platform

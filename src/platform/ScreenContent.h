@@ -53,7 +53,4 @@ class WindowServer {
     virtual std::vector<Rect> screenFrames() const = 0;
 };
 
-// The X server named by $DISPLAY; null when there is none.
-std::unique_ptr<WindowServer> makeX11WindowServer();
-
 }  // namespace platform

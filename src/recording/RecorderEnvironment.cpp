@@ -1,6 +1,13 @@
 #include "ScreenRecorder.h"
 
-#include "platform/DesktopMicrophoneSettings.h"
+#include "media/DesktopMicrophoneSettings.h"
+#include "media/FfmpegAssetWriter.h"
+#include "media/PulseAudioEngine.h"
+#include "media/PulseDeviceDiscovery.h"
+#include "media/SwrAudioConverter.h"
+#include "x11/X11BorderOverlay.h"
+#include "x11/X11CaptureStream.h"
+#include "x11/X11WindowServer.h"
 
 namespace recording {
 

@@ -914,40 +914,43 @@ void ScreenRecorder::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) 
 
 // --- ending a recording ---
 
-void ScreenRecorder::finishRecording() {
-    ++m_stopGeneration;
-    stopMicrophone(false);
-    stopVideoEncoder();
-    // Frames already handed over are let through the writer and video queues first, so none of
-    // them restarts the encode timer or reaches the writer after it is finalized.
-    std::weak_ptr<ScreenRecorder> weak = weak_from_this();
-    m_writerQueue->post([weak] {
+void ScreenRecorder::runStep(std::weak_ptr<ScreenRecorder> weak,
+                             std::shared_ptr<std::vector<QueueStep>> steps, std::size_t index) {
+    (*steps)[index].queue->post([weak, steps, index] {
         auto self = weak.lock();
         if (!self) {
             return;
         }
-        self->m_videoQueue->post([weak] {
-            auto recorder = weak.lock();
-            if (!recorder) {
-                return;
-            }
-            recorder->stopVideoEncoder();
-            // The picture's length is final now: the audio track is ended there before the
-            // writer finishes the file.
-            recorder->m_audioQueue->post([weak] {
-                auto audio = weak.lock();
-                if (!audio) {
-                    return;
-                }
-                audio->finishAudioTrack();
-                audio->m_writerQueue->post([weak] {
-                    if (auto last = weak.lock()) {
-                        last->finalizeWriter();
-                    }
-                });
-            });
-        });
+        if (const auto& work = (*steps)[index].work) {
+            work(*self);
+        }
+        if (index + 1 < steps->size()) {
+            runStep(weak, steps, index + 1);
+        }
     });
+}
+
+void ScreenRecorder::runInOrder(std::vector<QueueStep> steps) {
+    if (!steps.empty()) {
+        runStep(weak_from_this(), std::make_shared<std::vector<QueueStep>>(std::move(steps)), 0);
+    }
+}
+
+void ScreenRecorder::haltInputs() {
+    ++m_stopGeneration;
+    stopMicrophone(false);
+    stopVideoEncoder();
+}
+
+void ScreenRecorder::finishRecording() {
+    haltInputs();
+    // Frames already handed over are let through the writer and video queues first, so none of
+    // them restarts the encode timer or reaches the writer after it is finalized. The picture's
+    // length is final then: the audio track is ended there before the writer finishes the file.
+    runInOrder({{m_writerQueue.get(), {}},
+                {m_videoQueue.get(), [](ScreenRecorder& self) { self.stopVideoEncoder(); }},
+                {m_audioQueue.get(), [](ScreenRecorder& self) { self.finishAudioTrack(); }},
+                {m_writerQueue.get(), [](ScreenRecorder& self) { self.finalizeWriter(); }}});
 }
 
 void ScreenRecorder::finishAudioTrack() {

@@ -355,6 +355,20 @@ class ScreenRecorder : public QObject,
     // with silence, so both tracks end together.
     void finishAudioTrack();
 
+    // One step of work on one of the recorder's queues.
+    struct QueueStep {
+        platform::SerialQueue* queue;
+        std::function<void(ScreenRecorder&)> work;  // may be empty: the step only waits
+    };
+    // Runs the steps one after the other, each on its queue once everything queued there before
+    // it has run; stops when the recorder is gone.
+    void runInOrder(std::vector<QueueStep> steps);
+    static void runStep(std::weak_ptr<ScreenRecorder> weak,
+                        std::shared_ptr<std::vector<QueueStep>> steps, std::size_t index);
+    // What every way of ending a recording does first: the microphone and the encode timer stop,
+    // and a microphone start still queued for this recording is dropped.
+    void haltInputs();
+
     // writer queue
     void finalizeWriter();
     void noteWriterFailure(const platform::AssetWriter& writer);

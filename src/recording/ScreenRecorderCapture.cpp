@@ -327,9 +327,7 @@ void ScreenRecorder::deleteRecording() {
         return;
     }
     m_captureEnding = true;
-    ++m_stopGeneration;
-    stopMicrophone(false);
-    stopVideoEncoder();
+    haltInputs();
     auto discard = [weak, afterCapture] {
         auto self = weak.lock();
         if (!self) {
@@ -343,35 +341,23 @@ void ScreenRecorder::deleteRecording() {
         // The writer is cancelled once the frames still in hand have passed the writer and video
         // queues; the partial file goes with it. Forgetting the pending file keeps a late frame
         // from starting a new one at the same place.
-        self->m_writerQueue->post([weak, afterCapture] {
-            auto recorder = weak.lock();
-            if (!recorder) {
-                return;
-            }
-            recorder->m_videoQueue->post([weak, afterCapture] {
-                auto last = weak.lock();
-                if (!last) {
-                    return;
-                }
-                last->stopVideoEncoder();
-                std::shared_ptr<platform::AssetWriter> writer;
-                {
-                    std::lock_guard lock(last->m_mutex);
-                    writer = last->m_assetWriter;
-                    last->m_pendingOutputURL.reset();
-                    last->m_expectedVideoSize.reset();
-                }
-                if (writer) {
-                    writer->cancelWriting();
-                }
-                last->clearWriterFields();
-                {
-                    std::lock_guard lock(last->m_mutex);
-                    last->m_writerFailure.reset();
-                }
-                platform::MainQueue::post(afterCapture);
-            });
-        });
+        self->runInOrder({{self->m_writerQueue.get(), {}},
+                          {self->m_videoQueue.get(), [afterCapture](ScreenRecorder& last) {
+                               last.stopVideoEncoder();
+                               std::shared_ptr<platform::AssetWriter> writer;
+                               {
+                                   std::lock_guard lock(last.m_mutex);
+                                   writer = last.m_assetWriter;
+                                   last.m_pendingOutputURL.reset();
+                                   last.m_expectedVideoSize.reset();
+                                   last.m_writerFailure.reset();
+                               }
+                               if (writer) {
+                                   writer->cancelWriting();
+                               }
+                               last.clearWriterFields();
+                               platform::MainQueue::post(afterCapture);
+                           }}});
     };
     if (!m_stream) {
         discard();
@@ -400,9 +386,7 @@ void ScreenRecorder::repeatRecording() {
         return;
     }
     m_captureEnding = true;
-    ++m_stopGeneration;
-    stopMicrophone(false);
-    stopVideoEncoder();
+    haltInputs();
     // The new take starts only once this stop has completed, so a slow finalization can never
     // clear the new capture's state.
     m_startAfterStop = true;

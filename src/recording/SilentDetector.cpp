@@ -1,6 +1,6 @@
 #include "SilentDetector.h"
 
-#include "platform/Fft.h"
+#include "media/Fft.h"
 
 #include <algorithm>
 #include <chrono>

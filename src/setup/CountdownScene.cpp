@@ -4,7 +4,7 @@
 #include "desktop/WindowControl.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
-#include "platform/X11Support.h"
+#include "x11/X11Support.h"
 
 #include <QtGui/qguiapplication_platform.h>
 #include <QGuiApplication>

@@ -40,7 +40,7 @@ void MicrophoneRows::setMarks(const std::optional<QString>& selectedID,
     m_selectedID = selectedID;
     m_hoveringID = hoveringID;
     if (!m_devices.isEmpty()) {
-        Q_EMIT dataChanged(index(0), index(rowCount() - 1), {IsSelectedRole, IsHighlightedRole});
+        emit dataChanged(index(0), index(rowCount() - 1), {IsSelectedRole, IsHighlightedRole});
     }
 }
 
@@ -87,7 +87,7 @@ MicrophonePickerScene::MicrophonePickerScene(
     m_rows.setDevices(m_viewModel->microphones());
     connect(m_viewModel.get(), &MicrophoneSourcePickerViewModel::microphonesChanged, this, [this] {
         m_rows.setDevices(m_viewModel->microphones());
-        Q_EMIT isEmptyChanged();
+        emit isEmptyChanged();
     });
 
     // Quitting while the picker is open forgets the stored choice.
@@ -233,7 +233,7 @@ void MicrophonePickerScene::setSelectedMicID(std::optional<QString> id) {
     }
     m_selectedMicID = std::move(id);
     m_rows.setMarks(m_selectedMicID, m_hoveringMicID);
-    Q_EMIT selectedMicIDChanged();
+    emit selectedMicIDChanged();
 }
 
 void MicrophonePickerScene::setHoveringMicID(std::optional<QString> id) {
@@ -242,7 +242,7 @@ void MicrophonePickerScene::setHoveringMicID(std::optional<QString> id) {
     }
     m_hoveringMicID = std::move(id);
     m_rows.setMarks(m_selectedMicID, m_hoveringMicID);
-    Q_EMIT hoveringMicIDChanged();
+    emit hoveringMicIDChanged();
 }
 
 void MicrophonePickerScene::setCloseButtonColor(const QColor& color) {
@@ -250,7 +250,7 @@ void MicrophonePickerScene::setCloseButtonColor(const QColor& color) {
         return;
     }
     m_closeButtonColor = color;
-    Q_EMIT closeButtonColorChanged();
+    emit closeButtonColorChanged();
 }
 
 void MicrophonePickerScene::setCursorShape(Qt::CursorShape shape) {
@@ -258,7 +258,7 @@ void MicrophonePickerScene::setCursorShape(Qt::CursorShape shape) {
         return;
     }
     m_cursorShape = shape;
-    Q_EMIT cursorShapeChanged();
+    emit cursorShapeChanged();
 }
 
 bool MicrophonePickerScene::isListed(const QString& id) const {

@@ -92,7 +92,7 @@ class MicrophonePickerScene : public QObject {
     // A press on the card: the window follows the pointer until the button is released.
     Q_INVOKABLE void dragWindow();
 
-  Q_SIGNALS:
+  signals:
     void isEmptyChanged();
     void selectedMicIDChanged();
     void hoveringMicIDChanged();

@@ -118,17 +118,17 @@ bool MicrophoneSourcePickerViewModel::isListed(const QString& id) const {
 
 void MicrophoneSourcePickerViewModel::setMicrophones(QList<MicrophoneDevice> microphones) {
     m_microphones = std::move(microphones);
-    Q_EMIT microphonesChanged();
+    emit microphonesChanged();
 }
 
 void MicrophoneSourcePickerViewModel::setSelectedDeviceID(std::optional<QString> id) {
     m_selectedDeviceID = std::move(id);
-    Q_EMIT selectedDeviceIDChanged();
+    emit selectedDeviceIDChanged();
 }
 
 void MicrophoneSourcePickerViewModel::setHasRecordPermission(bool value) {
     m_hasRecordPermission = value;
-    Q_EMIT hasRecordPermissionChanged();
+    emit hasRecordPermissionChanged();
 }
 
 }  // namespace setup

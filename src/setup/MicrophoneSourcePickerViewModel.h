@@ -55,7 +55,7 @@ class MicrophoneSourcePickerViewModel : public QObject {
     void select(const std::optional<QString>& id);
     void checkPermission();
 
-  Q_SIGNALS:
+  signals:
     // Each assignment is announced, also one that leaves the value as it was.
     void microphonesChanged();
     void selectedDeviceIDChanged();

@@ -94,21 +94,21 @@ void StartRecordingScene::startWindowDrag() {
 void StartRecordingScene::setIsHoveringStartSession(bool value) {
     if (m_isHoveringStartSession != value) {
         m_isHoveringStartSession = value;
-        Q_EMIT isHoveringStartSessionChanged();
+        emit isHoveringStartSessionChanged();
     }
 }
 
 void StartRecordingScene::setUseGradientWindowBorder(bool value) {
     if (m_useGradientWindowBorder != value) {
         m_useGradientWindowBorder = value;
-        Q_EMIT useGradientWindowBorderChanged();
+        emit useGradientWindowBorderChanged();
     }
 }
 
 void StartRecordingScene::setCursorShape(Qt::CursorShape shape) {
     if (m_cursorShape != shape) {
         m_cursorShape = shape;
-        Q_EMIT cursorShapeChanged();
+        emit cursorShapeChanged();
     }
 }
 

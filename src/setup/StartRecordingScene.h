@@ -53,7 +53,7 @@ class StartRecordingScene : public QObject {
     // A drag on the page moves the window.
     Q_INVOKABLE void startWindowDrag();
 
-  Q_SIGNALS:
+  signals:
     void isHoveringStartSessionChanged();
     void useGradientWindowBorderChanged();
     void cursorShapeChanged();

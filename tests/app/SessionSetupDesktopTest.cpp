@@ -10,6 +10,7 @@
 #include "desktop/AppResources.h"
 #include "desktop/ContentPickerModel.h"
 #include "desktop/DesktopContentSharingPicker.h"
+#include "x11/X11WindowServer.h"
 
 #include "AppQml.h"
 #include "Await.h"

@@ -16,6 +16,7 @@
 #include "desktop/AppResources.h"
 #include "desktop/ContentPickerModel.h"
 #include "desktop/DesktopContentSharingPicker.h"
+#include "x11/X11WindowServer.h"
 
 #include "DevServer.h"
 

@@ -10,6 +10,11 @@
 
 #include "VideoChunkUploadRepository.h"
 
+#include "media/FfmpegAssetWriter.h"
+#include "x11/X11BorderOverlay.h"
+#include "x11/X11CaptureStream.h"
+#include "x11/X11WindowServer.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>

@@ -5,7 +5,11 @@
 
 #include "MediaFile.h"
 
-#include "platform/Fft.h"
+#include "media/FfmpegAssetWriter.h"
+#include "media/Fft.h"
+#include "media/PulseAudioEngine.h"
+#include "media/PulseDeviceDiscovery.h"
+#include "media/SwrAudioConverter.h"
 
 #include <gtest/gtest.h>
 

@@ -6,6 +6,9 @@
 #include "MediaFile.h"
 #include "X11TestDesktop.h"
 
+#include "media/FfmpegAssetWriter.h"
+#include "x11/X11CaptureStream.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>

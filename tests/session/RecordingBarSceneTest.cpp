@@ -89,11 +89,12 @@ struct Bar {
 
     fakes::Rig rig;
     FakeRouter router;
-    TestHttpServer server;
     std::atomic<bool> hold{false};
     std::atomic<bool> staleSeen{false};
     int status = 200;
     std::string body = kTime;
+    // After what its handler reads: the server (and a request it is still answering) goes first.
+    TestHttpServer server;
     std::unique_ptr<RecordingBarScene> scene;
     std::vector<std::unique_ptr<QQuickWindow>> windows;
     platform::NotificationCenter::Token token = 0;

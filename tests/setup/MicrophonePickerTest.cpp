@@ -6,6 +6,7 @@
 #include "desktop/AppResources.h"
 #include "desktop/Notifications.h"
 #include "desktop/WindowControl.h"
+#include "media/PulseDeviceDiscovery.h"
 #include "platform/NotificationCenter.h"
 
 #include "FakeRouter.h"

@@ -256,6 +256,12 @@ Rig::Rig() {
         QStringLiteral("/recorder-%1.ini").arg(rigs++));
 }
 
+Rig::~Rig() {
+    std::weak_ptr<recording::ScreenRecorder> last = recorder;
+    recorder.reset();
+    pumpUntil([&] { return last.expired(); }, 20000);
+}
+
 recording::RecorderEnvironment Rig::environment() {
     recording::RecorderEnvironment env;
     auto log = writer;

@@ -251,6 +251,9 @@ class FakeVideoRepository final : public api::VideoRepositoryProtocol {
 // A recorder wired to the fakes, with a clock the test moves.
 struct Rig {
     Rig();
+    // Waits until the recorder is gone: work still queued for it may hold it a moment longer,
+    // and it must not outlive the test (or the process's statics) on one of its queues.
+    ~Rig();
     std::shared_ptr<WriterLog> writer = std::make_shared<WriterLog>();
     std::shared_ptr<FakeAudioEngine::Shared> engine = std::make_shared<FakeAudioEngine::Shared>();
     std::shared_ptr<FakeDeviceDiscovery> devices = std::make_shared<FakeDeviceDiscovery>();

@@ -1,4 +1,4 @@
-#include "platform/BgraToI420.h"
+#include "media/BgraToI420.h"
 
 #include <gtest/gtest.h>
 

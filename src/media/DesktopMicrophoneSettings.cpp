@@ -1,6 +1,6 @@
-#include "DesktopMicrophoneSettings.h"
+#include "media/DesktopMicrophoneSettings.h"
 
-#include "Log.h"
+#include "platform/Log.h"
 
 #include <QProcess>
 #include <QStandardPaths>

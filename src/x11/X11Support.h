@@ -2,7 +2,7 @@
 
 // Internal helpers shared by the X11 window server and capture stream.
 
-#include "ScreenContent.h"
+#include "platform/ScreenContent.h"
 
 #include <xcb/xcb.h>
 

@@ -1,5 +1,5 @@
-#include "BgraToI420.h"
-#include "FfmpegAssetWriter.h"
+#include "media/BgraToI420.h"
+#include "media/FfmpegAssetWriter.h"
 
 extern "C" {
 #include <libavutil/frame.h>

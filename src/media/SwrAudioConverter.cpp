@@ -1,4 +1,4 @@
-#include "AudioEngine.h"
+#include "media/SwrAudioConverter.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>

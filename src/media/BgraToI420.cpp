@@ -1,4 +1,4 @@
-#include "BgraToI420.h"
+#include "media/BgraToI420.h"
 
 #include <immintrin.h>
 

@@ -1,5 +1,5 @@
-#include "AudioEngine.h"
-#include "PulseConnection.h"
+#include "media/PulseAudioEngine.h"
+#include "media/PulseConnection.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,5 +1,5 @@
 // Writes real files with the FFmpeg writer and reads them back with libavformat/libavcodec.
-#include "platform/FfmpegAssetWriter.h"
+#include "media/FfmpegAssetWriter.h"
 
 #include "MediaFile.h"
 

@@ -1,4 +1,4 @@
-#include "platform/CaptureStream.h"
+#include "x11/X11BorderOverlay.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "platform/CaptureStream.h"
-#include "platform/ScreenContent.h"
+#include "x11/X11CaptureStream.h"
+#include "x11/X11WindowServer.h"
 
 #include "X11TestDesktop.h"
 

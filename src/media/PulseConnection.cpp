@@ -1,4 +1,4 @@
-#include "PulseConnection.h"
+#include "media/PulseConnection.h"
 
 namespace platform::pulse {
 

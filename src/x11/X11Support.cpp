@@ -1,4 +1,4 @@
-#include "X11Support.h"
+#include "x11/X11Support.h"
 
 #include <xcb/randr.h>
 

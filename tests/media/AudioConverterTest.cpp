@@ -1,5 +1,5 @@
-#include "platform/AudioEngine.h"
-#include "platform/Fft.h"
+#include "media/Fft.h"
+#include "media/SwrAudioConverter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "ScreenContent.h"
-#include "X11Support.h"
+#include "x11/X11WindowServer.h"
+#include "x11/X11Support.h"
 
 #include <unistd.h>
 

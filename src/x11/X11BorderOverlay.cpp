@@ -1,4 +1,4 @@
-#include "CaptureStream.h"
+#include "x11/X11BorderOverlay.h"
 
 #include <xcb/shape.h>
 #include <xcb/xcb.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CaptureDeviceDiscovery.h"
+#include "platform/CaptureDeviceDiscovery.h"
 
 namespace platform {
 

@@ -1,5 +1,5 @@
-#include "CaptureStream.h"
-#include "X11Support.h"
+#include "x11/X11CaptureStream.h"
+#include "x11/X11Support.h"
 
 #include <pthread.h>
 

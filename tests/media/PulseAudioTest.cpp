@@ -1,8 +1,8 @@
 // Against the virtual desktop's PulseAudio (scripts/virtual-desktop.sh, started by
 // scripts/test.sh).
-#include "platform/AudioEngine.h"
-#include "platform/CaptureDeviceDiscovery.h"
-#include "platform/Fft.h"
+#include "media/Fft.h"
+#include "media/PulseAudioEngine.h"
+#include "media/PulseDeviceDiscovery.h"
 #include "platform/NotificationCenter.h"
 
 #include <QCoreApplication>

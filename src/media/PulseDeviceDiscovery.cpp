@@ -1,6 +1,6 @@
-#include "CaptureDeviceDiscovery.h"
-#include "NotificationCenter.h"
-#include "PulseConnection.h"
+#include "media/PulseDeviceDiscovery.h"
+#include "media/PulseConnection.h"
+#include "platform/NotificationCenter.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AssetWriter.h"
+#include "platform/AssetWriter.h"
 
 #include <expected>
 #include <memory>
@@ -9,6 +9,10 @@
 struct AVFrame;
 
 namespace platform {
+
+// The writer over libavformat/libavcodec (mp4, libx264, native aac).
+std::expected<std::unique_ptr<AssetWriter>, std::string> makeFfmpegAssetWriter(
+    const std::string& path);
 
 // The x264 preset writers use by default: KORVANE_X264_PRESET when set, else "veryfast".
 std::string defaultX264Preset();

@@ -1,4 +1,4 @@
-#include "FfmpegAssetWriter.h"
+#include "media/FfmpegAssetWriter.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -1,4 +1,4 @@
-#include "Fft.h"
+#include "media/Fft.h"
 
 #include <fftw3.h>
 
