@@ -3,6 +3,8 @@
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 
+#include <QCoreApplication>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -82,11 +84,35 @@ ScreenRecorder::ScreenRecorder(std::shared_ptr<api::VideoRepositoryProtocol> vid
 std::shared_ptr<ScreenRecorder> ScreenRecorder::create(
     std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
     RecorderEnvironment environment) {
+    // Work on the recorder's queues holds it for a moment; when such work lets go last, the
+    // recorder is still taken down on the main thread, which owns its timers and observers
+    // (and outlives the queues: their threads are joined by the destructor).
     std::shared_ptr<ScreenRecorder> recorder(
-        new ScreenRecorder(std::move(videoRepository), std::move(environment)));
+        new ScreenRecorder(std::move(videoRepository), std::move(environment)),
+        [](ScreenRecorder* last) {
+            if (platform::MainQueue::isMainThread() || !QCoreApplication::instance()) {
+                delete last;
+            } else {
+                platform::MainQueue::post([last] { delete last; });
+            }
+        });
     recorder->installDeviceObservers();
     recorder->syncMicrophoneSelection();
     return recorder;
+}
+
+namespace {
+std::atomic<int> s_alive{0};
+}  // namespace
+
+ScreenRecorder::AliveCount::AliveCount() {
+    ++s_alive;
+}
+ScreenRecorder::AliveCount::~AliveCount() {
+    --s_alive;
+}
+int ScreenRecorder::aliveCount() {
+    return s_alive.load();
 }
 
 ScreenRecorder::~ScreenRecorder() {

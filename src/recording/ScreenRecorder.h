@@ -120,6 +120,8 @@ class ScreenRecorder : public QObject,
         std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
         RecorderEnvironment environment);
     ~ScreenRecorder() override;
+    // Recorders not yet destroyed (a test waits for its own to be gone before it ends).
+    static int aliveCount();
 
     // --- observable state (main thread) ---
     bool showsCursor() const { return m_showsCursor; }
@@ -304,6 +306,11 @@ class ScreenRecorder : public QObject,
     void recordingFinalized();
 
   private:
+    // First member, so it goes last: counted alive until the queues are joined.
+    struct AliveCount {
+        AliveCount();
+        ~AliveCount();
+    } m_alive;
     ScreenRecorder(std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
                    RecorderEnvironment environment);
     void installDeviceObservers();

@@ -257,9 +257,12 @@ Rig::Rig() {
 }
 
 Rig::~Rig() {
-    std::weak_ptr<recording::ScreenRecorder> last = recorder;
+    if (!recorder) {
+        return;
+    }
+    const int others = recording::ScreenRecorder::aliveCount() - 1;
     recorder.reset();
-    pumpUntil([&] { return last.expired(); }, 20000);
+    pumpUntil([&] { return recording::ScreenRecorder::aliveCount() <= others; }, 20000);
 }
 
 recording::RecorderEnvironment Rig::environment() {

@@ -1,0 +1,274 @@
+#include "x11/X11Grabber.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/composite.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace platform::x11capture {
+
+namespace {
+
+// Pixels are handled as 32-bit words whose top byte is the fourth byte in memory (B, G, R, A).
+static_assert(std::endian::native == std::endian::little);
+
+std::uint32_t load32(const std::uint8_t* p) {
+    std::uint32_t value;
+    std::memcpy(&value, p, 4);
+    return value;
+}
+
+void store32(std::uint8_t* p, std::uint32_t value) {
+    std::memcpy(p, &value, 4);
+}
+
+constexpr std::uint32_t kOpaque = 0xFF000000u;
+
+// Where the source lands in the frame: scaled to fit with its aspect kept and centred, or
+// unscaled at the top-left and cropped.
+Area placement(int sourceWidth, int sourceHeight, int width, int height, bool scalesToFit) {
+    if (!scalesToFit) {
+        return {0, 0, std::min(sourceWidth, width), std::min(sourceHeight, height)};
+    }
+    const double scale = std::min(static_cast<double>(width) / sourceWidth,
+                                  static_cast<double>(height) / sourceHeight);
+    const int w = std::clamp(static_cast<int>(std::lround(sourceWidth * scale)), 1, width);
+    const int h = std::clamp(static_cast<int>(std::lround(sourceHeight * scale)), 1, height);
+    return {(width - w) / 2, (height - h) / 2, w, h};
+}
+
+}  // namespace
+
+void BilinearScaler::makeTaps(std::vector<Tap>& taps, int source, int target) {
+    taps.resize(static_cast<std::size_t>(target));
+    const int lastPair = std::max(source - 2, 0);
+    for (int i = 0; i < target; ++i) {
+        // Pixel centres line up: sample i covers source [i, i+1) * source / target.
+        const double position = std::clamp((i + 0.5) * source / target - 0.5, 0.0, source - 1.0);
+        const int index = std::min(static_cast<int>(position), lastPair);
+        const auto weight = static_cast<std::uint32_t>(
+            std::clamp(static_cast<int>(std::lround((position - index) * 256)), 0, 256));
+        taps[static_cast<std::size_t>(i)] = {index, weight};
+    }
+}
+
+void BilinearScaler::scale(const std::uint8_t* source, int sourceStride, int sourceWidth,
+                           int sourceHeight, std::uint8_t* target, int targetStride,
+                           int targetWidth, int targetHeight) {
+    if (sourceWidth != m_sourceWidth || targetWidth != m_targetWidth) {
+        makeTaps(m_columns, sourceWidth, targetWidth);
+        m_blended.assign(static_cast<std::size_t>(sourceWidth) + 1, 0);
+    }
+    if (sourceHeight != m_sourceHeight || targetHeight != m_targetHeight) {
+        makeTaps(m_rows, sourceHeight, targetHeight);
+    }
+    m_sourceWidth = sourceWidth;
+    m_sourceHeight = sourceHeight;
+    m_targetWidth = targetWidth;
+    m_targetHeight = targetHeight;
+
+    std::uint32_t* blended = m_blended.data();
+    for (int y = 0; y < targetHeight; ++y) {
+        const Tap row = m_rows[static_cast<std::size_t>(y)];
+        const std::uint8_t* a = source + static_cast<std::ptrdiff_t>(row.index) * sourceStride;
+        const std::uint8_t* b = a + (row.index + 1 < sourceHeight ? sourceStride : 0);
+        for (int x = 0; x < sourceWidth; ++x) {
+            blended[x] = mix(load32(a + 4 * x), load32(b + 4 * x), row.weight);
+        }
+        blended[sourceWidth] = blended[sourceWidth - 1];
+        std::uint8_t* out = target + static_cast<std::ptrdiff_t>(y) * targetStride;
+        for (int x = 0; x < targetWidth; ++x) {
+            const Tap column = m_columns[static_cast<std::size_t>(x)];
+            store32(out + 4 * x,
+                    mix(blended[column.index], blended[column.index + 1], column.weight) | kOpaque);
+        }
+    }
+}
+
+bool ShmSegment::reserve(xcb_connection_t* c, std::size_t bytes) {
+    if (m_data && bytes <= m_size) {
+        return true;
+    }
+    release(c);
+    const int shmID = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+    if (shmID < 0) {
+        return false;
+    }
+    void* address = shmat(shmID, nullptr, 0);
+    const xcb_shm_seg_t id = xcb_generate_id(c);
+    xcb_generic_error_t* error =
+        address == reinterpret_cast<void*>(-1)
+            ? nullptr
+            : xcb_request_check(c, xcb_shm_attach_checked(c, id, shmID, 0));
+    // Marked for removal once both sides are attached: it goes away with us even after a crash.
+    shmctl(shmID, IPC_RMID, nullptr);
+    if (address == reinterpret_cast<void*>(-1)) {
+        return false;
+    }
+    if (error) {
+        std::free(error);
+        shmdt(address);
+        return false;
+    }
+    m_id = id;
+    m_data = static_cast<std::uint8_t*>(address);
+    m_size = bytes;
+    return true;
+}
+
+void ShmSegment::release(xcb_connection_t* c) {
+    if (!m_data) {
+        return;
+    }
+    xcb_shm_detach(c, m_id);
+    xcb_flush(c);
+    shmdt(m_data);
+    m_data = nullptr;
+    m_size = 0;
+}
+
+int bitsPerPixel(const xcb_setup_t* setup, std::uint8_t depth) {
+    for (auto formats = xcb_setup_pixmap_formats_iterator(setup); formats.rem > 0;
+         xcb_format_next(&formats)) {
+        if (formats.data->depth == depth) {
+            return formats.data->bits_per_pixel;
+        }
+    }
+    return 0;
+}
+
+void blendCursor(const xcb_xfixes_get_cursor_image_reply_t& cursor, int originX, int originY,
+                 std::uint8_t* image, int width, int height) {
+    const std::uint32_t* pixels = xcb_xfixes_get_cursor_image_cursor_image(&cursor);
+    const int left = cursor.x - cursor.xhot - originX;
+    const int top = cursor.y - cursor.yhot - originY;
+    for (int cy = std::max(0, -top); cy < cursor.height && top + cy < height; ++cy) {
+        for (int cx = std::max(0, -left); cx < cursor.width && left + cx < width; ++cx) {
+            const std::uint32_t c = pixels[cy * cursor.width + cx];
+            const std::uint32_t alpha = c >> 24;
+            if (alpha == 0) {
+                continue;
+            }
+            std::uint8_t* p =
+                image + 4 * (static_cast<std::ptrdiff_t>(top + cy) * width + left + cx);
+            for (int k = 0; k < 3; ++k) {
+                const std::uint32_t over = (c >> (8 * k)) & 0xFF;
+                p[k] = static_cast<std::uint8_t>(
+                    std::min<std::uint32_t>(255, over + (p[k] * (255 - alpha) + 127) / 255));
+            }
+        }
+    }
+}
+
+Grabber::Grabber(const ContentFilter& filter, const StreamConfiguration& config)
+    : m_capturesWindow(!filter.includedWindows.empty()),
+      m_targetID(m_capturesWindow                  ? filter.includedWindows.front().windowID
+                 : filter.includedDisplays.empty() ? 0
+                                                   : filter.includedDisplays.front().displayID),
+      m_config(config) {}
+
+Grabber::~Grabber() {
+    if (!m_c) {
+        return;
+    }
+    m_segment.release(m_c);
+    if (m_pixmap != XCB_NONE) {
+        xcb_free_pixmap(m_c, m_pixmap);
+    }
+    if (m_redirected) {
+        xcb_composite_unredirect_window(m_c, m_targetID, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+    }
+    xcb_flush(m_c);
+}
+
+std::optional<CaptureError> Grabber::open() {
+    m_display = x11::connect();
+    if (!m_display) {
+        return makeError(kNoDisplay, "No X display");
+    }
+    m_c = m_display->connection.get();
+    if (xcb_get_setup(m_c)->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) {
+        return makeError(kUnsupportedFormat, "The X server's image byte order is not supported");
+    }
+    if (auto error = checkExtensions()) {
+        return error;
+    }
+    return m_capturesWindow ? openWindow() : openDisplay();
+}
+
+std::optional<CaptureError> Grabber::checkExtensions() {
+    const auto present = [&](xcb_extension_t* extension) {
+        const auto* data = xcb_get_extension_data(m_c, extension);
+        return data && data->present;
+    };
+    if (!present(&xcb_shm_id) ||
+        !x11::reply(xcb_shm_query_version_reply, m_c, xcb_shm_query_version(m_c))) {
+        return makeError(kExtensionMissing, "MIT-SHM extension missing");
+    }
+    if (m_capturesWindow) {
+        // Naming a window's pixmap needs Composite 0.2.
+        auto version = present(&xcb_composite_id)
+                           ? x11::reply(xcb_composite_query_version_reply, m_c,
+                                        xcb_composite_query_version(m_c, 0, 4))
+                           : nullptr;
+        if (!version || (version->major_version == 0 && version->minor_version < 2)) {
+            return makeError(kExtensionMissing, "Composite extension missing");
+        }
+    }
+    if (m_config.showsCursor) {
+        // XFixes serves nothing until the client has announced its version.
+        if (!present(&xcb_xfixes_id) ||
+            !x11::reply(xcb_xfixes_query_version_reply, m_c, xcb_xfixes_query_version(m_c, 4, 0))) {
+            return makeError(kExtensionMissing, "XFIXES extension missing");
+        }
+    }
+    return std::nullopt;
+}
+
+GrabResult Grabber::grab(PixelBuffer& frame) {
+    if (xcb_connection_has_error(m_c)) {
+        return GrabResult::gone;
+    }
+    return m_capturesWindow ? grabWindow(frame) : grabDisplay(frame);
+}
+
+void Grabber::compose(const std::uint8_t* image, int width, int height, PixelBuffer& frame) {
+    const Area area = placement(width, height, frame.width, frame.height, m_config.scalesToFit);
+    const std::uint32_t background = m_config.backgroundColor;  // ARGB is BGRA in memory
+    const auto fill = [&](std::uint8_t* p, int count) {
+        for (int i = 0; i < count; ++i) {
+            store32(p + 4 * i, background);
+        }
+    };
+    for (int y = 0; y < frame.height; ++y) {
+        std::uint8_t* row = frame.row(y);
+        if (y < area.y || y >= area.y + area.height) {
+            fill(row, frame.width);
+        } else {
+            fill(row, area.x);
+            fill(row + 4 * (area.x + area.width), frame.width - area.x - area.width);
+        }
+    }
+    const int stride = width * 4;
+    std::uint8_t* target = frame.row(area.y) + 4 * area.x;
+    if (m_config.scalesToFit && (area.width != width || area.height != height)) {
+        m_scaler.scale(image, stride, width, height, target, frame.bytesPerRow, area.width,
+                       area.height);
+        return;
+    }
+    // Same size, or cropped: a copy that makes the padding byte opaque.
+    for (int y = 0; y < area.height; ++y) {
+        const std::uint8_t* in = image + static_cast<std::ptrdiff_t>(y) * stride;
+        std::uint8_t* out = target + static_cast<std::ptrdiff_t>(y) * frame.bytesPerRow;
+        for (int x = 0; x < area.width; ++x) {
+            store32(out + 4 * x, load32(in + 4 * x) | kOpaque);
+        }
+    }
+}
+
+}  // namespace platform::x11capture
