@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
         fail("no display");
     }
     const auto display = displays.front();
-    recorder->applyPickerFilter({{}, {display}, display.frame});
+    recorder->capture().applyPickerFilter({{}, {display}, display.frame});
     recorder->setSelectedMicrophoneName(QStringLiteral("Sine"));
     std::string path;
     QObject::connect(recorder.get(), &recording::ScreenRecorder::recordingFinalized,
@@ -173,11 +173,11 @@ int main(int argc, char** argv) {
         pump(5);
     }
     // Recording time runs from the first frame: stop once the timeline holds the wanted frames.
-    while (recorder->snapshot().videoFrameIndex < seconds * 30 &&
+    while (recorder->video().stats().frameIndex < seconds * 30 &&
            waiting.elapsed() < 20'000 + seconds * 1000) {
         pump(4);
     }
-    const auto dropped = recorder->snapshot().droppedFrameSlots;
+    const auto dropped = recorder->video().stats().droppedFrameSlots;
     recorder->stopRecording();
     while (recorder->isRecording() && waiting.elapsed() < 60'000 + seconds * 1000) {
         pump(10);

@@ -97,7 +97,7 @@ Figures runRecorder(const std::vector<std::shared_ptr<platform::PixelBuffer>>& f
     environment.defaults = &defaults;
     auto recorder = recording::ScreenRecorder::create(nullptr, environment);
     recorder->setCapturesAudio(false);
-    recorder->setPendingOutputURL(output.string());
+    recorder->video().setPendingOutputURL(output.string());
     recorder->markRecordingStarted();
 
     Figures figures;
@@ -109,19 +109,20 @@ Figures runRecorder(const std::vector<std::shared_ptr<platform::PixelBuffer>>& f
         platform::VideoSample sample;
         sample.imageBuffer = frames[static_cast<std::size_t>(i % kDistinctFrames)];
         sample.presentationTime = MediaTime(i, kFps);
-        recorder->handleVideoSample(sample);
-        recorder->videoQueue().post([&recorder] { recorder->encodeTick(1); });
+        recorder->video().handleSample(sample);
+        recorder->video().videoQueue().post([&recorder] { recorder->video().encodeTick(1); });
         if (i % 30 == 29) {
-            recorder->videoQueue().sync([] {});  // keep the queue short, like real time would
+            recorder->video().videoQueue().sync(
+                [] {});  // keep the queue short, like real time would
         }
         if (i == memoryCheckpointFrame) {
-            recorder->videoQueue().sync([] {});
+            recorder->video().videoQueue().sync([] {});
             rssAtCheckpoint = rssKiB();
             std::fprintf(stderr, "anon %ld KiB, file %ld KiB at the checkpoint\n",
                          statusKiB("RssAnon:"), statusKiB("RssFile:"));
         }
     }
-    recorder->videoQueue().sync([] {});
+    recorder->video().videoQueue().sync([] {});
     figures.cpu = cpuSeconds(RUSAGE_SELF) - cpuStart;
     figures.wall = wall.elapsed() / 1000.0;
     if (rssAtCheckpoint > 0) {

@@ -32,9 +32,13 @@ SerialQueue::SerialQueue(std::string label)
 }
 
 SerialQueue::~SerialQueue() {
+    join();
+}
+
+void SerialQueue::join() {
     shutdown();
     if (m_thread.get_id() == std::this_thread::get_id()) {
-        // Destroyed from one of its own closures: the thread finishes that closure and exits on
+        // Called from one of its own closures: the thread finishes that closure and exits on
         // its own; the shared state outlives this object.
         m_thread.detach();
     } else if (m_thread.joinable()) {

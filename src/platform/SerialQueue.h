@@ -68,6 +68,10 @@ class SerialQueue final : public Executor {
 
     // Stops accepting work; what is already due still runs. Idempotent; called by the destructor.
     void shutdown();
+    // Shuts down and waits until what was due has run and the thread has ended (from the queue's
+    // own thread it cannot wait: the thread then ends after the running closure). Idempotent;
+    // called by the destructor.
+    void join();
 
     // The label of the queue the caller runs on, or empty text off any queue.
     static std::string currentLabel();

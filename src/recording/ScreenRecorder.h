@@ -1,7 +1,16 @@
 #pragma once
 
+// Qt first: moc parses the standard headers that the project headers pull in only after Qt's.
+#include <QObject>
+
+#include "AudioPipeline.h"
+#include "CaptureSession.h"
+#include "MicrophoneController.h"
+#include "RecordingFile.h"
 #include "SelectedContentInfo.h"
+#include "SilenceWatch.h"
 #include "SilentDetector.h"
+#include "VideoPipeline.h"
 
 #include "VideoRepository.h"
 
@@ -16,11 +25,8 @@
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,11 +61,11 @@ struct RecorderEnvironment {
     static RecorderEnvironment desktop();
 };
 
-// The one recorder: the MP4 writer at a constant frame rate, the microphone track, the silence
-// watch and the microphone state. Observable properties change on the main thread only.
-class ScreenRecorder : public QObject,
-                       public platform::ContentSharingPickerObserver,
-                       public std::enable_shared_from_this<ScreenRecorder> {
+// The one recorder the windows see: its observable state, and starting, stopping, deleting and
+// repeating a recording. The work is done by its collaborators (the video and audio pipelines,
+// the silence watch, the microphone, the capture session and the recording's file); this object
+// ties them together. Observable properties change on the main thread only.
+class ScreenRecorder : public QObject, public std::enable_shared_from_this<ScreenRecorder> {
     Q_OBJECT
     Q_PROPERTY(bool showsCursor READ showsCursor WRITE setShowsCursor NOTIFY showsCursorChanged)
     Q_PROPERTY(
@@ -94,28 +100,12 @@ class ScreenRecorder : public QObject,
 
   public:
     enum class AudioSource { microphone, none };
+    using StreamOutput = recording::StreamOutput;
 
-    // Receives the capture stream's samples; only screen samples reach the handler.
-    class StreamOutput {
-      public:
-        std::function<void(const platform::VideoSample&)> videoSampleHandler;
-        std::function<void()> finishRecording;
-        void didOutputSampleBuffer(const platform::VideoSample& sample,
-                                   platform::StreamOutputType type) const;
-    };
+    static constexpr int targetSampleRate = AudioPipeline::targetSampleRate;
 
-    static constexpr int targetSampleRate = 48'000;
-    static constexpr int tapBufferFrames = 1024;
-    static constexpr int convertedBufferFrames = 4096;
-    // How long before its arrival a microphone buffer may have been heard.
-    static constexpr int maxCaptureDelaySeconds = 5;
-    static constexpr float gain = 0.9f;
-    static constexpr float clipLimit = 0.98f;
-    static constexpr int analysisEvery = 6;
-    static constexpr std::size_t compactionThreshold = 257;
-
-    // Builds the recorder on the main thread (observers, first availability refresh, first
-    // selection sync).
+    // Builds the recorder on the main thread (its collaborators, the microphone's observers and
+    // first availability refresh, the first selection sync).
     static std::shared_ptr<ScreenRecorder> create(
         std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
         RecorderEnvironment environment);
@@ -130,9 +120,9 @@ class ScreenRecorder : public QObject,
     void setCapturesAudio(bool value);
     AudioSource audioSource() const { return m_audioSource; }
     void setAudioSource(AudioSource value);
-    bool isMicrophoneMuted() const { return m_isMicrophoneMuted; }
-    bool isMicrophoneAuthorized() const { return m_isMicrophoneAuthorized; }
-    bool isMicrophoneAvailable() const { return m_isMicrophoneAvailable; }
+    bool isMicrophoneMuted() const { return m_microphone->isMuted(); }
+    bool isMicrophoneAuthorized() const { return m_microphone->isAuthorized(); }
+    bool isMicrophoneAvailable() const { return m_microphone->isAvailable(); }
     VideoScale videoScale() const { return m_videoScale; }
     void setVideoScale(VideoScale value) { m_videoScale = value; }
     const QString& backgroundColor() const { return m_backgroundColor; }
@@ -140,14 +130,14 @@ class ScreenRecorder : public QObject,
     bool isPaused() const { return m_isPaused; }
     void setIsPaused(bool value);
     const std::optional<QString>& selectedMicrophoneName() const {
-        return m_selectedMicrophoneName;
+        return m_microphone->selectedName();
     }
     void setSelectedMicrophoneName(std::optional<QString> name);
     QString selectedMicrophoneNameText() const {
-        return m_selectedMicrophoneName.value_or(QString());
+        return selectedMicrophoneName().value_or(QString());
     }
     void setSelectedMicrophoneNameText(const QString& name) { setSelectedMicrophoneName(name); }
-    bool isMicrophoneSourceSelected() const { return m_isMicrophoneSourceSelected; }
+    bool isMicrophoneSourceSelected() const { return m_microphone->isSourceSelected(); }
     bool suppressRecordingBar() const { return m_suppressRecordingBar; }
     void setSuppressRecordingBar(bool value);
     bool isRecordingBarPresented() const { return m_isRecordingBarPresented; }
@@ -161,10 +151,10 @@ class ScreenRecorder : public QObject,
     }
     // The microphones and their permission, as the recorder sees them; for the microphone picker.
     std::shared_ptr<platform::CaptureDeviceDiscovery> deviceDiscovery() const {
-        return m_environment.deviceDiscovery;
+        return m_microphone->devices().discovery;
     }
     std::shared_ptr<platform::MicrophoneAuthorization> microphoneAuthorization() const {
-        return m_environment.authorization;
+        return m_microphone->devices().authorization;
     }
     bool isUploading() const { return m_isUploading; }
     const std::optional<api::UploadVideoResponse>& uploadResponse() const {
@@ -178,108 +168,37 @@ class ScreenRecorder : public QObject,
     QString errorMessageText() const { return m_errorMessage.value_or(QString()); }
     const std::optional<QString>& successMessage() const { return m_successMessage; }
     QString successMessageText() const { return m_successMessage.value_or(QString()); }
-    bool showReminder() const { return m_showReminder; }
-    int inactivityReminderToken() const { return m_inactivityReminderToken; }
-    bool autoMutedDueToNoSelection() const { return m_autoMutedDueToNoSelection; }
+    bool showReminder() const { return m_silence->showReminder(); }
+    int inactivityReminderToken() const { return m_silence->reminderToken(); }
 
-    // --- microphone state (main thread) ---
-    void refreshMicrophoneAvailability();
+    // --- the microphone (main thread) ---
     Q_INVOKABLE void requestMicrophoneAccess();
     void handleMicrophoneAccessResult(bool granted);  // any thread
-    void showMicrophoneAccessAlert();
-    void openMicrophonePrivacySettings();
     Q_INVOKABLE void setMicrophoneMuted(bool muted);
     void syncMicrophoneSelection();
     Q_INVOKABLE void clearSelection();
 
-    // --- microphone pipeline ---
-    std::expected<void, std::string> startMicrophone();
-    void stopMicrophone(bool resetPipeline);
-    void handleMicrophoneTap(const platform::PcmBuffer& buffer);  // the engine's thread
-
-    // --- silence watch ---
-    void analyseSilence(const platform::PcmBuffer& buffer);  // analysis queue
-    void updateInactivityReminder(bool isSilent);            // main thread
-    void dismissReminder();                                  // main thread
-    SilentDetector& silentDetector() { return m_silentDetector; }
-
-    // --- video path ---
-    void setPendingOutputURL(std::optional<std::string> path);    // the capture start
-    void handleVideoSample(const platform::VideoSample& sample);  // the writer queue
-    void stopVideoEncoder();
-    // One run of the encode timer, on the video queue (the benchmark drives it directly).
-    void encodeTick(std::uint64_t ticks);
-
-    // --- capture start (main thread) ---
-    // The size a content rectangle is captured at: scaled, rounded, even, at least 2.
-    static int evenCaptureSize(double points, double scale);
-    std::expected<std::string, std::string> makeOutputURL() const;
+    // --- a recording (main thread) ---
     Q_INVOKABLE void startRecording();
-    using CaptureCompletion = std::function<void(std::optional<platform::CaptureError>)>;
-    void startCapture(const std::string& url, CaptureCompletion completion);
     void markRecordingStarted();  // tests that drive frames by hand
-    // Main thread: a start that failed is logged and raised like an upload failure.
-    void failStart(const std::string& text);
-
-    // --- ending a recording (main thread) ---
     Q_INVOKABLE void stopRecording();
-    // The capture of `stream` ended by itself (its window was closed): the recording ends as a
-    // stop ends it.
-    void captureDidStopWithError(const platform::CaptureStream* stream, const std::string& text);
     void finishRecording();
     void uploadRecordedVideo();
     Q_INVOKABLE void deleteRecording();
     Q_INVOKABLE void repeatRecording();
-
-    // --- content choice (main thread) ---
-    Q_INVOKABLE void presentContentPicker(bool displayOnly);
-    void contentSharingPickerDidCancel() override;
-    void contentSharingPickerDidUpdate(const platform::ContentFilter& filter) override;
-    void contentSharingPickerStartDidFail(const platform::CaptureError& error) override;
-    void applyPickerFilter(const platform::ContentFilter& filter);
     Q_INVOKABLE void startNewRecording();
-    void deleteStoredFiles();
-    const std::optional<platform::ContentFilter>& contentFilter() const { return m_contentFilter; }
-    bool hasStream() const { return m_stream != nullptr; }
 
-    // --- capture border (main thread) ---
-    void showBorderOverlay();
-    void hideBorderOverlay();
-    void updateBorderFrame();
-    std::optional<platform::Rect> borderFrame() const;
-    std::optional<platform::Rect> windowBoundsInScreenCoordinates(std::uint32_t windowID) const;
-    platform::BorderOverlayWindow* borderOverlayWindow() const {
-        return m_borderOverlayWindow.get();
-    }
+    // --- the content choice and its border (main thread) ---
+    Q_INVOKABLE void presentContentPicker(bool displayOnly);
+    std::optional<platform::Rect> borderFrame() const { return m_capture->borderFrame(); }
 
-    // --- inspection (any thread) ---
-    struct EngineSnapshot {
-        bool hasWriter = false;
-        bool hasAudioInput = false;
-        bool writerStarted = false;
-        bool isVideoEncoderRunning = false;
-        bool hasAudioEngine = false;
-        std::optional<platform::MediaTime> firstVideoPTS;
-        std::int64_t videoFrameIndex = 0;
-        std::int64_t audioFramePosition = 0;
-        std::optional<std::pair<int, int>> expectedVideoSize;
-        std::size_t pendingAudioPCMCount = 0;
-        std::size_t pendingAudioPCMReadIndex = 0;
-        std::uint64_t silentDetectorCounter = 0;
-        // Frame slots of the current (or last) recording that got no frame: late ticks, a busy
-        // encoder input, no pooled frame.
-        std::uint64_t droppedFrameSlots = 0;
-    };
-    EngineSnapshot snapshot() const;
-
-    platform::SerialQueue& writerQueue() { return *m_writerQueue; }
-    platform::SerialQueue& videoQueue() { return *m_videoQueue; }
-    platform::SerialQueue& audioQueue() { return *m_audioQueue; }
-    platform::SerialQueue& analysisQueue() { return *m_analysisQueue; }
-    api::VideoRepositoryProtocol& videoRepository() { return *m_videoRepository; }
-
-    const std::int32_t maxFPS = 60;
-    const std::int32_t targetFPS = 30;
+    // --- the collaborators, for tests and the benchmarks ---
+    VideoPipeline& video() { return *m_video; }
+    AudioPipeline& audio() { return *m_audio; }
+    SilenceWatch& silence() { return *m_silence; }
+    MicrophoneController& microphone() { return *m_microphone; }
+    CaptureSession& capture() { return *m_capture; }
+    RecordingFile& file() { return *m_file; }
 
   signals:
     void showsCursorChanged();
@@ -313,7 +232,8 @@ class ScreenRecorder : public QObject,
     } m_alive;
     ScreenRecorder(std::shared_ptr<api::VideoRepositoryProtocol> videoRepository,
                    RecorderEnvironment environment);
-    void installDeviceObservers();
+    void makeCollaborators();
+    void forwardSignals();
     // Runs the work on the main thread if the recorder still exists by then.
     template <class F>
     void onMain(F work) {
@@ -324,12 +244,6 @@ class ScreenRecorder : public QObject,
         });
     }
 
-    void setIsMicrophoneMuted(bool value);
-    void setIsMicrophoneAuthorized(bool value);
-    void setIsMicrophoneAvailable(bool value);
-    void setIsMicrophoneSourceSelected(bool value);
-    void setShowReminder(bool value);
-    void setInactivityReminderToken(int value);
     void setIsRecording(bool value);
     void setIsUploading(bool value);
     void setIsShowError(bool value);
@@ -337,32 +251,20 @@ class ScreenRecorder : public QObject,
     void setErrorMessage(std::optional<QString> value);
     void setSuccessMessage(std::optional<QString> value);
     void setSelectedContentInfo(std::optional<SelectedContentInfo> value);
-    bool startConditionHolds() const;
-    void clearWriterFields();
-    void startNextRecordingAfterStop();
+    bool wantsMicrophone() const;
+    void updateWantsAudioTrack();
 
-    // video queue
-    void ingestVideoFrame(std::shared_ptr<const platform::PixelBuffer> image,
-                          platform::MediaTime pts);
-    std::expected<void, std::string> setupWriter(const std::string& url, int width, int height);
-    void startWriterIfNeeded(platform::MediaTime at);
-    void startVideoEncoderIfNeeded();
-    void encodeLatestFrame(platform::MediaTime firstPTS, std::uint64_t ticks);
+    // A start that failed is logged and raised like an upload failure.
+    void failStart(const std::string& text);
+    void startCapture(const std::string& url, CaptureSession::Completion completion);
+    void captureStarted();
+    // The capture ended by itself (its window was closed): the recording ends as a stop ends it.
+    void captureDidStopWithError(const std::string& text);
+    // The new writer's first frame came: the microphone joins, unless the recording was
+    // stopped meanwhile (video queue).
+    void writerReady();
 
-    // audio queue
-    // A microphone buffer waiting to be written, and whether the trader had muted when it came.
-    struct PendingAudio {
-        platform::PcmBuffer pcm;
-        bool muted = false;
-    };
-    void enqueuePendingAudio(PendingAudio buffer);
-    void scheduleAudioDrain();
-    void drainPendingAudio();
-    // Writes what the microphone delivered up to the end of the picture and fills the rest
-    // with silence, so both tracks end together.
-    void finishAudioTrack();
-
-    // One step of work on one of the recorder's queues.
+    // One step of work on one of the collaborators' queues.
     struct QueueStep {
         platform::SerialQueue* queue;
         std::function<void(ScreenRecorder&)> work;  // may be empty: the step only waits
@@ -375,75 +277,23 @@ class ScreenRecorder : public QObject,
     // What every way of ending a recording does first: the microphone and the encode timer stop,
     // and a microphone start still queued for this recording is dropped.
     void haltInputs();
-
-    // writer queue
-    void finalizeWriter();
-    void noteWriterFailure(const platform::AssetWriter& writer);
-    void resetWriterState();
+    // Ends the capture, then runs `then` on the main thread (at once when there is no stream).
+    void endCapture(std::function<void(ScreenRecorder&)> then, const char* failurePrefix);
+    void discardRecording();
+    void clearUploadState();
     void completeStop();
-
-    // Engine state shared by the queues, behind m_mutex (held only for reads and writes).
-    mutable std::mutex m_mutex;
-    std::shared_ptr<platform::AssetWriter> m_assetWriter;
-    bool m_hasVideoInput = false;
-    bool m_hasAudioInput = false;
-    std::shared_ptr<platform::FrameCompositor> m_compositor;  // used on the video queue only
-    bool m_writerStarted = false;
-    bool m_isFinalizingRecording = false;
-    bool m_didRequestAudioMediaData = false;
-    std::optional<platform::MediaTime> m_firstVideoPTS;
-    std::int64_t m_videoFrameIndex = 0;
-    std::int64_t m_audioFramePosition = 0;
-    std::optional<std::pair<int, int>> m_expectedVideoSize;
-    std::optional<std::string> m_pendingOutputURL;
-    // Why the file of the recording that is ending is no movie (the writer failed): then it is
-    // not uploaded and the trader is told.
-    std::optional<std::string> m_writerFailure;
-    std::shared_ptr<const platform::PixelBuffer> m_latestCapturedPixelBuffer;
-    std::unique_ptr<platform::QueueTimer> m_videoEncodeTimer;
-    bool m_isVideoEncoderRunning = false;
-    std::shared_ptr<platform::AudioConverter> m_audioConverter;
-    std::deque<PendingAudio> m_pendingAudioPCM;
-    std::size_t m_pendingAudioPCMReadIndex = 0;
-    bool m_isDrainingAudioPCM = false;
-    // Set when the microphone starts; the first buffer it delivers fixes where its audio goes.
-    bool m_alignAudioToVideo = false;
-    bool m_audioAlignStamped = false;
-    std::int64_t m_audioAlignPosition = 0;        // used when the microphone cannot tell the time
-    platform::MediaTime m_audioAlignCaptureTime;  // when its first buffer was heard
-    // Where the audio track ends (the end of the last picture slot), once the recording stops.
-    std::optional<std::int64_t> m_audioEndPosition;
-    std::uint64_t m_silentDetectorCounter = 0;
-    std::uint64_t m_droppedFrameSlots = 0;
-
-    // Main thread.
-    std::unique_ptr<platform::AudioEngine> m_audioEngine;
-    std::atomic<bool> m_hasAudioEngine{false};  // for snapshot() off the main thread
-    // Bumped by every stop: a microphone start queued for an earlier recording is dropped.
-    std::atomic<std::uint64_t> m_stopGeneration{0};
-    std::optional<platform::NotificationCenter::Token> m_micDeviceConnectObserver;
-    std::optional<platform::NotificationCenter::Token> m_micDeviceDisconnectObserver;
-    std::optional<platform::NotificationCenter::Token> m_appActiveObserver;
-    bool m_autoMutedDueToNoSelection = false;
-    double m_lastInactivityReminderTime = 0.0;
+    void startNextRecordingAfterStop();
 
     RecorderEnvironment m_environment;
-    SilentDetector m_silentDetector;
-    std::shared_ptr<api::VideoRepositoryProtocol> m_videoRepository;
 
-    // Observable properties; the ones other queues read are atomics.
+    // Observable properties; the ones other threads read are atomics.
     bool m_showsCursor = true;
     std::atomic<bool> m_capturesAudio{true};
     std::atomic<AudioSource> m_audioSource{AudioSource::microphone};
-    std::atomic<bool> m_isMicrophoneMuted{false};
-    bool m_isMicrophoneAuthorized = true;
-    bool m_isMicrophoneAvailable = true;
     QString m_backgroundColor = QStringLiteral("white");
     VideoScale m_videoScale = VideoScale::normal;
     std::atomic<bool> m_isRecording{false};
     std::atomic<bool> m_isPaused{false};
-    std::optional<QString> m_selectedMicrophoneName;
-    bool m_isMicrophoneSourceSelected = false;
     bool m_suppressRecordingBar = false;
     bool m_isRecordingBarPresented = false;
     std::optional<SelectedContentInfo> m_selectedContentInfo;
@@ -455,26 +305,21 @@ class ScreenRecorder : public QObject,
     std::optional<double> m_uploadProgress;
     std::optional<QString> m_errorMessage;
     std::optional<QString> m_successMessage;
-    bool m_showReminder = false;
-    int m_inactivityReminderToken = 0;
-    StreamOutput m_streamOutput;
 
-    // Capture, content and border: main thread.
-    std::optional<platform::ContentFilter> m_contentFilter;
-    std::shared_ptr<platform::CaptureStream> m_stream;
-    std::unique_ptr<platform::BorderOverlayWindow> m_borderOverlayWindow;
-    std::unique_ptr<QTimer> m_borderUpdateTimer;
+    // How the recording that runs ends.
     bool m_preserveSelectionOnStop = false;
     bool m_skipUploadOnStop = false;
     bool m_startAfterStop = false;  // a repeat is waiting for that stop
     bool m_captureEnding = false;   // a stop, delete or repeat (or the capture itself) ends it
-    std::vector<platform::Cancellable> m_cancellableSet;
+    // Bumped by every stop: a microphone start queued for an earlier recording is dropped.
+    std::atomic<std::uint64_t> m_stopGeneration{0};
 
-    // Declared last: destroyed first, so no queued closure outlives the state it touches.
-    std::unique_ptr<platform::SerialQueue> m_analysisQueue;
-    std::unique_ptr<platform::SerialQueue> m_audioQueue;
-    std::unique_ptr<platform::SerialQueue> m_videoQueue;
-    std::unique_ptr<platform::SerialQueue> m_writerQueue;
+    std::shared_ptr<VideoPipeline> m_video;
+    std::shared_ptr<SilenceWatch> m_silence;
+    std::shared_ptr<AudioPipeline> m_audio;
+    std::shared_ptr<MicrophoneController> m_microphone;
+    std::shared_ptr<CaptureSession> m_capture;
+    std::unique_ptr<RecordingFile> m_file;
 };
 
 }  // namespace recording

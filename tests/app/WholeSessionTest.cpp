@@ -474,7 +474,7 @@ TEST_F(WholeSessionTest, ASessionIsRecordedUploadedJoinedAndLinked) {
     // Every 1/30 s slot of the span holds a frame, or the recorder counted it as left empty (a
     // machine too busy to encode in time); none is lost without a count, none is added.
     const auto slotCount = static_cast<std::int64_t>(std::llround(videoDuration * 30));
-    const auto empty = static_cast<std::int64_t>(recorder->snapshot().droppedFrameSlots);
+    const auto empty = static_cast<std::int64_t>(recorder->video().stats().droppedFrameSlots);
     EXPECT_LE(frames, slotCount + 1);
     EXPECT_GE(frames + empty, slotCount - 1)
         << frames << " frames and " << empty << " empty slots in " << videoDuration << " s";

@@ -124,13 +124,13 @@ class DesktopRecordingTest : public ::testing::Test {
     }
     // Frames the recorder has handed to the writer: slots passed less those it left empty.
     std::int64_t framesWritten() const {
-        const auto s = rig.recorder->snapshot();
-        return s.videoFrameIndex - static_cast<std::int64_t>(s.droppedFrameSlots);
+        const auto s = rig.recorder->video().stats();
+        return s.frameIndex - static_cast<std::int64_t>(s.droppedFrameSlots);
     }
     // Records until the writer has the given number of frames, however long a busy machine takes
     // to capture and encode them; a stop before the first one would leave no picture to check.
     bool record(const platform::ContentFilter& filter, std::int64_t frames) {
-        rig.recorder->applyPickerFilter(filter);
+        rig.recorder->capture().applyPickerFilter(filter);
         rig.recorder->startRecording();
         if (!pumpUntil([&] { return rig.recorder->isRecording(); })) {
             return false;
@@ -152,7 +152,8 @@ class DesktopRecordingTest : public ::testing::Test {
         const auto span = std::llround((times.back() - times.front()) * 30) + 1;
         const auto missing = span - static_cast<std::int64_t>(times.size());
         EXPECT_GE(missing, 0);
-        EXPECT_LE(missing, static_cast<std::int64_t>(rig.recorder->snapshot().droppedFrameSlots))
+        EXPECT_LE(missing,
+                  static_cast<std::int64_t>(rig.recorder->video().stats().droppedFrameSlots))
             << "slots without a frame that the recorder did not report empty";
     }
 
@@ -189,7 +190,7 @@ TEST_F(DesktopRecordingTest, ACoveredWindowIsRecordedFramedAndUploaded) {
     desktop.waitUntilViewable(cover);
     ASSERT_TRUE(record(filter, 9));
 
-    auto* border = rig.recorder->borderOverlayWindow();
+    auto* border = rig.recorder->capture().borderOverlayWindow();
     ASSERT_TRUE(border);
     EXPECT_EQ(border->frame(), filter.contentRect);
     desktop.configure(window, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, {700, 850});
@@ -201,7 +202,7 @@ TEST_F(DesktopRecordingTest, ACoveredWindowIsRecordedFramedAndUploaded) {
     ASSERT_TRUE(
         pumpUntil([&] { return rig.recorder->isSuccess() || rig.recorder->isShowError(); }, 30000));
     ASSERT_TRUE(rig.recorder->isSuccess()) << rig.recorder->errorMessageText().toStdString();
-    EXPECT_FALSE(rig.recorder->borderOverlayWindow());
+    EXPECT_FALSE(rig.recorder->capture().borderOverlayWindow());
     EXPECT_FALSE(rig.defaults->string("currentVideoPath")) << "uploaded: the key goes";
     ASSERT_FALSE(kept.empty());
     EXPECT_FALSE(fs::exists(kept.substr(0, kept.size() - 5))) << "uploaded: the file goes";
@@ -233,8 +234,8 @@ TEST_F(DesktopRecordingTest, TheDisplayIsRecordedWholeAndARefusedUploadKeepsTheF
     const auto pattern = patternWindow(950, 20);
     const auto display = environment.windowServer->displays().front();
     ASSERT_TRUE(record({{}, {display}, display.frame}, 10));
-    ASSERT_TRUE(rig.recorder->borderOverlayWindow());
-    EXPECT_EQ(rig.recorder->borderOverlayWindow()->frame(), display.frame);
+    ASSERT_TRUE(rig.recorder->capture().borderOverlayWindow());
+    EXPECT_EQ(rig.recorder->capture().borderOverlayWindow()->frame(), display.frame);
     rig.recorder->stopRecording();
     ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isShowError(); }, 30000));
     EXPECT_EQ(rig.recorder->errorMessageText().toStdString(),

@@ -41,11 +41,11 @@ TEST(MicrophoneIntegrationTest, ASineMicrophoneBecomesA440HzAacTrack) {
     rig.sendFrame(320, 240,
                   MediaTime(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(),
                             1'000'000'000));
-    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().hasAudioEngine; }));
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->microphone().hasEngine(); }));
     // The virtual source hands its audio over in blocks of up to two seconds.
     // About a second and a half of converted audio, not just the position the first buffer got.
     ASSERT_TRUE(
-        pumpUntil([&] { return rig.recorder->snapshot().silentDetectorCounter >= 70; }, 15000));
+        pumpUntil([&] { return rig.recorder->audio().stats().analysedBuffers >= 70; }, 15000));
     rig.recorder->finishRecording();
     ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }, 20000));
 

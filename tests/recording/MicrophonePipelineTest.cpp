@@ -23,7 +23,7 @@ class MicrophonePipelineTest : public ::testing::Test {
   protected:
     void SetUp() override { rig.build(); }
     void TearDown() override {
-        rig.recorder->stopVideoEncoder();
+        rig.recorder->video().stopEncoder();
         rig.recorder.reset();
     }
     // Recording with a chosen microphone and a first frame: the writer runs, the tap is live.
@@ -31,9 +31,9 @@ class MicrophonePipelineTest : public ::testing::Test {
         rig.beginRecording();
         rig.recorder->setSelectedMicrophoneName(QStringLiteral("Desk Microphone"));
         rig.sendFrame(320, 240, start);
-        ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().writerStarted; }));
+        ASSERT_TRUE(pumpUntil([&] { return rig.recorder->video().stats().writerStarted; }));
         fakes::pumpFor(10);  // the first frame's own microphone start, already posted
-        ASSERT_TRUE(rig.recorder->snapshot().hasAudioEngine);
+        ASSERT_TRUE(rig.recorder->microphone().hasEngine());
     }
     std::size_t writtenSamples() {
         std::size_t total = 0;
@@ -43,19 +43,19 @@ class MicrophonePipelineTest : public ::testing::Test {
         return total;
     }
     bool drained() {
-        const auto s = rig.recorder->snapshot();
-        return s.pendingAudioPCMReadIndex == s.pendingAudioPCMCount;
+        const auto s = rig.recorder->audio().stats();
+        return s.pendingReadIndex == s.pendingCount;
     }
     void settle() {
-        rig.recorder->audioQueue().sync([] {});
-        rig.recorder->audioQueue().sync([] {});
-        rig.recorder->analysisQueue().sync([] {});
+        rig.recorder->audio().queue().sync([] {});
+        rig.recorder->audio().queue().sync([] {});
+        rig.recorder->silence().queue().sync([] {});
         fakes::pumpFor(5);
     }
     // The tests hand audio over faster than it is spoken; the recorder writes none of it ahead
     // of the picture, so this waits for the picture to catch up.
     void settleWritten() {
-        rig.recorder->audioQueue().sync([] {});  // the taps' buffers are queued
+        rig.recorder->audio().queue().sync([] {});  // the taps' buffers are queued
         EXPECT_TRUE(pumpUntil([&] { return drained(); }));
         settle();  // what the drain handed on (the silence watch) has run too
     }
@@ -80,7 +80,7 @@ TEST_F(MicrophonePipelineTest, AudioJoinsThePictureWithGainClipAndContiguousTime
     // The first buffer sits where the picture was when it arrived (the recording runs already).
     const auto offset = (audio[0].pts - start).convertScale(48000).value;
     EXPECT_GE(offset, 0);
-    EXPECT_LE(offset, rig.recorder->snapshot().videoFrameIndex * 1600);
+    EXPECT_LE(offset, rig.recorder->video().stats().frameIndex * 1600);
     EXPECT_EQ(audio[1].pts, audio[0].pts + MediaTime(1024, 48000));
     for (float v : audio[0].samples) {
         ASSERT_FLOAT_EQ(v, 0.98f) << "1.2 x 0.9 clips at 0.98";
@@ -99,13 +99,13 @@ TEST_F(MicrophonePipelineTest, MutedAudioIsSilentKeepsItsLengthAndIsStillHeardBy
     settleWritten();
     rig.recorder->setMicrophoneMuted(true);
     ASSERT_TRUE(rig.recorder->isMicrophoneMuted());
-    EXPECT_TRUE(rig.recorder->snapshot().hasAudioEngine) << "muting keeps the microphone running";
+    EXPECT_TRUE(rig.recorder->microphone().hasEngine()) << "muting keeps the microphone running";
     rig.now->store(rig.now->load() + 500);  // the analysis sees this time when it hears speech
     for (int i = 0; i < 6; ++i) {
         rig.sendAudio(tone(440, 0.5f));
     }
     settleWritten();
-    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), rig.now->load())
+    EXPECT_EQ(rig.recorder->silence().detector().lastSpeechTime(), rig.now->load())
         << "speech while muted still counts as speech";
     rig.recorder->setMicrophoneMuted(false);
     for (int i = 0; i < 6; ++i) {
@@ -138,19 +138,19 @@ TEST_F(MicrophonePipelineTest, QueueBookkeepingAcrossConsumedBuffersAndCompactio
     }
     ASSERT_TRUE(pumpUntil([&] {
         settle();
-        return rig.recorder->snapshot().silentDetectorCounter >= 299;
+        return rig.recorder->audio().stats().analysedBuffers >= 299;
     }));
-    const auto s = rig.recorder->snapshot();
-    EXPECT_EQ(s.pendingAudioPCMCount, 43u) << "after 257 consumed buffers the queue drops them";
-    EXPECT_EQ(s.pendingAudioPCMReadIndex, 43u);
+    const auto s = rig.recorder->audio().stats();
+    EXPECT_EQ(s.pendingCount, 43u) << "after 257 consumed buffers the queue drops them";
+    EXPECT_EQ(s.pendingReadIndex, 43u);
     EXPECT_EQ(writtenSamples(), 299u * 64u) << "a buffer that yields nothing is still consumed";
 }
 
 TEST_F(MicrophonePipelineTest, AMicrophoneThatWarmsUpSlowlyStillLandsWhereThePictureIs) {
     startRecordingWithMicrophone();
     // The device delivers nothing for a while after it started.
-    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 15; }));
-    const auto index = rig.recorder->snapshot().videoFrameIndex;
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->video().stats().frameIndex >= 15; }));
+    const auto index = rig.recorder->video().stats().frameIndex;
     rig.sendAudio(tone(440, 0.5f));
     settleWritten();
     const auto audio = rig.writer->audioCopy();
@@ -165,26 +165,26 @@ TEST_F(MicrophonePipelineTest, AudioWaitsForTheWriterToStart) {
     rig.beginRecording();
     rig.recorder->setSelectedMicrophoneName(QStringLiteral("Desk Microphone"));
     rig.sendFrame(320, 240, start);
-    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().hasAudioInput; }));
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->video().stats().hasAudioInput; }));
     for (int i = 0; i < 3; ++i) {
         rig.sendAudio(tone(440, 0.5f));
     }
     settle();
-    const auto s = rig.recorder->snapshot();
-    EXPECT_EQ(s.pendingAudioPCMCount, 3u);
-    EXPECT_EQ(s.pendingAudioPCMReadIndex, 0u);
+    const auto s = rig.recorder->audio().stats();
+    EXPECT_EQ(s.pendingCount, 3u);
+    EXPECT_EQ(s.pendingReadIndex, 0u);
     EXPECT_TRUE(rig.writer->audioCopy().empty());
 }
 
 TEST_F(MicrophonePipelineTest, EverySixthBufferIsAnalysedCountingFromTheRecordersCreation) {
     startRecordingWithMicrophone();
-    const double startedAt = rig.recorder->silentDetector().lastSpeechTime();
+    const double startedAt = rig.recorder->silence().detector().lastSpeechTime();
     for (int i = 1; i <= 4; ++i) {
         rig.now->store(startedAt + i);
         rig.sendAudio(tone(440, 0.5f));
         settleWritten();
     }
-    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), startedAt)
+    EXPECT_EQ(rig.recorder->silence().detector().lastSpeechTime(), startedAt)
         << "buffers 1 to 4 are not analysed";
 
     // A new recording: the count goes on from 4.
@@ -194,30 +194,31 @@ TEST_F(MicrophonePipelineTest, EverySixthBufferIsAnalysedCountingFromTheRecorder
     rig.recorder->setMicrophoneMuted(false);
     rig.sendFrame(320, 240, start);
     ASSERT_TRUE(pumpUntil([&] {
-        return rig.recorder->snapshot().writerStarted && rig.recorder->snapshot().hasAudioEngine;
+        return rig.recorder->video().stats().writerStarted &&
+               rig.recorder->microphone().hasEngine();
     }));
-    const double restartedAt = rig.recorder->silentDetector().lastSpeechTime();
+    const double restartedAt = rig.recorder->silence().detector().lastSpeechTime();
     rig.now->store(restartedAt + 10);
     rig.sendAudio(tone(440, 0.5f));
     settleWritten();
-    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), restartedAt)
+    EXPECT_EQ(rig.recorder->silence().detector().lastSpeechTime(), restartedAt)
         << "the 5th buffer overall";
     rig.now->store(restartedAt + 20);
     rig.sendAudio(tone(440, 0.5f));
     settleWritten();
-    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), restartedAt + 20)
+    EXPECT_EQ(rig.recorder->silence().detector().lastSpeechTime(), restartedAt + 20)
         << "the 6th buffer overall";
-    EXPECT_EQ(rig.recorder->snapshot().silentDetectorCounter, 6u);
+    EXPECT_EQ(rig.recorder->audio().stats().analysedBuffers, 6u);
 }
 
 TEST_F(MicrophonePipelineTest, AMicrophoneStartingIntoARunningRecordingJoinsAtThePicturesTime) {
     rig.beginRecording();
     rig.sendFrame(320, 240, start);  // no microphone chosen yet: the recording runs muted
-    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 10; }));
-    EXPECT_FALSE(rig.recorder->snapshot().hasAudioEngine);
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->video().stats().frameIndex >= 10; }));
+    EXPECT_FALSE(rig.recorder->microphone().hasEngine());
     rig.recorder->setSelectedMicrophoneName(QStringLiteral("Desk Microphone"));
-    const auto indexAtStart = rig.recorder->snapshot().videoFrameIndex;
-    ASSERT_TRUE(rig.recorder->snapshot().hasAudioEngine)
+    const auto indexAtStart = rig.recorder->video().stats().frameIndex;
+    ASSERT_TRUE(rig.recorder->microphone().hasEngine())
         << "choosing a microphone lifts the automatic mute";
     rig.sendAudio(tone(440, 0.5f));
     settleWritten();
@@ -232,27 +233,27 @@ TEST_F(MicrophonePipelineTest, AMicrophoneStartingIntoARunningRecordingJoinsAtTh
 TEST_F(MicrophonePipelineTest, StoppingTheMicrophoneResetsTheReminder) {
     startRecordingWithMicrophone();
     rig.now->store(rig.now->load() + 61);  // a minute after the microphone started
-    rig.recorder->updateInactivityReminder(true);
+    rig.recorder->silence().update(true);
     ASSERT_EQ(rig.recorder->inactivityReminderToken(), 1);
     ASSERT_TRUE(rig.recorder->showReminder());
-    rig.recorder->stopMicrophone(false);
+    rig.recorder->microphone().stop(false);
     EXPECT_EQ(rig.recorder->inactivityReminderToken(), 0);
     ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->showReminder(); }));
-    EXPECT_FALSE(rig.recorder->snapshot().hasAudioEngine);
+    EXPECT_FALSE(rig.recorder->microphone().hasEngine());
 }
 
 TEST_F(MicrophonePipelineTest, AStopRightAfterTheFirstFrameLeavesTheMicrophoneOff) {
     rig.recorder->setSelectedMicrophoneName(
         QStringLiteral("Desk Microphone"));  // not recording yet
     rig.beginRecording();
-    ASSERT_FALSE(rig.recorder->snapshot().hasAudioEngine);
+    ASSERT_FALSE(rig.recorder->microphone().hasEngine());
     rig.sendFrame(320, 240, start);
     // The first frame asks the main thread to start the microphone; the stop comes first.
-    rig.recorder->videoQueue().sync([] {});
+    rig.recorder->video().videoQueue().sync([] {});
     rig.recorder->finishRecording();
     ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }));
     fakes::pumpFor(20);
-    EXPECT_FALSE(rig.recorder->snapshot().hasAudioEngine);
+    EXPECT_FALSE(rig.recorder->microphone().hasEngine());
 }
 
 namespace {
@@ -289,7 +290,7 @@ TEST_F(MicrophonePipelineTest, AMicrophoneThatTellsTheTimeIsPlacedByItAndNeverAh
         rig.sendAudio(tone(440, 0.5f));
     }
     settle();
-    const auto pictureNow = rig.recorder->snapshot().videoFrameIndex * 1600;
+    const auto pictureNow = rig.recorder->video().stats().frameIndex * 1600;
     audio = rig.writer->audioCopy();
     EXPECT_LE(audioEnd(audio, start), pictureNow + 1024);
     EXPECT_FALSE(drained()) << "the rest waits";
@@ -321,12 +322,12 @@ TEST_F(MicrophonePipelineTest, ATrackThatFallsShortIsFilledWithSilenceToThePictu
     auto audio = rig.writer->audioCopy();
     ASSERT_EQ(audio.size(), 1u);
     EXPECT_LE((audio[0].pts - start).convertScale(48000).value,
-              rig.recorder->snapshot().videoFrameIndex * 1600);
+              rig.recorder->video().stats().frameIndex * 1600);
 
     // Then the device goes quiet (or the trader muted it) while the picture runs on.
-    const auto quietFrom = rig.recorder->snapshot().videoFrameIndex;
+    const auto quietFrom = rig.recorder->video().stats().frameIndex;
     ASSERT_TRUE(
-        pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= quietFrom + 10; }));
+        pumpUntil([&] { return rig.recorder->video().stats().frameIndex >= quietFrom + 10; }));
     rig.recorder->finishRecording();
     ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }));
     audio = rig.writer->audioCopy();

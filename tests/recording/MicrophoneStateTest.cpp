@@ -26,7 +26,7 @@ TEST_F(MicrophoneStateTest, ChoosingAMicrophoneLiftsOnlyTheAutomaticMute) {
     rig.beginRecording();
     select();
     EXPECT_FALSE(r.isMicrophoneMuted());
-    EXPECT_FALSE(r.autoMutedDueToNoSelection());
+    EXPECT_FALSE(r.microphone().autoMutedDueToNoSelection());
     EXPECT_TRUE(engineRunning()) << "chosen while recording: the microphone starts";
 
     r.setMicrophoneMuted(true);
@@ -37,7 +37,8 @@ TEST_F(MicrophoneStateTest, ChoosingAMicrophoneLiftsOnlyTheAutomaticMute) {
     r.setSelectedMicrophoneName(QString());
     EXPECT_FALSE(r.isMicrophoneSourceSelected()) << "an empty name is no choice";
     EXPECT_FALSE(engineRunning());
-    EXPECT_FALSE(r.autoMutedDueToNoSelection()) << "already muted: not an automatic mute";
+    EXPECT_FALSE(r.microphone().autoMutedDueToNoSelection())
+        << "already muted: not an automatic mute";
 }
 
 TEST_F(MicrophoneStateTest, WithoutAccessUnmutingLeavesTheRecorderMuted) {
@@ -67,7 +68,7 @@ TEST_F(MicrophoneStateTest, AGrantDuringARecordingStartsTheMicrophoneWithoutUnmu
     rig.authorization->current = AuthorizationStatus::notDetermined;
     rig.beginRecording();
     auto& r = *rig.recorder;
-    r.refreshMicrophoneAvailability();
+    r.microphone().refreshAvailability();
     EXPECT_TRUE(r.isMicrophoneMuted());
 
     // Not muted by the trader and chosen: the grant alone starts the microphone.
@@ -75,7 +76,7 @@ TEST_F(MicrophoneStateTest, AGrantDuringARecordingStartsTheMicrophoneWithoutUnmu
     select();
     r.setMicrophoneMuted(false);
     ASSERT_FALSE(r.isMicrophoneMuted());
-    rig.recorder->stopMicrophone(false);
+    rig.recorder->microphone().stop(false);
     rig.authorization->current = AuthorizationStatus::notDetermined;
     r.requestMicrophoneAccess();
     ASSERT_TRUE(rig.authorization->pending);
@@ -138,14 +139,14 @@ TEST_F(MicrophoneStateTest, AnEngineThatCannotStartOrConvertLeavesTheRecordingRu
     rig.beginRecording();
     select();
     EXPECT_FALSE(engineRunning());
-    EXPECT_FALSE(rig.recorder->snapshot().hasAudioEngine);
+    EXPECT_FALSE(rig.recorder->microphone().hasEngine());
 
     {
         std::lock_guard lock(rig.engine->mutex);
         rig.engine->startError.reset();
         rig.engine->format.sampleType = platform::SampleType::other;
     }
-    auto result = rig.recorder->startMicrophone();
+    auto result = rig.recorder->microphone().start();
     EXPECT_TRUE(result) << "a missing converter is reported in the log, not as an error";
-    EXPECT_FALSE(rig.recorder->snapshot().hasAudioEngine);
+    EXPECT_FALSE(rig.recorder->microphone().hasEngine());
 }

@@ -83,7 +83,7 @@ class RecordingFailureTest : public ::testing::Test {
         }
         rig.recorder = recording::ScreenRecorder::create(rig.videos, environment);
         rig.recorder->setCapturesAudio(false);
-        rig.recorder->applyPickerFilter(
+        rig.recorder->capture().applyPickerFilter(
             {{rig.windowServer->windowList.front()}, {}, {100, 80, 1001, 601}});
     }
     std::size_t uploads() {
@@ -126,7 +126,7 @@ TEST_F(RecordingFailureTest, AFileTheDiskCouldNotTakeIsKeptAndReportedInsteadOfU
             fakes::FakeCaptureStream::deliver(*rig.stream, noise(320, 240, random), steadyNow());
             pumpFor(10);
         }
-        ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 15; }));
+        ASSERT_TRUE(pumpUntil([&] { return rig.recorder->video().stats().frameIndex >= 15; }));
         rig.recorder->stopRecording();
         ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }, 20000));
     }
@@ -217,7 +217,7 @@ TEST_F(RecordingFailureTest, ACaptureThatEndsByItselfEndsTheRecordingAsStopDoes)
     ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isRecording(); }));
     fakes::FakeCaptureStream::deliver(*rig.stream, platform::PixelBuffer::make(64, 48),
                                       steadyNow());
-    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 3; }));
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->video().stats().frameIndex >= 3; }));
     platform::CaptureStream::StopHandler ended;
     {
         std::lock_guard lock(rig.stream->mutex);
@@ -247,14 +247,15 @@ TEST_F(RecordingFailureTest, AClosedWindowEndsItsRecordingWithAPlayableFile) {
         env.writerFactory = &platform::makeFfmpegAssetWriter;
         env.captureStreamFactory = &platform::makeX11CaptureStream;
     });
-    rig.recorder->applyPickerFilter({{{window, "Closing", "closing-app", rect}}, {}, rect});
+    rig.recorder->capture().applyPickerFilter(
+        {{{window, "Closing", "closing-app", rect}}, {}, rect});
     rig.recorder->startRecording();
     ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isRecording(); }));
     // Five frames in the file, however many slots a busy machine leaves empty.
     ASSERT_TRUE(pumpUntil(
         [&] {
-            const auto s = rig.recorder->snapshot();
-            return s.videoFrameIndex - static_cast<std::int64_t>(s.droppedFrameSlots) >= 5;
+            const auto s = rig.recorder->video().stats();
+            return s.frameIndex - static_cast<std::int64_t>(s.droppedFrameSlots) >= 5;
         },
         20000));
     const auto path = rig.defaults->string("currentVideoPath");

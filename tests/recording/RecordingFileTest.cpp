@@ -45,19 +45,19 @@ class RecordingFileTest : public ::testing::Test {
         platform::VideoSample sample;
         sample.imageBuffer = std::move(picture);
         sample.presentationTime = MediaTime(captureClock++, 30);
-        rig.recorder->handleVideoSample(sample);
+        rig.recorder->video().handleSample(sample);
     }
     // The recorder's own timeline: frame slots passed, whether it filled them or left them empty.
     // A busy machine stretches wall-clock time but not this.
-    std::int64_t slotsPassed() const { return rig.recorder->snapshot().videoFrameIndex; }
+    std::int64_t slotsPassed() const { return rig.recorder->video().stats().frameIndex; }
     // Microphone buffers handed over but not yet written to the file.
     std::size_t audioWaiting() const {
-        const auto s = rig.recorder->snapshot();
-        return s.pendingAudioPCMCount - s.pendingAudioPCMReadIndex;
+        const auto s = rig.recorder->audio().stats();
+        return s.pendingCount - s.pendingReadIndex;
     }
     std::int64_t framesWritten() const {
-        const auto s = rig.recorder->snapshot();
-        return s.videoFrameIndex - static_cast<std::int64_t>(s.droppedFrameSlots);
+        const auto s = rig.recorder->video().stats();
+        return s.frameIndex - static_cast<std::int64_t>(s.droppedFrameSlots);
     }
     // Everything already handed to the queue has run: a tick in progress is over.
     static void settle(platform::SerialQueue& queue) {
@@ -100,10 +100,9 @@ class RecordingFileTest : public ::testing::Test {
         // this one, so the count read here is the file's.
         auto counts = std::make_shared<std::optional<std::pair<std::int64_t, std::int64_t>>>();
         auto recorder = rig.recorder;
-        rig.recorder->writerQueue().post([counts, recorder] {
-            const auto s = recorder->snapshot();
-            *counts =
-                std::make_pair(s.videoFrameIndex, static_cast<std::int64_t>(s.droppedFrameSlots));
+        rig.recorder->video().writerQueue().post([counts, recorder] {
+            const auto s = recorder->video().stats();
+            *counts = std::make_pair(s.frameIndex, static_cast<std::int64_t>(s.droppedFrameSlots));
         });
         EXPECT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }, 20000));
         EXPECT_TRUE(counts->has_value());
@@ -129,7 +128,7 @@ TEST_F(RecordingFileTest, StillScreenWithNarrationMuteAndPause) {
     rig.beginRecording(path);
     rig.recorder->setSelectedMicrophoneName(QStringLiteral("Desk Microphone"));
     send(solid(640, 360, 128));
-    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().hasAudioEngine; }));
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->microphone().hasEngine(); }));
     // The narration is placed where the picture is when it starts: let the picture run first.
     ASSERT_TRUE(pumpUntil([&] { return slotsPassed() > 0; }, 20000)) << "the encoder never ran";
     const std::int64_t spoken = slotsPassed();
@@ -140,7 +139,7 @@ TEST_F(RecordingFileTest, StillScreenWithNarrationMuteAndPause) {
     const auto waitingAtUnmute = audioWaiting();
     rig.recorder->setMicrophoneMuted(false);
     rig.recorder->setIsPaused(true);
-    settle(rig.recorder->videoQueue());
+    settle(rig.recorder->video().videoQueue());
     const std::int64_t paused = slotsPassed();
     fakes::pumpFor(400);
     EXPECT_EQ(slotsPassed(), paused) << "a paused recording passes no frame slots";

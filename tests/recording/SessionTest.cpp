@@ -28,7 +28,7 @@ class SessionTest : public ::testing::Test {
     std::optional<std::string> storedPath() { return rig.defaults->string("currentVideoPath"); }
     // Picks the fake window and starts a recording of it; true once the capture runs.
     bool startRecordingOfWindow() {
-        r().applyPickerFilter(windowFilter(*rig.windowServer));
+        r().capture().applyPickerFilter(windowFilter(*rig.windowServer));
         r().startRecording();
         return pumpUntil([&] { return r().isRecording(); });
     }
@@ -48,19 +48,19 @@ class SessionTest : public ::testing::Test {
 
 TEST(CaptureSizeTest, EvenSizesOfAtLeastTwo) {
     using recording::ScreenRecorder;
-    EXPECT_EQ(ScreenRecorder::evenCaptureSize(1001, 1.0), 1000);
-    EXPECT_EQ(ScreenRecorder::evenCaptureSize(601, 1.0), 600);
-    EXPECT_EQ(ScreenRecorder::evenCaptureSize(1001, 2.0), 2002);
-    EXPECT_EQ(ScreenRecorder::evenCaptureSize(601, 2.0), 1202);
-    EXPECT_EQ(ScreenRecorder::evenCaptureSize(0.4, 1.0), 2);
-    EXPECT_EQ(ScreenRecorder::evenCaptureSize(3, 1.0), 2);
-    EXPECT_EQ(ScreenRecorder::evenCaptureSize(800.5, 1.0), 800)
+    EXPECT_EQ(recording::CaptureSession::evenCaptureSize(1001, 1.0), 1000);
+    EXPECT_EQ(recording::CaptureSession::evenCaptureSize(601, 1.0), 600);
+    EXPECT_EQ(recording::CaptureSession::evenCaptureSize(1001, 2.0), 2002);
+    EXPECT_EQ(recording::CaptureSession::evenCaptureSize(601, 2.0), 1202);
+    EXPECT_EQ(recording::CaptureSession::evenCaptureSize(0.4, 1.0), 2);
+    EXPECT_EQ(recording::CaptureSession::evenCaptureSize(3, 1.0), 2);
+    EXPECT_EQ(recording::CaptureSession::evenCaptureSize(800.5, 1.0), 800)
         << "800.5 rounds away from zero to 801, then down to even";
 }
 
 TEST_F(SessionTest, OutputNamesAreUniqueAndDated) {
-    const auto first = r().makeOutputURL();
-    const auto second = r().makeOutputURL();
+    const auto first = r().capture().makeOutputURL();
+    const auto second = r().capture().makeOutputURL();
     ASSERT_TRUE(first && second);
     EXPECT_NE(*first, *second) << "two starts in the same second differ";
     // Korvane_yyyy-MM-dd_HH-mm-ss_XXXXXXXX.mp4 in the recordings folder.
@@ -102,10 +102,11 @@ TEST_F(SessionTest, TheCaptureIsConfiguredFromTheChoiceAndFollowedByTheBorder) {
         EXPECT_TRUE(c.showsCursor);
         EXPECT_FALSE(c.capturesAudio);
         EXPECT_EQ(c.minimumFrameInterval, MediaTime(1, 30));
-        EXPECT_EQ(rig.stream->queue, &r().writerQueue()) << "frames arrive on the writer queue";
+        EXPECT_EQ(rig.stream->queue, &r().video().writerQueue())
+            << "frames arrive on the writer queue";
     }
     ASSERT_TRUE(storedPath());
-    EXPECT_TRUE(r().hasStream());
+    EXPECT_TRUE(r().capture().hasStream());
     ASSERT_TRUE(rig.border);
     EXPECT_TRUE(rig.border->visible);
     EXPECT_EQ(rig.border->rect, (platform::Rect{100, 80, 1001, 601}));
@@ -140,9 +141,9 @@ TEST_F(SessionTest, StopFinalizesUploadsAndRemovesTheFileOnlyOnSuccess) {
     r().stopRecording();
     ASSERT_TRUE(
         pumpUntil([&] { return !r().isRecording() && !r().isUploading() && r().isSuccess(); }));
-    EXPECT_FALSE(r().hasStream());
-    EXPECT_FALSE(r().contentFilter()) << "a plain stop forgets the content";
-    EXPECT_FALSE(r().borderOverlayWindow()) << "the border goes with the capture";
+    EXPECT_FALSE(r().capture().hasStream());
+    EXPECT_FALSE(r().capture().contentFilter()) << "a plain stop forgets the content";
+    EXPECT_FALSE(r().capture().borderOverlayWindow()) << "the border goes with the capture";
     EXPECT_EQ(r().successMessage(), QStringLiteral("Video uploaded successfully"));
     ASSERT_TRUE(r().uploadResponse());
     EXPECT_EQ(r().uploadResponse()->filename, path);
@@ -187,11 +188,11 @@ TEST_F(SessionTest, DeleteDiscardsTheTakeWithoutUploading) {
     r().deleteRecording();
     ASSERT_TRUE(pumpUntil([&] { return !storedPath(); }));
     EXPECT_FALSE(r().isRecording());
-    EXPECT_FALSE(r().contentFilter());
-    EXPECT_FALSE(r().snapshot().hasWriter);
+    EXPECT_FALSE(r().capture().contentFilter());
+    EXPECT_FALSE(r().video().stats().hasWriter);
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_FALSE(r().isShowError() || r().isSuccess() || r().isUploading());
-    EXPECT_FALSE(r().borderOverlayWindow());
+    EXPECT_FALSE(r().capture().borderOverlayWindow());
     {
         std::lock_guard lock(rig.writer->mutex);
         EXPECT_TRUE(rig.writer->cancelled);
@@ -219,7 +220,7 @@ TEST_F(SessionTest, RepeatStartsANewTakeOfTheSameContentWithoutUploading) {
     ASSERT_TRUE(second);
     EXPECT_NE(*second, first);
     EXPECT_FALSE(std::filesystem::exists(first));
-    EXPECT_TRUE(r().contentFilter()) << "the content is kept";
+    EXPECT_TRUE(r().capture().contentFilter()) << "the content is kept";
     EXPECT_EQ(uploads(), 0u);
     std::lock_guard lock(rig.stream->mutex);
     EXPECT_EQ(rig.stream->filters.back().includedWindows.front().windowID, 42u);
@@ -267,12 +268,12 @@ TEST_F(SessionTest, PickerChoicesBecomeTheSelectedContent) {
 }
 
 TEST_F(SessionTest, DeletingStoredFilesExplainsWhatCouldNotBeRemoved) {
-    r().deleteStoredFiles();
+    r().file().deleteStored();
     EXPECT_TRUE(log.lines().empty()) << "no stored path: nothing to say";
 
     const std::string gone = std::string(std::getenv("KORVANE_TEST_HOME")) + "/Korvane_gone.mp4";
     rig.defaults->setString("currentVideoPath", gone);
-    r().deleteStoredFiles();
+    r().file().deleteStored();
     ASSERT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(log.lines()[0],
               "Failed to remove stored file: \u201cKorvane_gone.mp4\u201d couldn\u2019t be removed "
@@ -283,7 +284,7 @@ TEST_F(SessionTest, DeletingStoredFilesExplainsWhatCouldNotBeRemoved) {
     const std::string twin = std::string(std::getenv("KORVANE_TEST_HOME")) + "/Korvane_twin";
     std::ofstream(twin + ".mp4") << "x";
     rig.defaults->setString("currentVideoPath", twin + ".mov");
-    r().deleteStoredFiles();
+    r().file().deleteStored();
     EXPECT_FALSE(std::filesystem::exists(twin + ".mp4"));
     EXPECT_EQ(log.lines().size(), 1u);
 }
@@ -296,11 +297,11 @@ TEST_F(SessionTest, FramesStillInFlightNeitherRecreateADeletedTakeNorOutliveASto
         frame(n);  // queued on the writer queue, not yet ingested
     }
     r().deleteRecording();
-    ASSERT_TRUE(pumpUntil([&] { return !storedPath() && !r().snapshot().hasWriter; }));
-    r().writerQueue().sync([] {});
-    r().videoQueue().sync([] {});
+    ASSERT_TRUE(pumpUntil([&] { return !storedPath() && !r().video().stats().hasWriter; }));
+    r().video().writerQueue().sync([] {});
+    r().video().videoQueue().sync([] {});
     fakes::pumpFor(50);
-    EXPECT_FALSE(r().snapshot().hasWriter) << "a late frame must not start a new file";
+    EXPECT_FALSE(r().video().stats().hasWriter) << "a late frame must not start a new file";
     {
         std::lock_guard lock(rig.writer->mutex);
         EXPECT_EQ(rig.writer->createdPaths.size(), 1u);
@@ -309,13 +310,13 @@ TEST_F(SessionTest, FramesStillInFlightNeitherRecreateADeletedTakeNorOutliveASto
     // The same for a stop: once it completes no encode timer is left running.
     ASSERT_TRUE(startRecordingOfWindow());
     frame(100);
-    ASSERT_TRUE(pumpUntil([&] { return r().snapshot().isVideoEncoderRunning; }));
+    ASSERT_TRUE(pumpUntil([&] { return r().video().stats().isEncoderRunning; }));
     for (int n = 101; n < 140; ++n) {
         frame(n);
     }
     r().stopRecording();
     ASSERT_TRUE(pumpUntil([&] { return !r().isRecording(); }));
-    r().videoQueue().sync([] {});
-    EXPECT_FALSE(r().snapshot().isVideoEncoderRunning);
-    EXPECT_FALSE(r().snapshot().hasWriter);
+    r().video().videoQueue().sync([] {});
+    EXPECT_FALSE(r().video().stats().isEncoderRunning);
+    EXPECT_FALSE(r().video().stats().hasWriter);
 }

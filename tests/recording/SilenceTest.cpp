@@ -45,11 +45,11 @@ class ReminderTest : public ::testing::Test {
   protected:
     void SetUp() override {
         rig.build();
-        rig.recorder->silentDetector().setLastSpeechTime(rig.now->load());
+        rig.recorder->silence().detector().setLastSpeechTime(rig.now->load());
     }
     // Analyses one buffer at the rig's current time and lets the main thread apply it.
     void analyse(const platform::PcmBuffer& buffer) {
-        rig.recorder->analyseSilence(buffer);
+        rig.recorder->silence().analyse(buffer);
         fakes::pumpFor(3);
     }
     void advance(double seconds) { rig.now->store(rig.now->load() + seconds); }
@@ -79,13 +79,13 @@ TEST_F(ReminderTest, LongSilenceRaisesAReminderAfterAbout360SecondsThenEveryMinu
 
     analyse(toneBuffer(100, 0.01f));  // a voice, however quiet
     EXPECT_FALSE(rig.recorder->showReminder());
-    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), rig.now->load());
+    EXPECT_EQ(rig.recorder->silence().detector().lastSpeechTime(), rig.now->load());
     analyse(toneBuffer(30, 0.05f));  // loud enough whatever its pitch
-    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), rig.now->load());
+    EXPECT_EQ(rig.recorder->silence().detector().lastSpeechTime(), rig.now->load());
     EXPECT_EQ(rig.recorder->inactivityReminderToken(), 3)
         << "speech clears the reminder, not the count";
 
-    rig.recorder->stopMicrophone(false);
+    rig.recorder->microphone().stop(false);
     EXPECT_EQ(rig.recorder->inactivityReminderToken(), 0);
 }
 
@@ -98,7 +98,7 @@ TEST_F(ReminderTest, ShortSilencesKeepPushingTheThrottleAndEmptyBuffersAreIgnore
     EXPECT_EQ(rig.recorder->inactivityReminderToken(), 0);
 
     platform::PcmBuffer empty({platform::SampleType::float32, 48000.0, 1, true}, 16);
-    const double before = rig.recorder->silentDetector().lastSpeechTime();
-    rig.recorder->analyseSilence(empty);
-    EXPECT_EQ(rig.recorder->silentDetector().lastSpeechTime(), before);
+    const double before = rig.recorder->silence().detector().lastSpeechTime();
+    rig.recorder->silence().analyse(empty);
+    EXPECT_EQ(rig.recorder->silence().detector().lastSpeechTime(), before);
 }

@@ -14,7 +14,7 @@ class VideoPathTest : public ::testing::Test {
   protected:
     void SetUp() override { rig.build(); }
     void TearDown() override {
-        rig.recorder->stopVideoEncoder();
+        rig.recorder->video().stopEncoder();
         rig.recorder.reset();
     }
     fakes::Rig rig;
@@ -25,20 +25,19 @@ class VideoPathTest : public ::testing::Test {
 
 TEST_F(VideoPathTest, AFreshRecorderHasNoWriterAndIsMutedForLackOfAMicrophoneChoice) {
     auto& r = *rig.recorder;
-    const auto s = r.snapshot();
-    EXPECT_FALSE(s.hasWriter);
-    EXPECT_FALSE(s.isVideoEncoderRunning);
-    EXPECT_EQ(s.pendingAudioPCMCount, 0u);
+    EXPECT_FALSE(r.video().stats().hasWriter);
+    EXPECT_FALSE(r.video().stats().isEncoderRunning);
+    EXPECT_EQ(r.audio().stats().pendingCount, 0u);
     EXPECT_FALSE(r.isRecording());
     EXPECT_EQ(r.inactivityReminderToken(), 0);
     EXPECT_TRUE(r.isMicrophoneMuted());
-    EXPECT_TRUE(r.autoMutedDueToNoSelection());
+    EXPECT_TRUE(r.microphone().autoMutedDueToNoSelection());
     EXPECT_FALSE(r.isMicrophoneSourceSelected());
-    EXPECT_EQ(r.targetFPS, 30);
-    EXPECT_EQ(r.writerQueue().label(), "screen.recorder.writer");
-    EXPECT_EQ(r.videoQueue().label(), "screen.recorder.video");
-    EXPECT_EQ(r.audioQueue().label(), "screen.recorder.audio");
-    EXPECT_EQ(r.analysisQueue().label(), "screen.recorder.audio.analysis");
+    EXPECT_EQ(recording::VideoPipeline::targetFPS, 30);
+    EXPECT_EQ(r.video().writerQueue().label(), "screen.recorder.writer");
+    EXPECT_EQ(r.video().videoQueue().label(), "screen.recorder.video");
+    EXPECT_EQ(r.audio().queue().label(), "screen.recorder.audio");
+    EXPECT_EQ(r.silence().queue().label(), "screen.recorder.audio.analysis");
 
     EXPECT_EQ(recording::videoScaleFromRaw(1), VideoScale::normal);
     EXPECT_EQ(recording::videoScaleFromRaw(2), VideoScale::high);
@@ -91,9 +90,9 @@ TEST_F(VideoPathTest, FirstFrameSetsUpTheWriterAndAStillScreenKeepsTheRate) {
         }
     }
     EXPECT_EQ(frames[0].pts, start);
-    const auto snapshot = rig.recorder->snapshot();
-    EXPECT_EQ(snapshot.expectedVideoSize, std::make_pair(2, 601));
-    EXPECT_TRUE(snapshot.isVideoEncoderRunning);
+    const auto stats = rig.recorder->video().stats();
+    EXPECT_EQ(stats.videoSize, std::make_pair(2, 601));
+    EXPECT_TRUE(stats.isEncoderRunning);
 }
 
 TEST_F(VideoPathTest, SlotsFollowTheClockEvenWhenTheQueueStalls) {
@@ -102,12 +101,12 @@ TEST_F(VideoPathTest, SlotsFollowTheClockEvenWhenTheQueueStalls) {
     ASSERT_TRUE(pumpUntil([&] { return rig.writer->framesCopy().size() >= 3; }));
     const auto begin = std::chrono::steady_clock::now();
     // A busy video queue: several ticks come due while it works.
-    rig.recorder->videoQueue().post(
+    rig.recorder->video().videoQueue().post(
         [] { std::this_thread::sleep_for(std::chrono::milliseconds(250)); });
     fakes::pumpFor(700);
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    rig.recorder->stopVideoEncoder();
+    rig.recorder->video().stopEncoder();
 
     const auto frames = rig.writer->framesCopy();
     // Every slot's time is firstPTS + k/30 for a whole k.
@@ -118,11 +117,11 @@ TEST_F(VideoPathTest, SlotsFollowTheClockEvenWhenTheQueueStalls) {
         largestGap = std::max(largestGap, slotDelta.value);
     }
     EXPECT_GE(largestGap, 4) << "the stall must show as skipped slots, not as a shifted timeline";
-    EXPECT_GE(rig.recorder->snapshot().droppedFrameSlots, 3u) << "and be counted as dropped";
-    const auto snapshot = rig.recorder->snapshot();
+    EXPECT_GE(rig.recorder->video().stats().droppedFrameSlots, 3u) << "and be counted as dropped";
+    const auto stats = rig.recorder->video().stats();
     const double slotsExpected = (elapsed + 0.1) * 30;  // plus the frames before `begin`
-    EXPECT_LE(static_cast<double>(snapshot.videoFrameIndex), slotsExpected + 3);
-    EXPECT_GE(static_cast<double>(snapshot.videoFrameIndex), elapsed * 30 - 3);
+    EXPECT_LE(static_cast<double>(stats.frameIndex), slotsExpected + 3);
+    EXPECT_GE(static_cast<double>(stats.frameIndex), elapsed * 30 - 3);
 }
 
 TEST_F(VideoPathTest, ABusyInputDropsTheFrameButTheTimelineMovesOn) {
@@ -130,7 +129,7 @@ TEST_F(VideoPathTest, ABusyInputDropsTheFrameButTheTimelineMovesOn) {
     rig.writer->videoReady = false;  // the first slot finds the input busy
     rig.sendFrame(640, 480, start);
     // Once the second slot is counted, the first one's tick is over: it found the input busy.
-    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->snapshot().videoFrameIndex >= 2; }));
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->video().stats().frameIndex >= 2; }));
     rig.writer->videoReady = true;
     ASSERT_TRUE(pumpUntil([&] { return !rig.writer->framesCopy().empty(); }));
     const auto first = rig.writer->framesCopy().front();
@@ -145,10 +144,10 @@ TEST_F(VideoPathTest, APauseLeavesNoTraceInTheTimeline) {
     rig.recorder->setIsPaused(true);
     fakes::pumpFor(80);
     const auto before = rig.writer->framesCopy();
-    const auto indexWhilePaused = rig.recorder->snapshot().videoFrameIndex;
+    const auto indexWhilePaused = rig.recorder->video().stats().frameIndex;
     rig.sendFrame(800, 600, start + MediaTime(1, 1));  // dropped while paused
     fakes::pumpFor(300);
-    EXPECT_EQ(rig.recorder->snapshot().videoFrameIndex, indexWhilePaused);
+    EXPECT_EQ(rig.recorder->video().stats().frameIndex, indexWhilePaused);
     EXPECT_EQ(rig.writer->framesCopy().size(), before.size());
     rig.recorder->setIsPaused(false);
     ASSERT_TRUE(pumpUntil([&] { return rig.writer->framesCopy().size() > before.size() + 2; }));
@@ -161,22 +160,22 @@ TEST_F(VideoPathTest, APauseLeavesNoTraceInTheTimeline) {
 TEST_F(VideoPathTest, NoPendingFileDropsFramesAndAWriterThatWillNotStartEncodesNothing) {
     rig.sendFrame(320, 240, start);
     fakes::pumpFor(100);
-    EXPECT_FALSE(rig.recorder->snapshot().hasWriter);
+    EXPECT_FALSE(rig.recorder->video().stats().hasWriter);
 
     rig.writer->failStart = true;
     rig.beginRecording();
     rig.sendFrame(320, 240, start);
     rig.sendFrame(320, 240, start + MediaTime(1, 30));
     fakes::pumpFor(150);
-    const auto snapshot = rig.recorder->snapshot();
-    EXPECT_TRUE(snapshot.hasWriter);
-    EXPECT_FALSE(snapshot.writerStarted);
+    const auto stats = rig.recorder->video().stats();
+    EXPECT_TRUE(stats.hasWriter);
+    EXPECT_FALSE(stats.writerStarted);
     EXPECT_TRUE(rig.writer->framesCopy().empty());
 
     // Stopping finalizes without finishing the failed writer, and the stop still completes.
     rig.recorder->finishRecording();
     ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }));
-    EXPECT_FALSE(rig.recorder->snapshot().hasWriter);
+    EXPECT_FALSE(rig.recorder->video().stats().hasWriter);
     std::lock_guard lock(rig.writer->mutex);
     EXPECT_FALSE(rig.writer->finished);
 }
@@ -187,11 +186,11 @@ TEST_F(VideoPathTest, StopFinishesTheWriterAndClearsTheState) {
     ASSERT_TRUE(pumpUntil([&] { return rig.writer->framesCopy().size() >= 2; }));
     rig.recorder->finishRecording();
     ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }));
-    const auto snapshot = rig.recorder->snapshot();
-    EXPECT_FALSE(snapshot.hasWriter);
-    EXPECT_FALSE(snapshot.firstVideoPTS);
-    EXPECT_EQ(snapshot.videoFrameIndex, 0);
-    EXPECT_FALSE(snapshot.isVideoEncoderRunning);
+    const auto stats = rig.recorder->video().stats();
+    EXPECT_FALSE(stats.hasWriter);
+    EXPECT_FALSE(stats.hasFirstFrame);
+    EXPECT_EQ(stats.frameIndex, 0);
+    EXPECT_FALSE(stats.isEncoderRunning);
     std::lock_guard lock(rig.writer->mutex);
     EXPECT_TRUE(rig.writer->finished);
 }

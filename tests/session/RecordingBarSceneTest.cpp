@@ -38,7 +38,7 @@ struct Bar {
     Bar() {
         rig.build();
         const auto window = rig.windowServer->windows().front();
-        rig.recorder->applyPickerFilter({{window}, {}, window.frame});
+        rig.recorder->capture().applyPickerFilter({{window}, {}, window.frame});
         server.on("GET", "/api/v1/health/", [this](const RecordedRequest&, httplib::Response& r) {
             staleSeen = rig.defaults->contains(kTimeKey);
             while (hold) {
@@ -294,7 +294,7 @@ TEST(RecordingBarSceneTest, TheMicrophoneButtonShowsAndTogglesWhatIsHeard) {
 
     // Access refused: the request is answered with no, without an alert and without a change.
     bar.rig.authorization->current = platform::AuthorizationStatus::denied;
-    bar.recorder().refreshMicrophoneAvailability();
+    bar.recorder().microphone().refreshAvailability();
     EXPECT_EQ(icon(), "microphone.slash.fill");
     bar.scene->microphoneClicked();
     ASSERT_TRUE(bar.rig.authorization->pending);
@@ -307,11 +307,11 @@ TEST(RecordingBarSceneTest, TheMicrophoneButtonShowsAndTogglesWhatIsHeard) {
 
 TEST(RecordingBarSceneTest, AReminderOpensAfreshForEachNewCountOnly) {
     Bar bar;
-    bar.recorder().updateInactivityReminder(true);
+    bar.recorder().silence().update(true);
     ASSERT_TRUE(pumpUntil([&] { return bar.has("open InactivityReminderWindow"); }));
-    bar.recorder().stopMicrophone(false);  // the count goes back to 0
+    bar.recorder().microphone().stop(false);  // the count goes back to 0
     ASSERT_EQ(bar.recorder().inactivityReminderToken(), 0);
-    bar.recorder().updateInactivityReminder(true);
+    bar.recorder().silence().update(true);
     ASSERT_TRUE(pumpUntil([&] { return bar.router.events.size() == 4; }));
     pumpFor(100);
     EXPECT_EQ(bar.router.events,

@@ -205,19 +205,19 @@ TEST(CountdownSceneTest, PlacesARealWindowFromTheRecordersChoice) {
 
     platform::ContentFilter display;
     display.includedDisplays.push_back({7, "screen", {0, 0, 1920, 1080}});
-    rig.recorder->applyPickerFilter(display);
+    rig.recorder->capture().applyPickerFilter(display);
     setup::placeCountdownWindow(window, *rig.recorder);
     EXPECT_EQ(desktop::windowFrame(window), (platform::Rect{0, 0, 1920, 1080}));
 
     platform::ContentFilter chart;
     chart.includedWindows.push_back({42, "Chart", "trader-app", {100, 80, 1001, 601}});
-    rig.recorder->applyPickerFilter(chart);
+    rig.recorder->capture().applyPickerFilter(chart);
     setup::placeCountdownWindow(window, *rig.recorder);
     EXPECT_EQ(desktop::windowFrame(window), (platform::Rect{100, 80, 1001, 601}));
 
     platform::ContentFilter gone;
     gone.includedWindows.push_back({99, "Closed", "trader-app", {5, 5, 50, 50}});
-    rig.recorder->applyPickerFilter(gone);
+    rig.recorder->capture().applyPickerFilter(gone);
     setup::placeCountdownWindow(window, *rig.recorder);
     const QRect primary = QGuiApplication::primaryScreen()->geometry();
     EXPECT_EQ(desktop::windowFrame(window),

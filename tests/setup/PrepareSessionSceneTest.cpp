@@ -90,14 +90,15 @@ TEST_F(PreparePage, SourceCardAndStartFollowTheRecordersChoice) {
     page->startTapped();
     EXPECT_TRUE(router.events.empty());
 
-    rig.recorder->applyPickerFilter({});  // a picker answer naming neither window nor display
+    rig.recorder->capture().applyPickerFilter(
+        {});  // a picker answer naming neither window nor display
     EXPECT_EQ(page->sourceTitle(), "Selected source");
     EXPECT_EQ(page->sourceIconColor(), "application_red");
     EXPECT_FALSE(page->hasValidSelection());
     page->startTapped();
     EXPECT_TRUE(router.events.empty());
 
-    rig.recorder->applyPickerFilter(displayFilter());
+    rig.recorder->capture().applyPickerFilter(displayFilter());
     EXPECT_EQ(page->sourceTitle(), "Full screen");
     EXPECT_EQ(page->sourceIcon(), "display");
     EXPECT_EQ(page->sourceIconColor(), "application_green");
@@ -108,7 +109,7 @@ TEST_F(PreparePage, SourceCardAndStartFollowTheRecordersChoice) {
     page->startHovered(false);
     EXPECT_EQ(page->startBorderWidth(), 1);
 
-    rig.recorder->applyPickerFilter(windowFilter());
+    rig.recorder->capture().applyPickerFilter(windowFilter());
     EXPECT_EQ(page->sourceTitle(), "Specific window");
     EXPECT_EQ(page->sourceIcon(), "macwindow");
     EXPECT_EQ(page->sourceIconColor(), "application_green");
@@ -192,7 +193,7 @@ TEST_F(PreparePage, SignOutForgetsOnlyTheSessionAndClosesThePickerFirst) {
     rig.defaults->setString("cookie", "c=1");
     rig.defaults->setString("userID", "u1");
     rig.defaults->setString("SelectedMicrophoneKey", "mic-1");
-    rig.recorder->applyPickerFilter(displayFilter());
+    rig.recorder->capture().applyPickerFilter(displayFilter());
     rig.recorder->setSelectedMicrophoneName(QStringLiteral("Desk Microphone"));
     page->microphoneCardTapped();
     page->homeTapped();
@@ -211,7 +212,7 @@ TEST_F(PreparePage, SignOutForgetsOnlyTheSessionAndClosesThePickerFirst) {
 }
 
 TEST_F(PreparePage, StartAndCloseAppDismissOpenPickersBeforeLeaving) {
-    rig.recorder->applyPickerFilter(windowFilter());
+    rig.recorder->capture().applyPickerFilter(windowFilter());
     rig.recorder->setSuppressRecordingBar(true);
     addWindow(QStringLiteral("SourcePickerWindow"), {0, 0, 200, 200});
     addWindow(QStringLiteral("MicrophoneWindow"), {0, 0, 200, 200});
@@ -350,7 +351,7 @@ TEST_F(PreparePage, ThePageViewSendsEachTapToItsOwnAction) {
     EXPECT_FALSE(page->isMicrophoneSelected()) << "the toggle, not the card under it";
     EXPECT_TRUE(takeEvents().empty());
 
-    rig.recorder->applyPickerFilter(displayFilter());
+    rig.recorder->capture().applyPickerFilter(displayFilter());
     click("startButton");
     EXPECT_EQ(takeEvents(), (Events{"dismiss KVWindowGroup", "open Countdown"}));
 }
@@ -377,7 +378,7 @@ TEST_F(PreparePage, ViewsReachTheRecordersTypedStateAndOperations) {
     EXPECT_FALSE(probe->property("chosen").toBool());
     EXPECT_EQ(probe->property("kind").toString(), QStringLiteral("unknown"));
 
-    rig.recorder->applyPickerFilter(displayFilter());
+    rig.recorder->capture().applyPickerFilter(displayFilter());
     EXPECT_TRUE(probe->property("chosen").toBool()) << "bindings follow the recorder";
     EXPECT_EQ(probe->property("kind").toString(), QStringLiteral("display"));
     EXPECT_GE(probe->property("display").toDouble(), 0);

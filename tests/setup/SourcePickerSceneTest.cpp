@@ -56,7 +56,7 @@ struct Picker {
     explicit Picker(std::optional<platform::ContentFilter> held = std::nullopt) {
         rig.build();
         if (held) {
-            rig.recorder->applyPickerFilter(*held);
+            rig.recorder->capture().applyPickerFilter(*held);
         }
         scene = std::make_unique<SourcePickerScene>(router, rig.recorder);
     }
@@ -143,7 +143,7 @@ TEST(SourcePickerSceneTest, OneChoicePostsOnClickAndOnArrivalThenCloses) {
     EXPECT_EQ(log.posted, (std::vector<std::string>{"specificWindow"}));
 
     // The trader changed their mind in the system picker: the arrival says what was chosen.
-    p.rig.recorder->applyPickerFilter(displayFilter(7));
+    p.rig.recorder->capture().applyPickerFilter(displayFilter(7));
     EXPECT_EQ(log.posted, (std::vector<std::string>{"specificWindow", "fullScreen"}));
     EXPECT_TRUE(p.scene->fullScreenMarked());
     EXPECT_FALSE(p.scene->specificWindowMarked());
@@ -167,7 +167,7 @@ TEST(SourcePickerSceneTest, OnlyARealChangeCountsAsAChoice) {
     DidSelectLog log;
 
     // The same window again: nothing new, nothing posted, the panel stays.
-    p.rig.recorder->applyPickerFilter(windowFilter(42, "Chart", "trader-app"));
+    p.rig.recorder->capture().applyPickerFilter(windowFilter(42, "Chart", "trader-app"));
     pumpFor(500);
     EXPECT_TRUE(log.posted.empty());
     EXPECT_FALSE(dismissed(p.router));
@@ -191,7 +191,7 @@ TEST(SourcePickerSceneTest, ClosingPostsNothing) {
 
 TEST(SourcePickerSceneTest, DelayedCloseDoesNothingOnceThePanelIsGone) {
     Picker p;
-    p.rig.recorder->applyPickerFilter(displayFilter(7));
+    p.rig.recorder->capture().applyPickerFilter(displayFilter(7));
     p.scene.reset();
     pumpFor(500);
     EXPECT_TRUE(p.router.events.empty());

@@ -337,7 +337,7 @@ void Rig::build() {
 }
 
 void Rig::beginRecording(const std::string& path) {
-    recorder->setPendingOutputURL(path);
+    recorder->video().setPendingOutputURL(path);
     recorder->markRecordingStarted();
 }
 
@@ -345,7 +345,7 @@ void Rig::sendFrame(int width, int height, platform::MediaTime pts) {
     platform::VideoSample sample;
     sample.imageBuffer = platform::PixelBuffer::make(width, height);
     sample.presentationTime = pts;
-    recorder->handleVideoSample(sample);
+    recorder->video().handleSample(sample);
 }
 
 void Rig::sendAudio(const std::vector<float>& samples, platform::MediaTime captureTime) {

@@ -1,0 +1,339 @@
+#include "AudioPipeline.h"
+
+#include "platform/Log.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace recording {
+
+using platform::MediaTime;
+using platform::PcmBuffer;
+
+namespace {
+
+// The source buffer copied out of the engine's own, so the engine gets it back at once.
+std::optional<PcmBuffer> copyTapBuffer(const PcmBuffer& source) {
+    switch (source.format.sampleType) {
+        case platform::SampleType::float32:
+        case platform::SampleType::int16:
+        case platform::SampleType::int32:
+            break;
+        case platform::SampleType::other:
+            return std::nullopt;
+    }
+    PcmBuffer copy(source.format, source.frameCapacity);
+    copy.frameLength = source.frameLength;
+    copy.captureTime = source.captureTime;
+    const std::size_t bytes =
+        std::min(copy.data.size(),
+                 static_cast<std::size_t>(source.frameLength) * source.format.bytesPerFrame());
+    std::memcpy(copy.data.data(), source.data.data(), std::min(bytes, source.data.size()));
+    return copy;
+}
+
+// Where the picture is, in audio frames.
+std::int64_t pictureEnd(std::int64_t frameIndex) {
+    return frameIndex * AudioPipeline::targetSampleRate / VideoPipeline::targetFPS;
+}
+
+}  // namespace
+
+platform::AudioFormat AudioPipeline::targetFormat() {
+    return {platform::SampleType::float32, static_cast<double>(targetSampleRate), 1, true};
+}
+
+std::shared_ptr<AudioPipeline> AudioPipeline::create(std::shared_ptr<const VideoPipeline> video,
+                                                     Listener hear) {
+    return std::shared_ptr<AudioPipeline>(new AudioPipeline(std::move(video), std::move(hear)));
+}
+
+AudioPipeline::AudioPipeline(std::shared_ptr<const VideoPipeline> video, Listener hear)
+    : m_video(std::move(video)),
+      m_hear(std::move(hear)),
+      m_queue(std::make_unique<platform::SerialQueue>("screen.recorder.audio")) {}
+
+void AudioPipeline::shutdown() {
+    m_queue->join();
+}
+
+AudioPipeline::Stats AudioPipeline::stats() const {
+    std::lock_guard lock(m_mutex);
+    return {m_framePosition, m_pending.size(), m_readIndex, m_analysedBuffers};
+}
+
+void AudioPipeline::beginMicrophone(std::shared_ptr<platform::AudioConverter> converter) {
+    // Audio that starts into a running recording belongs at the picture's current time, not
+    // right after the last sound written.
+    std::lock_guard lock(m_mutex);
+    m_converter = std::move(converter);
+    m_alignToVideo = true;
+    m_alignStamped = false;
+}
+
+void AudioPipeline::reset() {
+    std::lock_guard lock(m_mutex);
+    m_converter.reset();
+    m_framePosition = 0;
+    m_pending.clear();
+    m_readIndex = 0;
+    m_isDraining = false;
+}
+
+void AudioPipeline::startTrack() {
+    std::lock_guard lock(m_mutex);
+    m_framePosition = 0;
+    m_endPosition.reset();
+    m_pending.clear();
+    m_readIndex = 0;
+    m_isDraining = false;
+}
+
+// --- buffers in ---
+
+void AudioPipeline::handleTap(const PcmBuffer& buffer) {
+    const auto timeline = m_video->timeline();
+    {
+        std::lock_guard lock(m_mutex);
+        if (!timeline.hasAudioInput || m_paused) {
+            return;
+        }
+        if (m_alignToVideo && !m_alignStamped) {
+            // The first buffer of a microphone fixes where its audio goes. A device that says
+            // when it heard the buffer is placed by that, on the picture's clock. Otherwise the
+            // buffer holds the sound of the moment just before it arrived: it belongs where the
+            // picture is now, however long the device took to warm up; before the first frame
+            // that is the start of the file.
+            m_alignStamped = true;
+            m_alignCaptureTime = buffer.captureTime;
+            const auto bufferFrames = static_cast<std::int64_t>(
+                buffer.frameLength * static_cast<double>(targetSampleRate) /
+                std::max(buffer.format.sampleRate, 1.0));
+            m_alignPosition =
+                timeline.firstPTS ? pictureEnd(timeline.frameIndex) - bufferFrames : 0;
+        }
+    }
+    auto copy = copyTapBuffer(buffer);
+    if (!copy) {
+        return;
+    }
+    // Muting applies to what is heard while muted, however long the buffer waits to be written.
+    m_queue->post([weak = weak_from_this(),
+                   pending = PendingAudio{std::move(*copy), m_muted.load()}]() mutable {
+        if (auto self = weak.lock()) {
+            self->enqueue(std::move(pending));
+        }
+    });
+}
+
+void AudioPipeline::enqueue(PendingAudio buffer) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_pending.push_back(std::move(buffer));
+    }
+    scheduleDrain();
+}
+
+void AudioPipeline::resumeIfWaiting() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_readIndex >= m_pending.size() || m_isDraining) {
+            return;
+        }
+    }
+    scheduleDrain();
+}
+
+void AudioPipeline::scheduleDrain() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_isDraining) {
+            return;
+        }
+        m_isDraining = true;
+    }
+    m_queue->post([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->drain();
+        }
+    });
+}
+
+// --- writing ---
+
+void AudioPipeline::drain() {
+    for (;;) {
+        const auto timeline = m_video->timeline();
+        const PendingAudio* source = nextToWrite(timeline);
+        if (!source || !timeline.writer->isAudioReadyForMoreMediaData()) {
+            break;
+        }
+        const bool consumed = writeBuffer(*source, timeline);
+        advanceReadIndex(consumed);
+        if (!consumed) {
+            break;
+        }
+    }
+    std::lock_guard lock(m_mutex);
+    m_isDraining = false;
+}
+
+const AudioPipeline::PendingAudio* AudioPipeline::nextToWrite(
+    const VideoPipeline::Timeline& timeline) {
+    std::lock_guard lock(m_mutex);
+    if (m_readIndex >= m_pending.size() || m_paused || !timeline.hasAudioInput ||
+        !timeline.firstPTS || !timeline.started || !timeline.writer || !m_converter) {
+        return nullptr;
+    }
+    if (m_alignToVideo && m_alignStamped) {
+        alignFirstBuffer(*timeline.firstPTS);
+    }
+    // Sound is never written ahead of the picture (a virtual source may render ahead of time):
+    // it waits until the picture gets there, or is cut where the picture ends.
+    if (!m_endPosition && m_framePosition >= pictureEnd(timeline.frameIndex)) {
+        return nullptr;
+    }
+    // Only this queue changes the pending list, so the element stays put while it is used.
+    return &m_pending[m_readIndex];
+}
+
+void AudioPipeline::alignFirstBuffer(MediaTime firstPTS) {
+    // The gap up to where the picture was when the microphone started is written as silence by
+    // the writer. Sound heard before the first picture comes before the file's start and is
+    // left out.
+    m_alignToVideo = false;
+    std::int64_t align = std::max<std::int64_t>(0, m_alignPosition);
+    if (m_alignCaptureTime.isValid()) {
+        // A time on another clock than the picture's would put the sound anywhere: it is
+        // believed only near where the buffer arrived.
+        const std::int64_t heard =
+            (m_alignCaptureTime - firstPTS).convertScale(targetSampleRate).value;
+        if (std::abs(heard - m_alignPosition) <= maxCaptureDelaySeconds * targetSampleRate) {
+            align = heard;
+        }
+    }
+    m_framePosition = m_framePosition == 0 ? align : std::max(m_framePosition, align);
+}
+
+AudioPipeline::Placement AudioPipeline::place(int frames) {
+    std::lock_guard lock(m_mutex);
+    Placement placement;
+    placement.analyse = ++m_analysedBuffers % analysisEvery == 0;
+    // Only the part of the buffer between the file's start and the picture's end.
+    const std::int64_t end = m_endPosition.value_or(std::numeric_limits<std::int64_t>::max());
+    placement.skip = static_cast<int>(std::clamp<std::int64_t>(-m_framePosition, 0, frames));
+    placement.keep = static_cast<int>(std::clamp<std::int64_t>(
+        end - (m_framePosition + placement.skip), 0, frames - placement.skip));
+    placement.position = m_framePosition + placement.skip;
+    m_framePosition += frames - placement.keep;  // what is left out still passes by
+    return placement;
+}
+
+bool AudioPipeline::writeBuffer(const PendingAudio& source,
+                                const VideoPipeline::Timeline& timeline) {
+    std::shared_ptr<platform::AudioConverter> converter;
+    {
+        std::lock_guard lock(m_mutex);
+        converter = m_converter;
+    }
+    bool consumed = false;
+    auto supply = [&](const PcmBuffer** handed) {
+        if (consumed) {
+            return platform::AudioConverter::InputStatus::noDataNow;
+        }
+        consumed = true;
+        *handed = &source.pcm;
+        return platform::AudioConverter::InputStatus::haveData;
+    };
+    auto& writer = *timeline.writer;
+    PcmBuffer converted(targetFormat(), convertedBufferFrames);
+    for (;;) {
+        converted.frameLength = 0;
+        if (auto result = converter->convert(converted, supply); !result) {
+            platform::logLine("Audio convert error: " + result.error());
+            break;
+        }
+        if (converted.frameLength == 0) {
+            break;
+        }
+        float* samples = converted.floatData();
+        for (int i = 0; i < converted.frameLength; ++i) {
+            samples[i] = std::clamp(samples[i] * gain, -clipLimit, clipLimit);
+        }
+        const auto placement = place(converted.frameLength);
+        if (placement.analyse && m_hear) {
+            m_hear(converted);
+        }
+        if (placement.keep == 0) {
+            continue;
+        }
+        if (placement.skip > 0) {
+            std::memmove(samples, samples + placement.skip,
+                         static_cast<std::size_t>(placement.keep) * sizeof(float));
+        }
+        // Muting is decided after the hand-off: the silence watch hears the real microphone.
+        if (source.muted) {
+            std::fill(samples, samples + placement.keep, 0.0f);
+        }
+        const MediaTime pts = *timeline.firstPTS + MediaTime(placement.position, targetSampleRate);
+        if (!writer.isAudioReadyForMoreMediaData()) {
+            break;
+        }
+        if (!writer.appendAudio(samples, placement.keep, pts)) {
+            if (auto error = writer.error()) {
+                platform::logLine("append(audio) failed: " + *error);
+                break;
+            }
+        }
+        std::lock_guard lock(m_mutex);
+        m_framePosition += placement.keep;
+    }
+    return consumed;
+}
+
+void AudioPipeline::advanceReadIndex(bool consumed) {
+    std::lock_guard lock(m_mutex);
+    if (consumed) {
+        ++m_readIndex;
+    }
+    if (m_readIndex >= compactionThreshold) {
+        m_pending.erase(m_pending.begin(),
+                        m_pending.begin() + static_cast<std::ptrdiff_t>(m_readIndex));
+        m_readIndex = 0;
+    }
+}
+
+void AudioPipeline::finishTrack() {
+    auto timeline = m_video->timeline();
+    if (!timeline.hasAudioInput || !timeline.started || !timeline.writer || !timeline.firstPTS) {
+        return;
+    }
+    const std::int64_t end = pictureEnd(timeline.frameIndex);
+    {
+        std::lock_guard lock(m_mutex);
+        m_endPosition = end;
+    }
+    // Buffers the microphone handed over before it stopped are queued ahead of this run.
+    drain();
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_framePosition >= end) {
+            return;
+        }
+        m_framePosition = end;
+    }
+    // A device that delivers in large blocks (or none at all while muted) leaves the track
+    // short: the writer fills the gap up to this last sample with silence.
+    const MediaTime lastSample = *timeline.firstPTS + MediaTime(end - 1, targetSampleRate);
+    const float silence = 0.0f;
+    auto& writer = *timeline.writer;
+    if (writer.isAudioReadyForMoreMediaData() && !writer.appendAudio(&silence, 1, lastSample)) {
+        if (auto error = writer.error()) {
+            platform::logLine("append(audio) failed: " + *error);
+        }
+    }
+}
+
+}  // namespace recording

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "VideoPipeline.h"
+
+#include "platform/AudioEngine.h"
+#include "platform/AudioTypes.h"
+#include "platform/SerialQueue.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace recording {
+
+// The narration's side of a recording: microphone buffers copied off the engine's thread,
+// queued, converted to 48 kHz mono float, given their gain, and written where they belong on the
+// picture's timeline (which it reads from the video pipeline). Works on the audio queue.
+class AudioPipeline : public std::enable_shared_from_this<AudioPipeline> {
+  public:
+    static constexpr int targetSampleRate = 48'000;
+    static constexpr int convertedBufferFrames = 4096;
+    // How long before its arrival a microphone buffer may have been heard.
+    static constexpr int maxCaptureDelaySeconds = 5;
+    static constexpr float gain = 0.9f;
+    static constexpr float clipLimit = 0.98f;
+    static constexpr int analysisEvery = 6;
+    static constexpr std::size_t compactionThreshold = 257;
+
+    // `hear` gets every analysisEvery-th converted buffer, for the silence watch.
+    using Listener = std::function<void(const platform::PcmBuffer&)>;
+    static std::shared_ptr<AudioPipeline> create(std::shared_ptr<const VideoPipeline> video,
+                                                 Listener hear);
+    static platform::AudioFormat targetFormat();
+    // Joins the queue; nothing of this pipeline runs afterwards.
+    void shutdown();
+
+    // Any thread.
+    void setPaused(bool paused) { m_paused = paused; }
+    void setMuted(bool muted) { m_muted = muted; }
+
+    // A microphone starts with this converter: its first buffer fixes where its sound goes.
+    void beginMicrophone(std::shared_ptr<platform::AudioConverter> converter);
+    // Drops the converter and everything not yet written.
+    void reset();
+    // A new writer: the track starts empty at the file's start.
+    void startTrack();
+
+    // The engine's thread.
+    void handleTap(const platform::PcmBuffer& buffer);
+    // Sound that waited for the picture goes on when the picture moved on.
+    void resumeIfWaiting();
+    // Audio queue, once the picture's length is final: what the microphone delivered up to the
+    // end of the picture is written and the rest is filled with silence, so both tracks end
+    // together.
+    void finishTrack();
+
+    struct Stats {
+        std::int64_t framePosition = 0;
+        std::size_t pendingCount = 0;
+        std::size_t pendingReadIndex = 0;
+        std::uint64_t analysedBuffers = 0;  // converted buffers counted for the silence watch
+    };
+    Stats stats() const;
+    platform::SerialQueue& queue() { return *m_queue; }
+
+  private:
+    AudioPipeline(std::shared_ptr<const VideoPipeline> video, Listener hear);
+    // A microphone buffer waiting to be written, and whether the trader had muted when it came.
+    struct PendingAudio {
+        platform::PcmBuffer pcm;
+        bool muted = false;
+    };
+    // Where the buffer in hand goes and how much of it stays.
+    struct Placement {
+        std::int64_t position = 0;
+        int skip = 0;
+        int keep = 0;
+        bool analyse = false;
+    };
+    void enqueue(PendingAudio buffer);
+    void scheduleDrain();
+    void drain();
+    const PendingAudio* nextToWrite(const VideoPipeline::Timeline& timeline);
+    void alignFirstBuffer(platform::MediaTime firstPTS);
+    bool writeBuffer(const PendingAudio& source, const VideoPipeline::Timeline& timeline);
+    Placement place(int frames);
+    void advanceReadIndex(bool consumed);
+
+    const std::shared_ptr<const VideoPipeline> m_video;
+    const Listener m_hear;
+    std::atomic<bool> m_paused{false};
+    std::atomic<bool> m_muted{false};
+
+    mutable std::mutex m_mutex;
+    std::shared_ptr<platform::AudioConverter> m_converter;
+    std::deque<PendingAudio> m_pending;
+    std::size_t m_readIndex = 0;
+    bool m_isDraining = false;
+    // Set when the microphone starts; the first buffer it delivers fixes where its audio goes.
+    bool m_alignToVideo = false;
+    bool m_alignStamped = false;
+    std::int64_t m_alignPosition = 0;        // used when the microphone cannot tell the time
+    platform::MediaTime m_alignCaptureTime;  // when its first buffer was heard
+    std::int64_t m_framePosition = 0;
+    // Where the track ends (the end of the last picture slot), once the recording stops.
+    std::optional<std::int64_t> m_endPosition;
+    std::uint64_t m_analysedBuffers = 0;
+
+    std::unique_ptr<platform::SerialQueue> m_queue;
+};
+
+}  // namespace recording
