@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <string_view>
 
 namespace platform {
@@ -100,6 +101,50 @@ std::vector<xcb_window_t> X11WindowServer::clientsBackToFront() const {
     return {};
 }
 
+namespace {
+
+// Whether the window's _NET_WM_PID names this process.
+bool belongsTo(const xcb_get_property_reply_t* pid, std::uint32_t process) {
+    return pid && pid->format == 32 && xcb_get_property_value_length(pid) >= 4 &&
+           *static_cast<const std::uint32_t*>(xcb_get_property_value(pid)) == process;
+}
+
+// Whether the window's _NET_WM_WINDOW_TYPE names one of the types.
+bool hasType(const xcb_get_property_reply_t* type, std::initializer_list<xcb_atom_t> types) {
+    if (!type || type->format != 32) {
+        return false;
+    }
+    const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(type));
+    const auto* end = atoms + xcb_get_property_value_length(type) / 4;
+    return std::find_first_of(atoms, end, types.begin(), types.end()) != end;
+}
+
+// The UTF-8 _NET_WM_NAME, else WM_NAME (Latin-1 when typed STRING).
+std::string windowTitle(const xcb_get_property_reply_t* netName,
+                        const xcb_get_property_reply_t* name) {
+    if (const auto utf8 = propertyBytes(netName); !utf8.empty()) {
+        return std::string(utf8);
+    }
+    if (name && name->format == 8) {
+        const auto text = propertyBytes(name);
+        return name->type == XCB_ATOM_STRING ? latin1ToUtf8(text) : std::string(text);
+    }
+    return {};
+}
+
+// The class part of WM_CLASS, which holds "instance\0class\0".
+std::string className(const xcb_get_property_reply_t* windowClass) {
+    const auto classes = propertyBytes(windowClass);
+    const auto split = classes.find('\0');
+    if (split == std::string_view::npos) {
+        return {};
+    }
+    const auto name = classes.substr(split + 1);
+    return std::string(name.substr(0, name.find('\0')));
+}
+
+}  // namespace
+
 std::vector<ShareableWindow> X11WindowServer::windows() const {
     xcb_connection_t* c = connection();
     std::vector<xcb_window_t> ids = clientsBackToFront();
@@ -143,35 +188,15 @@ std::vector<ShareableWindow> X11WindowServer::windows() const {
             attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
             continue;
         }
-        if (pid && pid->format == 32 && xcb_get_property_value_length(pid.get()) >= 4 &&
-            *static_cast<const std::uint32_t*>(xcb_get_property_value(pid.get())) == m_ownPid) {
+        if (belongsTo(pid.get(), m_ownPid) ||
+            hasType(type.get(), {m_atoms.typeDock, m_atoms.typeDesktop})) {
             continue;
-        }
-        if (type && type->format == 32) {
-            const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(type.get()));
-            const auto* end = atoms + xcb_get_property_value_length(type.get()) / 4;
-            if (std::find_if(atoms, end, [&](xcb_atom_t a) {
-                    return a == m_atoms.typeDock || a == m_atoms.typeDesktop;
-                }) != end) {
-                continue;
-            }
         }
 
         ShareableWindow window;
         window.windowID = ids[i];
-        if (const auto utf8 = propertyBytes(netName.get()); !utf8.empty()) {
-            window.title = std::string(utf8);
-        } else if (name && name->format == 8) {
-            const auto text = propertyBytes(name.get());
-            window.title = name->type == XCB_ATOM_STRING ? latin1ToUtf8(text) : std::string(text);
-        }
-        // WM_CLASS holds "instance\0class\0".
-        if (const auto classes = propertyBytes(windowClass.get()); !classes.empty()) {
-            if (const auto split = classes.find('\0'); split != std::string_view::npos) {
-                auto className = classes.substr(split + 1);
-                window.applicationID = std::string(className.substr(0, className.find('\0')));
-            }
-        }
+        window.title = windowTitle(netName.get(), name.get());
+        window.applicationID = className(windowClass.get());
         window.frame =
             Rect{static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
                  static_cast<double>(geometry->width), static_cast<double>(geometry->height)};

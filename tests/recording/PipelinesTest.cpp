@@ -1,0 +1,187 @@
+// The video and audio pipelines on their own, without the recorder: the test turns the encode
+// clock by hand, so every placement is exact.
+#include "AudioPipeline.h"
+#include "VideoPipeline.h"
+
+#include "Pump.h"
+#include "RecorderFakes.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+namespace {
+
+using platform::MediaTime;
+using recording::AudioPipeline;
+using recording::VideoPipeline;
+
+class PipelinesTest : public ::testing::Test {
+  protected:
+    PipelinesTest() {
+        VideoPipeline::Events events;
+        events.sessionStarting = [this] {
+            ++sessionsStarting;
+            if (auto pipeline = audioPipeline.lock()) {
+                pipeline->startTrack();
+            }
+        };
+        events.writerReady = [this] { ++writersReady; };
+        events.advanced = [this] {
+            if (auto pipeline = audioPipeline.lock()) {
+                pipeline->resumeIfWaiting();
+            }
+        };
+        events.finished = [this] { ++finishes; };
+        auto log = writer;
+        video = VideoPipeline::create(
+            [log](const std::string& path)
+                -> std::expected<std::unique_ptr<platform::AssetWriter>, std::string> {
+                {
+                    std::lock_guard lock(log->mutex);
+                    log->createdPaths.push_back(path);
+                }
+                return std::make_unique<fakes::FakeAssetWriter>(path, log);
+            },
+            false, std::move(events));
+        audio = AudioPipeline::create(video, [this](const platform::PcmBuffer&) { ++heard; });
+        audioPipeline = audio;
+    }
+    ~PipelinesTest() override {
+        video->shutdown();
+        audio->shutdown();
+    }
+
+    void sendFrame(MediaTime pts) {
+        platform::VideoSample sample;
+        sample.imageBuffer = platform::PixelBuffer::make(320, 240);
+        sample.presentationTime = pts;
+        video->writerQueue().post([this, sample] { video->handleSample(sample); });
+        settle();
+    }
+    void tick(std::uint64_t ticks = 1) {
+        video->videoQueue().sync([&] { video->encodeTick(ticks); });
+        settle();
+    }
+    // One tap buffer of `frames` samples at `level`, as the engine hands it over.
+    void speak(int frames, float level) {
+        platform::PcmBuffer buffer(AudioPipeline::targetFormat(), frames);
+        buffer.frameLength = frames;
+        std::fill(buffer.floatData(), buffer.floatData() + frames, level);
+        audio->handleTap(buffer);
+        settle();
+    }
+    void settle() {
+        for (int i = 0; i < 3; ++i) {
+            video->writerQueue().sync([] {});
+            video->videoQueue().sync([] {});
+            audio->queue().sync([] {});
+        }
+    }
+    std::int64_t samplesWritten() {
+        std::int64_t total = 0;
+        for (const auto& chunk : writer->audioCopy()) {
+            total += static_cast<std::int64_t>(chunk.samples.size());
+        }
+        return total;
+    }
+
+    const MediaTime start{9000, 600};
+    std::shared_ptr<fakes::WriterLog> writer = std::make_shared<fakes::WriterLog>();
+    std::shared_ptr<VideoPipeline> video;
+    std::shared_ptr<AudioPipeline> audio;
+    std::weak_ptr<AudioPipeline> audioPipeline;
+    std::atomic<int> sessionsStarting{0};
+    std::atomic<int> writersReady{0};
+    std::atomic<int> finishes{0};
+    std::atomic<int> heard{0};
+};
+
+TEST_F(PipelinesTest, OneWriterPerRecordingFinishedOrCancelledAndNeverReopened) {
+    sendFrame(start);
+    EXPECT_EQ(writer->createdPaths.size(), 0u) << "no file named: the frame is let go";
+
+    video->setPendingOutputURL("/tmp/one.mp4");
+    sendFrame(start);
+    sendFrame(start + MediaTime(1, 30));
+    tick();
+    tick(3);  // a late run: two slots left empty
+    EXPECT_EQ(writer->createdPaths, std::vector<std::string>{"/tmp/one.mp4"});
+    EXPECT_EQ(sessionsStarting.load(), 1);
+    EXPECT_EQ(writersReady.load(), 1);
+    auto stats = video->stats();
+    EXPECT_EQ(stats.frameIndex, 4);
+    EXPECT_EQ(stats.droppedFrameSlots, 2u);
+    ASSERT_EQ(writer->framesCopy().size(), 2u);
+    EXPECT_EQ(writer->framesCopy()[1].pts, start + MediaTime(3, 30)) << "the slot of the late run";
+
+    video->writerQueue().sync([&] { video->finalize(); });
+    EXPECT_TRUE(writer->finished);
+    EXPECT_EQ(finishes.load(), 1);
+    stats = video->stats();
+    EXPECT_FALSE(stats.hasWriter);
+    EXPECT_FALSE(stats.hasFirstFrame);
+    EXPECT_EQ(stats.frameIndex, 0);
+    sendFrame(start + MediaTime(5, 30));
+    EXPECT_EQ(writer->createdPaths.size(), 1u) << "the finished file is not opened again";
+
+    // A recording thrown away: its writer is cancelled, no finish is announced, and a frame
+    // that comes late opens no new file.
+    video->setPendingOutputURL("/tmp/two.mp4");
+    sendFrame(start);
+    video->videoQueue().sync([&] { video->cancel(); });
+    EXPECT_TRUE(writer->cancelled);
+    EXPECT_EQ(finishes.load(), 1);
+    sendFrame(start + MediaTime(1, 30));
+    EXPECT_EQ(writer->createdPaths.size(), 2u);
+    EXPECT_FALSE(video->stats().hasWriter);
+}
+
+TEST_F(PipelinesTest, SoundFollowsThePictureAndEndsWithIt) {
+    // No writer yet: the microphone's buffers go nowhere.
+    audio->beginMicrophone(std::make_shared<fakes::PassThroughConverter>());
+    speak(1024, 0.5f);
+    EXPECT_EQ(audio->stats().pendingCount, 0u);
+
+    video->setPendingOutputURL("/tmp/narrated.mp4");
+    sendFrame(start);
+    ASSERT_TRUE(video->stats().hasAudioInput);
+    tick();  // the picture is at 1/30 s: 1600 samples
+    audio->beginMicrophone(std::make_shared<fakes::PassThroughConverter>());
+    for (int i = 0; i < 4; ++i) {
+        speak(1024, 0.5f);
+    }
+    // The first buffer belongs where the picture was when it was heard; nothing is written
+    // ahead of the picture.
+    auto chunks = writer->audioCopy();
+    ASSERT_FALSE(chunks.empty());
+    EXPECT_EQ(chunks[0].pts, start + MediaTime(1600 - 1024, 48000));
+    EXPECT_EQ(samplesWritten(), 1024) << "the second buffer would start where the picture is";
+    EXPECT_EQ(audio->stats().pendingReadIndex, 1u);
+
+    tick();  // 3200: the picture moved on, so does the sound
+    EXPECT_EQ(samplesWritten(), 3072);
+
+    // The end: the track is cut where the picture ends (3 slots: 4800 samples from the start).
+    tick();
+    audio->queue().sync([&] { audio->finishTrack(); });
+    chunks = writer->audioCopy();
+    const auto& last = chunks.back();
+    const auto end = (last.pts - start).convertScale(48000).value +
+                     static_cast<std::int64_t>(last.samples.size());
+    EXPECT_EQ(end, 4800) << "what lies beyond the picture is cut";
+    EXPECT_EQ(audio->stats().framePosition, 4800);
+}
+
+TEST_F(PipelinesTest, ATrackThatFallsShortIsFilledToThePicturesEnd) {
+    video->setPendingOutputURL("/tmp/quiet.mp4");
+    sendFrame(start);
+    tick(30);
+    audio->queue().sync([&] { audio->finishTrack(); });
+    const auto chunks = writer->audioCopy();
+    ASSERT_EQ(chunks.size(), 1u) << "one silent sample at the end; the writer fills the gap";
+    EXPECT_EQ(chunks[0].pts, start + MediaTime(48000 - 1, 48000));
+    EXPECT_EQ(chunks[0].samples, std::vector<float>{0.0f});
+}
+
+}  // namespace
