@@ -2,6 +2,7 @@
 
 #include "Requests.h"
 
+#include "platform/AssignIfChanged.h"
 #include "platform/MainQueue.h"
 
 #include <QPointer>
@@ -13,10 +14,10 @@ LaunchViewModel::LaunchViewModel(std::shared_ptr<api::SignInProtocol> signInRepo
     : QObject(parent), m_signInRepo(std::move(signInRepo)), m_defaults(defaults) {}
 
 void LaunchViewModel::setValidUser(bool value) {
-    if (m_validUser != value) {
-        m_validUser = value;
-        emit validUserChanged();
+    if (!platform::assignIfChanged(m_validUser, value)) {
+        return;
     }
+    emit validUserChanged();
 }
 
 void LaunchViewModel::validateUser(std::function<void(bool)> completion) {

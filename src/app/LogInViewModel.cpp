@@ -2,6 +2,7 @@
 
 #include "Requests.h"
 
+#include "platform/AssignIfChanged.h"
 #include "platform/MainQueue.h"
 
 #include <QPointer>
@@ -12,13 +13,12 @@ LogInViewModel::LogInViewModel(std::shared_ptr<api::SignInProtocol> signInRepo,
                                platform::DefaultsStore& defaults, QObject* parent)
     : QObject(parent), m_signInRepo(std::move(signInRepo)), m_defaults(defaults) {}
 
-#define KORVANE_SETTER(name, type, field, signal) \
-    void LogInViewModel::name(type value) {       \
-        if (field == value) {                     \
-            return;                               \
-        }                                         \
-        field = value;                            \
-        emit signal();                            \
+#define KORVANE_SETTER(name, type, field, signal)       \
+    void LogInViewModel::name(type value) {             \
+        if (!platform::assignIfChanged(field, value)) { \
+            return;                                     \
+        }                                               \
+        emit signal();                                  \
     }
 
 KORVANE_SETTER(setUserName, const QString&, m_userName, userNameChanged)

@@ -1,5 +1,7 @@
 #include "LoginViewLogic.h"
 
+#include "platform/AssignIfChanged.h"
+
 #include <QUrl>
 
 namespace app {
@@ -23,10 +25,10 @@ LoginViewLogic::LoginViewLogic(LogInViewModel& viewModel, QString webBaseURL,
 }
 
 void LoginViewLogic::setFocused(Field field) {
-    if (m_focusedField != field) {
-        m_focusedField = field;
-        emit focusedFieldChanged();
+    if (!platform::assignIfChanged(m_focusedField, field)) {
+        return;
     }
+    emit focusedFieldChanged();
 }
 
 void LoginViewLogic::setFocusedField(int field) {
@@ -34,24 +36,24 @@ void LoginViewLogic::setFocusedField(int field) {
 }
 
 void LoginViewLogic::setIsSigningIn(bool value) {
-    if (m_isSigningIn != value) {
-        m_isSigningIn = value;
-        emit isSigningInChanged();
+    if (!platform::assignIfChanged(m_isSigningIn, value)) {
+        return;
     }
+    emit isSigningInChanged();
 }
 
 void LoginViewLogic::setShowErrorAlert(bool value) {
-    if (m_showErrorAlert != value) {
-        m_showErrorAlert = value;
-        emit showErrorAlertChanged();
+    if (!platform::assignIfChanged(m_showErrorAlert, value)) {
+        return;
     }
+    emit showErrorAlertChanged();
 }
 
 void LoginViewLogic::setErrorMessage(const QString& value) {
-    if (m_errorMessage != value) {
-        m_errorMessage = value;
-        emit errorMessageChanged();
+    if (!platform::assignIfChanged(m_errorMessage, value)) {
+        return;
     }
+    emit errorMessageChanged();
 }
 
 void LoginViewLogic::onAppear() {

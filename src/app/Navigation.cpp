@@ -1,5 +1,7 @@
 #include "Navigation.h"
 
+#include "platform/AssignIfChanged.h"
+
 namespace app {
 
 Navigation::Navigation(platform::DefaultsStore& defaults, QObject* parent)
@@ -10,10 +12,10 @@ Navigation::Navigation(platform::DefaultsStore& defaults, QObject* parent)
 
 void Navigation::setPage(PagesEnum page) {
     m_defaults.setString("navigationKey", rawValue(page).toStdString());
-    if (m_page != page) {
-        m_page = page;
-        emit pageChanged();
+    if (!platform::assignIfChanged(m_page, page)) {
+        return;
     }
+    emit pageChanged();
 }
 
 }  // namespace app

@@ -1,5 +1,6 @@
 #include "desktop/WindowBorder.h"
 
+#include "platform/AssignIfChanged.h"
 #include "platform/MainQueue.h"
 
 #include <QLinearGradient>
@@ -153,10 +154,9 @@ WindowBorderModifier::WindowBorderModifier(QQuickItem* parent) : QQuickItem(pare
 }
 
 void WindowBorderModifier::setColor(const QColor& color) {
-    if (m_style.color == color) {
+    if (!platform::assignIfChanged(m_style.color, color)) {
         return;
     }
-    m_style.color = color;
     emit colorChanged();
     scheduleApply();
 }
@@ -180,37 +180,33 @@ void WindowBorderModifier::setGradientColors(const QVariantList& colors) {
             qWarning("WindowBorderModifier: not a colour: %s", qPrintable(value.toString()));
         }
     }
-    if (m_style.gradientColors == converted) {
+    if (!platform::assignIfChanged(m_style.gradientColors, std::move(converted))) {
         return;
     }
-    m_style.gradientColors = std::move(converted);
     emit gradientColorsChanged();
     scheduleApply();
 }
 
 void WindowBorderModifier::setBorderWidth(double width) {
-    if (m_style.width == width) {
+    if (!platform::assignIfChanged(m_style.width, width)) {
         return;
     }
-    m_style.width = width;
     emit borderWidthChanged();
     scheduleApply();
 }
 
 void WindowBorderModifier::setCornerRadius(double radius) {
-    if (m_style.cornerRadius == radius) {
+    if (!platform::assignIfChanged(m_style.cornerRadius, radius)) {
         return;
     }
-    m_style.cornerRadius = radius;
     emit cornerRadiusChanged();
     scheduleApply();
 }
 
 void WindowBorderModifier::setFadeDuration(int milliseconds) {
-    if (m_fadeDuration == milliseconds) {
+    if (!platform::assignIfChanged(m_fadeDuration, milliseconds)) {
         return;
     }
-    m_fadeDuration = milliseconds;
     emit fadeDurationChanged();
 }
 

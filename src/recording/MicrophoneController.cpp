@@ -1,5 +1,6 @@
 #include "MicrophoneController.h"
 
+#include "platform/AssignIfChanged.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 
@@ -54,13 +55,12 @@ void MicrophoneController::installObservers() {
 
 // --- change-only setters ---
 
-#define KORVANE_SETTER(name, field, signal)       \
-    void MicrophoneController::name(bool value) { \
-        if (field == value) {                     \
-            return;                               \
-        }                                         \
-        field = value;                            \
-        emit signal();                            \
+#define KORVANE_SETTER(name, field, signal)             \
+    void MicrophoneController::name(bool value) {       \
+        if (!platform::assignIfChanged(field, value)) { \
+            return;                                     \
+        }                                               \
+        emit signal();                                  \
     }
 
 KORVANE_SETTER(setAuthorized, m_authorized, authorizedChanged)
@@ -69,10 +69,9 @@ KORVANE_SETTER(setSourceSelected, m_sourceSelected, sourceSelectedChanged)
 #undef KORVANE_SETTER
 
 void MicrophoneController::setMuted(bool value) {
-    if (m_muted == value) {
+    if (!platform::assignIfChanged(m_muted, value)) {
         return;
     }
-    m_muted = value;
     m_audio->setMuted(value);
     emit mutedChanged();
 }
@@ -167,10 +166,9 @@ void MicrophoneController::setMutedByTrader(bool muted) {
 }
 
 void MicrophoneController::setSelectedName(std::optional<QString> name) {
-    if (m_selectedName == name) {
+    if (!platform::assignIfChanged(m_selectedName, std::move(name))) {
         return;
     }
-    m_selectedName = std::move(name);
     emit selectedNameChanged();
     syncSelection();
 }

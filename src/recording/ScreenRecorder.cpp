@@ -1,5 +1,6 @@
 #include "ScreenRecorder.h"
 
+#include "platform/AssignIfChanged.h"
 #include "platform/MainQueue.h"
 
 #include <QCoreApplication>
@@ -144,13 +145,12 @@ ScreenRecorder::~ScreenRecorder() {
 
 // --- property setters: announce only real changes ---
 
-#define KORVANE_SETTER(name, field, signal) \
-    void ScreenRecorder::name(bool value) { \
-        if (field == value) {               \
-            return;                         \
-        }                                   \
-        field = value;                      \
-        emit signal();                      \
+#define KORVANE_SETTER(name, field, signal)             \
+    void ScreenRecorder::name(bool value) {             \
+        if (!platform::assignIfChanged(field, value)) { \
+            return;                                     \
+        }                                               \
+        emit signal();                                  \
     }
 
 KORVANE_SETTER(setShowsCursor, m_showsCursor, showsCursorChanged)
@@ -164,10 +164,9 @@ KORVANE_SETTER(setIsSuccess, m_isSuccess, isSuccessChanged)
 #undef KORVANE_SETTER
 
 void ScreenRecorder::setCapturesAudio(bool value) {
-    if (m_capturesAudio == value) {
+    if (!platform::assignIfChanged(m_capturesAudio, value)) {
         return;
     }
-    m_capturesAudio = value;
     updateWantsAudioTrack();
     emit capturesAudioChanged();
 }
@@ -178,34 +177,33 @@ void ScreenRecorder::setAudioSource(AudioSource value) {
 }
 
 void ScreenRecorder::setIsPaused(bool value) {
-    if (m_isPaused == value) {
+    if (!platform::assignIfChanged(m_isPaused, value)) {
         return;
     }
-    m_isPaused = value;
     m_video->setPaused(value);
     m_audio->setPaused(value);
     emit isPausedChanged();
 }
 
 void ScreenRecorder::setErrorMessage(std::optional<QString> value) {
-    if (m_errorMessage != value) {
-        m_errorMessage = std::move(value);
-        emit errorMessageChanged();
+    if (!platform::assignIfChanged(m_errorMessage, std::move(value))) {
+        return;
     }
+    emit errorMessageChanged();
 }
 
 void ScreenRecorder::setSuccessMessage(std::optional<QString> value) {
-    if (m_successMessage != value) {
-        m_successMessage = std::move(value);
-        emit successMessageChanged();
+    if (!platform::assignIfChanged(m_successMessage, std::move(value))) {
+        return;
     }
+    emit successMessageChanged();
 }
 
 void ScreenRecorder::setSelectedContentInfo(std::optional<SelectedContentInfo> value) {
-    if (m_selectedContentInfo != value) {
-        m_selectedContentInfo = std::move(value);
-        emit selectedContentInfoChanged();
+    if (!platform::assignIfChanged(m_selectedContentInfo, std::move(value))) {
+        return;
     }
+    emit selectedContentInfoChanged();
 }
 
 bool ScreenRecorder::wantsMicrophone() const {

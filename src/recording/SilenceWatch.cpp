@@ -1,5 +1,6 @@
 #include "SilenceWatch.h"
 
+#include "platform/AssignIfChanged.h"
 #include "platform/MainQueue.h"
 
 namespace recording {
@@ -82,17 +83,17 @@ void SilenceWatch::restartSilence() {
 }
 
 void SilenceWatch::setShowReminder(bool value) {
-    if (m_showReminder != value) {
-        m_showReminder = value;
-        emit showReminderChanged();
+    if (!platform::assignIfChanged(m_showReminder, value)) {
+        return;
     }
+    emit showReminderChanged();
 }
 
 void SilenceWatch::setReminderToken(int value) {
-    if (m_reminderToken != value) {
-        m_reminderToken = value;
-        emit reminderTokenChanged();
+    if (!platform::assignIfChanged(m_reminderToken, value)) {
+        return;
     }
+    emit reminderTokenChanged();
 }
 
 void SilenceWatch::dismissLater() {

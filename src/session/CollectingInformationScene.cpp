@@ -2,6 +2,7 @@
 
 #include "desktop/WindowControl.h"
 #include "desktop/WindowPlacement.h"
+#include "platform/AssignIfChanged.h"
 #include "platform/Log.h"
 
 #include <QQuickItem>
@@ -126,10 +127,9 @@ void CollectingInformationScene::shrinkToCard() {
 }
 
 void CollectingInformationScene::setIsCompact(bool value) {
-    if (m_isCompact == value) {
+    if (!platform::assignIfChanged(m_isCompact, value)) {
         return;
     }
-    m_isCompact = value;
     emit isCompactChanged();
     updateDisplayState();
 }

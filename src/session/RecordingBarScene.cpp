@@ -6,6 +6,7 @@
 #include "desktop/Notifications.h"
 #include "desktop/WindowControl.h"
 #include "desktop/WindowPlacement.h"
+#include "platform/AssignIfChanged.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 
@@ -439,24 +440,24 @@ void RecordingBarScene::reminderTokenChanged() {
 
 void RecordingBarScene::updateMicrophoneIcon() {
     const QString name = session::microphoneIconName(*m_recorder);
-    if (m_microphoneIconName != name) {
-        m_microphoneIconName = name;
-        emit microphoneIconNameChanged();
+    if (!platform::assignIfChanged(m_microphoneIconName, name)) {
+        return;
     }
+    emit microphoneIconNameChanged();
 }
 
 void RecordingBarScene::setElapsedSeconds(int seconds) {
-    if (m_elapsedSeconds != seconds) {
-        m_elapsedSeconds = seconds;
-        emit elapsedSecondsChanged();
+    if (!platform::assignIfChanged(m_elapsedSeconds, seconds)) {
+        return;
     }
+    emit elapsedSecondsChanged();
 }
 
 void RecordingBarScene::setCursorShape(Qt::CursorShape shape) {
-    if (m_cursorShape != shape) {
-        m_cursorShape = shape;
-        emit cursorShapeChanged();
+    if (!platform::assignIfChanged(m_cursorShape, shape)) {
+        return;
     }
+    emit cursorShapeChanged();
 }
 
 void RecordingBarScene::post(void (RecordingBarScene::*member)()) {

@@ -2,6 +2,7 @@
 
 #include "desktop/Notifications.h"
 #include "desktop/WindowControl.h"
+#include "platform/AssignIfChanged.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "x11/X11Support.h"
@@ -237,10 +238,10 @@ void CountdownScene::countdownTick() {
 }
 
 void CountdownScene::setValue(int value) {
-    if (m_value != value) {
-        m_value = value;
-        emit valueChanged();
+    if (!platform::assignIfChanged(m_value, value)) {
+        return;
     }
+    emit valueChanged();
 }
 
 CountdownBackdropItem::CountdownBackdropItem(QQuickItem* parent) : QQuickPaintedItem(parent) {

@@ -3,6 +3,7 @@
 #include "desktop/AppResources.h"
 #include "desktop/Notifications.h"
 #include "desktop/WindowControl.h"
+#include "platform/AssignIfChanged.h"
 #include "platform/MainQueue.h"
 
 #include <QPointer>
@@ -228,36 +229,32 @@ void MicrophonePickerScene::leave() {
 }
 
 void MicrophonePickerScene::setSelectedMicID(std::optional<QString> id) {
-    if (m_selectedMicID == id) {
+    if (!platform::assignIfChanged(m_selectedMicID, std::move(id))) {
         return;
     }
-    m_selectedMicID = std::move(id);
     m_rows.setMarks(m_selectedMicID, m_hoveringMicID);
     emit selectedMicIDChanged();
 }
 
 void MicrophonePickerScene::setHoveringMicID(std::optional<QString> id) {
-    if (m_hoveringMicID == id) {
+    if (!platform::assignIfChanged(m_hoveringMicID, std::move(id))) {
         return;
     }
-    m_hoveringMicID = std::move(id);
     m_rows.setMarks(m_selectedMicID, m_hoveringMicID);
     emit hoveringMicIDChanged();
 }
 
 void MicrophonePickerScene::setCloseButtonColor(const QColor& color) {
-    if (m_closeButtonColor == color) {
+    if (!platform::assignIfChanged(m_closeButtonColor, color)) {
         return;
     }
-    m_closeButtonColor = color;
     emit closeButtonColorChanged();
 }
 
 void MicrophonePickerScene::setCursorShape(Qt::CursorShape shape) {
-    if (m_cursorShape == shape) {
+    if (!platform::assignIfChanged(m_cursorShape, shape)) {
         return;
     }
-    m_cursorShape = shape;
     emit cursorShapeChanged();
 }
 

@@ -1,5 +1,7 @@
 #include "PrepareSessionScene.h"
 
+#include "platform/AssignIfChanged.h"
+
 #include "desktop/Notifications.h"
 #include "desktop/WindowControl.h"
 
@@ -361,72 +363,72 @@ void PrepareSessionScene::startHovered(bool hovering) {
 // --- setters ---
 
 void PrepareSessionScene::setIsHoveringRecording(bool value) {
-    if (m_isHoveringRecording != value) {
-        m_isHoveringRecording = value;
-        emit isHoveringRecordingChanged();
-        emit startBorderWidthChanged();
+    if (!platform::assignIfChanged(m_isHoveringRecording, value)) {
+        return;
     }
+    emit isHoveringRecordingChanged();
+    emit startBorderWidthChanged();
 }
 
 void PrepareSessionScene::setIsHoveringDisplay(bool value) {
-    if (m_isHoveringDisplay != value) {
-        m_isHoveringDisplay = value;
-        emit isHoveringDisplayChanged();
-        emit sourceCardHighlightedChanged();
+    if (!platform::assignIfChanged(m_isHoveringDisplay, value)) {
+        return;
     }
+    emit isHoveringDisplayChanged();
+    emit sourceCardHighlightedChanged();
 }
 
 void PrepareSessionScene::setIsHoveringMicrophone(bool value) {
-    if (m_isHoveringMicrophone != value) {
-        m_isHoveringMicrophone = value;
-        emit isHoveringMicrophoneChanged();
-        emit microphoneCardHighlightedChanged();
+    if (!platform::assignIfChanged(m_isHoveringMicrophone, value)) {
+        return;
     }
+    emit isHoveringMicrophoneChanged();
+    emit microphoneCardHighlightedChanged();
 }
 
 void PrepareSessionScene::setIsDisplayWindowOpen(bool value) {
-    if (m_isDisplayWindowOpen != value) {
-        m_isDisplayWindowOpen = value;
-        emit isDisplayWindowOpenChanged();
-        emit sourceCardHighlightedChanged();
+    if (!platform::assignIfChanged(m_isDisplayWindowOpen, value)) {
+        return;
     }
+    emit isDisplayWindowOpenChanged();
+    emit sourceCardHighlightedChanged();
 }
 
 void PrepareSessionScene::setIsMicrophoneSelected(bool value) {
-    if (m_isMicrophoneSelected != value) {
-        m_isMicrophoneSelected = value;
-        emit isMicrophoneSelectedChanged();
-        emit microphoneTitleChanged();
+    if (!platform::assignIfChanged(m_isMicrophoneSelected, value)) {
+        return;
     }
+    emit isMicrophoneSelectedChanged();
+    emit microphoneTitleChanged();
 }
 
 void PrepareSessionScene::setIsMicrophoneWindowOpen(bool value) {
-    if (m_isMicrophoneWindowOpen != value) {
-        m_isMicrophoneWindowOpen = value;
-        emit isMicrophoneWindowOpenChanged();
-        emit microphoneCardHighlightedChanged();
+    if (!platform::assignIfChanged(m_isMicrophoneWindowOpen, value)) {
+        return;
     }
+    emit isMicrophoneWindowOpenChanged();
+    emit microphoneCardHighlightedChanged();
 }
 
 void PrepareSessionScene::setShowHomeActions(bool value) {
-    if (m_showHomeActions != value) {
-        m_showHomeActions = value;
-        emit showHomeActionsChanged();
+    if (!platform::assignIfChanged(m_showHomeActions, value)) {
+        return;
     }
+    emit showHomeActionsChanged();
 }
 
 void PrepareSessionScene::setIsHoveringSignOut(bool value) {
-    if (m_isHoveringSignOut != value) {
-        m_isHoveringSignOut = value;
-        emit isHoveringSignOutChanged();
+    if (!platform::assignIfChanged(m_isHoveringSignOut, value)) {
+        return;
     }
+    emit isHoveringSignOutChanged();
 }
 
 void PrepareSessionScene::setIsHoveringCloseApp(bool value) {
-    if (m_isHoveringCloseApp != value) {
-        m_isHoveringCloseApp = value;
-        emit isHoveringCloseAppChanged();
+    if (!platform::assignIfChanged(m_isHoveringCloseApp, value)) {
+        return;
     }
+    emit isHoveringCloseAppChanged();
 }
 
 }  // namespace setup

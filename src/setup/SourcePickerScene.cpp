@@ -2,6 +2,7 @@
 
 #include "desktop/Notifications.h"
 #include "desktop/WindowControl.h"
+#include "platform/AssignIfChanged.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 
@@ -138,22 +139,20 @@ void SourcePickerScene::placeSourcePickerWindow() {
 }
 
 void SourcePickerScene::setHoveringFullScreen(bool hovering) {
-    if (m_isHoveringFullScreen == hovering) {
+    if (!platform::assignIfChanged(m_isHoveringFullScreen, hovering)) {
         return;
     }
     const bool wasHighlighted = fullScreenHighlighted();
-    m_isHoveringFullScreen = hovering;
     if (wasHighlighted != fullScreenHighlighted()) {
         emit fullScreenHighlightedChanged();
     }
 }
 
 void SourcePickerScene::setHoveringSpecificWindow(bool hovering) {
-    if (m_isHoveringSpecificWindow == hovering) {
+    if (!platform::assignIfChanged(m_isHoveringSpecificWindow, hovering)) {
         return;
     }
     const bool wasHighlighted = specificWindowHighlighted();
-    m_isHoveringSpecificWindow = hovering;
     if (wasHighlighted != specificWindowHighlighted()) {
         emit specificWindowHighlightedChanged();
     }
@@ -192,12 +191,11 @@ void SourcePickerScene::recorderSelectionChanged() {
 }
 
 void SourcePickerScene::setSelectedSource(std::optional<SelectedSource> source) {
-    if (m_selectedSource == source) {
+    if (!platform::assignIfChanged(m_selectedSource, source)) {
         return;
     }
     const bool fullScreenWas = fullScreenHighlighted();
     const bool specificWindowWas = specificWindowHighlighted();
-    m_selectedSource = source;
     emit selectedSourceChanged();
     if (fullScreenWas != fullScreenHighlighted()) {
         emit fullScreenHighlightedChanged();

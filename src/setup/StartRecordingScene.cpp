@@ -2,6 +2,7 @@
 
 #include "desktop/AppResources.h"
 #include "desktop/WindowControl.h"
+#include "platform/AssignIfChanged.h"
 #include "platform/MainQueue.h"
 
 #include <QPointer>
@@ -92,24 +93,24 @@ void StartRecordingScene::startWindowDrag() {
 }
 
 void StartRecordingScene::setIsHoveringStartSession(bool value) {
-    if (m_isHoveringStartSession != value) {
-        m_isHoveringStartSession = value;
-        emit isHoveringStartSessionChanged();
+    if (!platform::assignIfChanged(m_isHoveringStartSession, value)) {
+        return;
     }
+    emit isHoveringStartSessionChanged();
 }
 
 void StartRecordingScene::setUseGradientWindowBorder(bool value) {
-    if (m_useGradientWindowBorder != value) {
-        m_useGradientWindowBorder = value;
-        emit useGradientWindowBorderChanged();
+    if (!platform::assignIfChanged(m_useGradientWindowBorder, value)) {
+        return;
     }
+    emit useGradientWindowBorderChanged();
 }
 
 void StartRecordingScene::setCursorShape(Qt::CursorShape shape) {
-    if (m_cursorShape != shape) {
-        m_cursorShape = shape;
-        emit cursorShapeChanged();
+    if (!platform::assignIfChanged(m_cursorShape, shape)) {
+        return;
     }
+    emit cursorShapeChanged();
 }
 
 }  // namespace setup
