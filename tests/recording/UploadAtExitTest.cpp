@@ -87,13 +87,21 @@ TEST(UploadAtExitTest, QuittingMidUploadNeitherWaitsForTheServerNorLosesTheRecor
     EXPECT_EQ(std::filesystem::file_size(path), size);
     EXPECT_EQ(rig->defaults->string("currentVideoPath"), path)
         << "a later upload must find the recording";
+    // The upload's own thread says so once the stopped client has failed the chunk; the
+    // recorder, let go off the main thread, is taken down on the main queue.
+    EXPECT_TRUE(pumpUntil(
+        [&] {
+            const auto lines = log.lines();
+            return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+                return line.rfind("\u274C Upload failed (Transport)", 0) == 0;
+            });
+        },
+        20'000))
+        << "the interrupted chunk is a failure";
     const auto lines = log.lines();
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-        return line.rfind("\u274C Upload failed (Transport)", 0) == 0;
-    })) << "the interrupted chunk is a failure";
     EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string("\u2705 Upload complete!")), 0);
 
-    // Were the late result still delivered, it would find no recorder and change nothing.
+    // However the late result meets the recorder, the recording stays.
     fakes::pumpFor(50);
     EXPECT_TRUE(std::filesystem::exists(path));
     EXPECT_EQ(rig->defaults->string("currentVideoPath"), path);
