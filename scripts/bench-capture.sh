@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Runs the capture benchmark on a private virtual desktop (Xvfb, openbox, PulseAudio).
+#   scripts/bench-capture.sh [--seconds N] [--workload motion|trading] [--ours-only]
+#   KORVANE_VD_SIZE=3840x2160 scripts/bench-capture.sh     the same on a 4K display
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="${KORVANE_BUILD_DIR:-$root/build}"

@@ -19,9 +19,11 @@ packages=(
   libpulse-dev libfftw3-dev
   # X11 capture
   libxcb1-dev libxcb-shm0-dev libxcb-composite0-dev libxcb-xfixes0-dev libxcb-randr0-dev
-  libxcb-shape0-dev libxcb-ewmh-dev libxcb-icccm4-dev libx11-xcb-dev
+  libxcb-shape0-dev libxcb-ewmh-dev libxcb-icccm4-dev libx11-xcb-dev libxcb-damage0-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  # the capture benchmark's peers: ximagesrc (good) and x264enc (ugly)
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
   # virtual desktop for integration tests and headless runs
   xvfb xauth x11-utils x11-apps xdotool imagemagick openbox pulseaudio pulseaudio-utils
 )

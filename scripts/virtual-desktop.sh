@@ -4,6 +4,7 @@
 # one (sine_mic, "Sine Headset"); both names pass the microphone picker's filter.
 #   KORVANE_VD_DIR=DIR scripts/virtual-desktop.sh start    then: source DIR/env
 #   KORVANE_VD_DIR=DIR scripts/virtual-desktop.sh stop
+# KORVANE_VD_SIZE=WIDTHxHEIGHT sets the screen's size (1920x1080 unless given).
 # Without KORVANE_VD_DIR, start makes a directory under /tmp and prints its path.
 # Everything is stopped by process id, never by name: other runs may share the machine.
 set -euo pipefail
@@ -44,7 +45,7 @@ start_xvfb() {
   local dir=$1 n pid
   for n in $(seq 90 189); do
     [[ -e "/tmp/.X11-unix/X$n" || -e "/tmp/.X$n-lock" ]] && continue
-    Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp >"$dir/xvfb.log" 2>&1 &
+    Xvfb ":$n" -screen 0 "${KORVANE_VD_SIZE:-1920x1080}x24" -nolisten tcp >"$dir/xvfb.log" 2>&1 &
     pid=$!
     # The number is ours once the lock file names our server: another run may have won it.
     for _ in $(seq 100); do

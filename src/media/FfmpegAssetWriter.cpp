@@ -245,6 +245,7 @@ void FfmpegAssetWriter::releaseEncoders() {
         audio = m_audio.get();
     }
     if (video) {
+        stopVideoEncoder(*video);
         std::lock_guard inputLock(video->mutex);
         video->finished = true;
         video->codec.reset();

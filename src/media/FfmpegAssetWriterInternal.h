@@ -11,12 +11,16 @@ extern "C" {
 }
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace platform::ffmpeg {
@@ -45,7 +49,10 @@ using FifoPtr = std::unique_ptr<AVAudioFifo, FifoDeleter>;
 // every block and deleter holds the pool, which therefore outlives its frames.
 class FramePool : public std::enable_shared_from_this<FramePool> {
   public:
-    FramePool(int width, int height) : m_width(width), m_height(height) {
+    FramePool(int width, int height)
+        : m_width(width),
+          m_height(height),
+          m_buffers(std::make_shared<PictureBuffers>(width, height)) {
         m_free.reserve(kLimit);
         m_blocks.reserve(kLimit);
     }
@@ -57,17 +64,26 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
     FramePool(const FramePool&) = delete;
     FramePool& operator=(const FramePool&) = delete;
 
+    // A free frame. When every frame is out and some wait for the encoder, waits for one of
+    // those to come back rather than fail: they come back as fast as the encoder works.
     std::shared_ptr<EncoderFrame> take();
     void* allocateBlock(std::size_t size);
     void freeBlock(void* block, std::size_t size);
+    // Frames handed to the encoder and not yet encoded.
+    void noteQueued(int change);
 
   private:
     void giveBack(FfmpegEncoderFrame* frame);
 
-    static constexpr std::size_t kLimit = 6;
+    // Frames are light (their pictures come from m_buffers when made): enough of them to wait
+    // out an encoder that stalls for seconds, as x264 does while it fills its pipeline at 4K.
+    static constexpr std::size_t kLimit = 300;
     const int m_width;
     const int m_height;
+    const std::shared_ptr<PictureBuffers> m_buffers;
     std::mutex m_mutex;
+    std::condition_variable m_returned;
+    int m_queued = 0;
     std::vector<std::unique_ptr<FfmpegEncoderFrame>> m_frames;
     std::vector<FfmpegEncoderFrame*> m_free;
     std::vector<void*> m_blocks;
@@ -137,6 +153,17 @@ class FfmpegAssetWriter final : public AssetWriter {
         std::int64_t lastPts = std::numeric_limits<std::int64_t>::min();
         std::atomic<bool> finished{false};
         std::shared_ptr<FramePool> pool;
+        // Appends are queued for a thread of the input's own, which makes each picture and
+        // encodes it: an append costs its caller nothing, so a clock that appends on time
+        // stays on time however long one picture takes. Guarded by queueMutex.
+        std::mutex queueMutex;
+        std::condition_variable queueChanged;
+        std::deque<std::pair<std::shared_ptr<EncoderFrame>, std::int64_t>> queue;
+        std::int64_t lastQueuedPts = std::numeric_limits<std::int64_t>::min();
+        bool encoding = false;  // the thread holds a frame
+        bool closed = false;    // no more appends
+        bool stopping = false;  // the thread ends, dropping what is queued
+        std::thread encoder;
     };
     struct AudioInput {
         AudioOutputSettings settings;
@@ -156,6 +183,9 @@ class FfmpegAssetWriter final : public AssetWriter {
     bool failLocked(std::string message);
     bool openVideoLocked();
     bool openAudioLocked();
+    void encodeQueuedVideo(VideoInput& in);
+    void drainVideo(VideoInput& in);
+    void stopVideoEncoder(VideoInput& in);
     // The session start when appends are accepted.
     std::optional<MediaTime> appendStart() const;
     bool writePackets(AVCodecContext* codec, AVStream* stream, AVPacket* packet,

@@ -2,6 +2,8 @@
 #include "media/FfmpegAssetWriter.h"
 
 extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/buffer.h>
 #include <libavutil/frame.h>
 #include <libswscale/swscale.h>
 }
@@ -9,6 +11,8 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 namespace platform {
 
@@ -18,13 +22,7 @@ namespace {
 constexpr std::uint8_t kBlackLuma = 16;
 constexpr std::uint8_t kNeutralChroma = 128;
 
-struct Rect {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-    bool operator==(const Rect&) const = default;
-};
+using Rect = PixelArea;
 
 // Fills a plane with value everywhere outside r.
 void fillOutside(std::uint8_t* plane, int stride, int width, int height, Rect r,
@@ -62,25 +60,38 @@ Rect fitRect(int sourceWidth, int sourceHeight, int targetWidth, int targetHeigh
     return {((targetWidth - width) / 2) & ~1, ((targetHeight - height) / 2) & ~1, width, height};
 }
 
-class FfmpegFrameCompositor final : public FrameCompositor {
+// Converts captured pictures into encoder frames. Shared by the compositor and the work it
+// leaves on frames for the encoder's thread, and locked, since both may convert.
+class Conversion {
   public:
-    FfmpegFrameCompositor() = default;
-    ~FfmpegFrameCompositor() override { sws_freeContext(m_scaler); }
-    FfmpegFrameCompositor(const FfmpegFrameCompositor&) = delete;
-    FfmpegFrameCompositor& operator=(const FfmpegFrameCompositor&) = delete;
+    Conversion() = default;
+    ~Conversion() { sws_freeContext(m_scaler); }
+    Conversion(const Conversion&) = delete;
+    Conversion& operator=(const Conversion&) = delete;
 
-    bool render(const PixelBuffer& source, EncoderFrame& target) override;
+    bool convert(const PixelBuffer& source, AVFrame& frame);
 
   private:
+    // Which picture of which capture a picture buffer holds. The writer hands the same few
+    // buffers out again and again, so most ticks find the picture already there, or a few
+    // small areas away from it.
+    struct Held {
+        const std::uint8_t* buffer = nullptr;
+        std::uint64_t history = 0;
+        std::uint64_t serial = 0;
+    };
+    Held& heldBy(const std::uint8_t* buffer);
     bool prepareScaler(int sourceWidth, int sourceHeight, Rect rect);
 
+    std::mutex m_mutex;
+    std::vector<Held> m_held;
     SwsContext* m_scaler = nullptr;
     int m_sourceWidth = 0;
     int m_sourceHeight = 0;
     Rect m_rect;
 };
 
-bool FfmpegFrameCompositor::prepareScaler(int sourceWidth, int sourceHeight, Rect rect) {
+bool Conversion::prepareScaler(int sourceWidth, int sourceHeight, Rect rect) {
     if (m_scaler && sourceWidth == m_sourceWidth && sourceHeight == m_sourceHeight &&
         rect == m_rect) {
         return true;
@@ -101,22 +112,60 @@ bool FfmpegFrameCompositor::prepareScaler(int sourceWidth, int sourceHeight, Rec
     return true;
 }
 
-bool FfmpegFrameCompositor::render(const PixelBuffer& source, EncoderFrame& target) {
-    auto* encoderFrame = dynamic_cast<FfmpegEncoderFrame*>(&target);
-    if (!encoderFrame || source.width <= 0 || source.height <= 0 ||
-        source.bytesPerRow < source.width * 4 ||
-        source.bytes.size() < static_cast<std::size_t>(source.bytesPerRow) * source.height) {
-        return false;
+Conversion::Held& Conversion::heldBy(const std::uint8_t* buffer) {
+    for (Held& held : m_held) {
+        if (held.buffer == buffer) {
+            return held;
+        }
     }
-    AVFrame& frame = *encoderFrame->avFrame();
+    return m_held.emplace_back(Held{buffer});
+}
+
+// Converts the areas (widened to whole 2x2 chroma blocks) of a frame-sized picture.
+void convertAreas(const PixelBuffer& source, const std::vector<PixelArea>& areas, AVFrame& frame) {
+    for (const PixelArea& area : areas) {
+        const int left = area.x & ~1;
+        const int top = area.y & ~1;
+        const int right = std::min((area.x + area.width + 1) & ~1, frame.width);
+        const int bottom = std::min((area.y + area.height + 1) & ~1, frame.height);
+        if (right <= left || bottom <= top) {
+            continue;
+        }
+        const auto at = [&](int plane, int x, int y) {
+            return frame.data[plane] + static_cast<std::ptrdiff_t>(y) * frame.linesize[plane] + x;
+        };
+        convertBgraToI420(source.row(top) + 4 * left, source.bytesPerRow, right - left,
+                          bottom - top, at(0, left, top), frame.linesize[0],
+                          at(1, left / 2, top / 2), frame.linesize[1], at(2, left / 2, top / 2),
+                          frame.linesize[2]);
+    }
+}
+
+bool Conversion::convert(const PixelBuffer& source, AVFrame& frame) {
+    std::lock_guard lock(m_mutex);
+    Held& held = heldBy(frame.data[0]);
     if (source.width == frame.width && source.height == frame.height && frame.width % 2 == 0 &&
         frame.height % 2 == 0) {
         // The usual case: the capture already delivers the video's size.
+        const std::uint64_t history = source.changes ? source.changes->id() : 0;
+        if (history != 0 && held.history == history && held.serial <= source.serial) {
+            if (held.serial == source.serial) {
+                return true;  // a still screen: the frame already holds this picture
+            }
+            if (auto areas = source.changes->changedBetween(held.serial, source.serial)) {
+                convertAreas(source, *areas, frame);
+                held.serial = source.serial;
+                return true;
+            }
+        }
         convertBgraToI420(source.bytes.data(), source.bytesPerRow, frame.width, frame.height,
                           frame.data[0], frame.linesize[0], frame.data[1], frame.linesize[1],
                           frame.data[2], frame.linesize[2]);
+        held.history = history;
+        held.serial = source.serial;
         return true;
     }
+    held = Held{frame.data[0]};
     const Rect rect = fitRect(source.width, source.height, frame.width, frame.height);
     if (!prepareScaler(source.width, source.height, rect)) {
         return false;
@@ -133,9 +182,83 @@ bool FfmpegFrameCompositor::render(const PixelBuffer& source, EncoderFrame& targ
                      frame.linesize) > 0;
 }
 
+class FfmpegFrameCompositor final : public FrameCompositor {
+  public:
+    bool render(const PixelBuffer& source, EncoderFrame& target) override;
+
+  private:
+    const std::shared_ptr<Conversion> m_conversion = std::make_shared<Conversion>();
+};
+
+bool FfmpegFrameCompositor::render(const PixelBuffer& source, EncoderFrame& target) {
+    auto* encoderFrame = dynamic_cast<FfmpegEncoderFrame*>(&target);
+    if (!encoderFrame || source.width <= 0 || source.height <= 0 ||
+        source.bytesPerRow < source.width * 4 ||
+        source.bytes.size() < static_cast<std::size_t>(source.bytesPerRow) * source.height) {
+        return false;
+    }
+    // A shared picture is converted by the writer's encoder thread when it takes the frame:
+    // the caller (the recorder's tick) then hands a slot over without the cost of a picture.
+    // The work holds the picture, so its owner cannot refill it meanwhile.
+    if (auto shared = source.weak_from_this().lock()) {
+        encoderFrame->setPendingPicture(
+            [conversion = m_conversion, picture = std::move(shared)](AVFrame& frame) {
+                return conversion->convert(*picture, frame);
+            });
+        return true;
+    }
+    encoderFrame->dropPendingPicture();
+    return encoderFrame->ensurePicture() && m_conversion->convert(source, *encoderFrame->avFrame());
+}
+
 }  // namespace
 
-std::unique_ptr<FfmpegEncoderFrame> FfmpegEncoderFrame::create(int width, int height) {
+PictureBuffers::PictureBuffers(int width, int height)
+    : m_height(height),
+      m_lumaStride((width + 63) & ~63),
+      m_chromaStride(((width + 1) / 2 + 63) & ~63),
+      m_pool(nullptr) {
+    const std::size_t chromaBytes = static_cast<std::size_t>(m_chromaStride) * ((height + 1) / 2);
+    const std::size_t bytes = static_cast<std::size_t>(m_lumaStride) * height + 2 * chromaBytes;
+    m_pool = av_buffer_pool_init2(
+        bytes + AV_INPUT_BUFFER_PADDING_SIZE, this,
+        [](void* opaque, std::size_t size) {
+            AVBufferRef* buffer = av_buffer_alloc(size);
+            if (buffer) {
+                const auto& self = *static_cast<PictureBuffers*>(opaque);
+                const std::size_t luma =
+                    static_cast<std::size_t>(self.m_lumaStride) * self.m_height;
+                std::memset(buffer->data, kBlackLuma, luma);
+                std::memset(buffer->data + luma, kNeutralChroma, size - luma);
+            }
+            return buffer;
+        },
+        nullptr);
+}
+
+PictureBuffers::~PictureBuffers() {
+    // Buffers still out free themselves when they come back.
+    av_buffer_pool_uninit(&m_pool);
+}
+
+bool PictureBuffers::attach(AVFrame& frame) {
+    AVBufferRef* buffer = m_pool ? av_buffer_pool_get(m_pool) : nullptr;
+    if (!buffer) {
+        return false;
+    }
+    frame.buf[0] = buffer;
+    frame.data[0] = buffer->data;
+    frame.data[1] = frame.data[0] + static_cast<std::ptrdiff_t>(m_lumaStride) * m_height;
+    frame.data[2] =
+        frame.data[1] + static_cast<std::ptrdiff_t>(m_chromaStride) * ((m_height + 1) / 2);
+    frame.extended_data = frame.data;
+    frame.linesize[0] = m_lumaStride;
+    frame.linesize[1] = frame.linesize[2] = m_chromaStride;
+    return true;
+}
+
+std::unique_ptr<FfmpegEncoderFrame> FfmpegEncoderFrame::create(
+    int width, int height, std::shared_ptr<PictureBuffers> buffers) {
     AVFrame* frame = av_frame_alloc();
     if (!frame) {
         return nullptr;
@@ -144,16 +267,37 @@ std::unique_ptr<FfmpegEncoderFrame> FfmpegEncoderFrame::create(int width, int he
     frame->width = width;
     frame->height = height;
     frame->color_range = AVCOL_RANGE_MPEG;
-    if (av_frame_get_buffer(frame, 0) < 0) {
-        av_frame_free(&frame);
-        return nullptr;
-    }
-    fillOutside(*frame, Rect{});
-    return std::unique_ptr<FfmpegEncoderFrame>(new FfmpegEncoderFrame(frame));
+    return std::unique_ptr<FfmpegEncoderFrame>(new FfmpegEncoderFrame(frame, std::move(buffers)));
 }
 
 FfmpegEncoderFrame::~FfmpegEncoderFrame() {
     av_frame_free(&m_frame);
+}
+
+bool FfmpegEncoderFrame::ensurePicture() {
+    return m_frame->buf[0] || m_buffers->attach(*m_frame);
+}
+
+void FfmpegEncoderFrame::releasePicture() {
+    // Not av_frame_unref: the frame keeps its size, format and colour range.
+    av_buffer_unref(&m_frame->buf[0]);
+    for (auto& plane : m_frame->data) {
+        plane = nullptr;
+    }
+    m_frame->extended_data = nullptr;
+}
+
+bool FfmpegEncoderFrame::completePicture() {
+    if (!ensurePicture()) {
+        m_pending = nullptr;
+        return false;
+    }
+    if (!m_pending) {
+        return true;
+    }
+    const bool made = m_pending(*m_frame);
+    m_pending = nullptr;  // lets the picture go back to its owner
+    return made;
 }
 
 int FfmpegEncoderFrame::width() const {

@@ -6,20 +6,38 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <limits>
+#include <tuple>
 
 namespace platform::ffmpeg {
+
+namespace {
+
+// The encoder's threads yield to the rest of the recorder (and of the desktop) when the
+// machine is busy; they still get a third of a normal thread's share when it is.
+constexpr int kEncoderNice = 5;
+
+}  // namespace
 
 std::shared_ptr<EncoderFrame> FramePool::take() {
     FfmpegEncoderFrame* frame = nullptr;
     {
-        std::lock_guard lock(m_mutex);
+        std::unique_lock lock(m_mutex);
+        if (m_free.empty() && m_frames.size() >= kLimit && m_queued > 0) {
+            m_returned.wait_for(lock, std::chrono::seconds(2), [&] { return !m_free.empty(); });
+        }
         if (!m_free.empty()) {
             frame = m_free.back();
             m_free.pop_back();
         } else if (m_frames.size() < kLimit) {
-            auto made = FfmpegEncoderFrame::create(m_width, m_height);
+            auto made = FfmpegEncoderFrame::create(m_width, m_height, m_buffers);
             if (!made) {
                 return nullptr;
             }
@@ -29,11 +47,6 @@ std::shared_ptr<EncoderFrame> FramePool::take() {
             return nullptr;
         }
     }
-    // The encoder may still reference the buffers of a frame handed back; it then gets a copy.
-    if (av_frame_make_writable(frame->avFrame()) < 0) {
-        giveBack(frame);
-        return nullptr;
-    }
     auto self = shared_from_this();
     return std::shared_ptr<EncoderFrame>(
         frame, [self](FfmpegEncoderFrame* returned) { self->giveBack(returned); },
@@ -41,8 +54,19 @@ std::shared_ptr<EncoderFrame> FramePool::take() {
 }
 
 void FramePool::giveBack(FfmpegEncoderFrame* frame) {
+    // The picture it waited with, and its planes, go back at once, whether or not it was encoded.
+    frame->dropPendingPicture();
+    frame->releasePicture();
+    {
+        std::lock_guard lock(m_mutex);
+        m_free.push_back(frame);
+    }
+    m_returned.notify_all();
+}
+
+void FramePool::noteQueued(int change) {
     std::lock_guard lock(m_mutex);
-    m_free.push_back(frame);
+    m_queued += change;
 }
 
 void* FramePool::allocateBlock(std::size_t size) {
@@ -107,9 +131,25 @@ bool FfmpegAssetWriter::openVideoLocked() {
     av_dict_set(&options, "profile", "high", 0);
     // Fast presets turn CABAC and the 8x8 transform off; x264 only signals High with the latter.
     av_dict_set(&options, "x264-params", "cabac=1:8x8dct=1", 0);
-    const int opened = avcodec_open2(codec.get(), encoder, &options);
+    // x264 starts its threads while it opens. Opened on the encoder thread, below the normal
+    // priority, they all inherit that: on a busy machine the capture and the clock that hands
+    // frames over keep their time, and the encoding catches up from its queue.
+    std::promise<int> openedPromise;
+    auto openedFuture = openedPromise.get_future();
+    in.encoder = std::thread([this, &in, &openedPromise, codec = codec.get(), encoder, &options] {
+        pthread_setname_np(pthread_self(), "video-encoder");
+        const auto self = static_cast<id_t>(gettid());
+        setpriority(PRIO_PROCESS, self, getpriority(PRIO_PROCESS, self) + kEncoderNice);
+        const int result = avcodec_open2(codec, encoder, &options);
+        openedPromise.set_value(result);
+        if (result >= 0) {
+            encodeQueuedVideo(in);
+        }
+    });
+    const int opened = openedFuture.get();
     av_dict_free(&options);
     if (opened < 0) {
+        in.encoder.join();
         return failLocked("Could not open the H.264 encoder (preset " + m_preset +
                           "): " + avError(opened));
     }
@@ -149,8 +189,7 @@ bool FfmpegAssetWriter::appendVideo(std::shared_ptr<EncoderFrame> frame,
         return false;
     }
     VideoInput& in = *m_video;
-    std::lock_guard inputLock(in.mutex);
-    if (in.finished || !in.codec || encoderFrame->width() != in.settings.width ||
+    if (in.finished || encoderFrame->width() != in.settings.width ||
         encoderFrame->height() != in.settings.height) {
         return false;
     }
@@ -160,15 +199,81 @@ bool FfmpegAssetWriter::appendVideo(std::shared_ptr<EncoderFrame> frame,
     }
     // The muxer needs strictly rising times.
     const std::int64_t pts = offset.convertScale(in.settings.mediaTimeScale).value;
-    if (pts < 0 || pts <= in.lastPts) {
-        return false;
+    {
+        std::lock_guard queueLock(in.queueMutex);
+        if (pts < 0 || pts <= in.lastQueuedPts || in.closed || !in.encoder.joinable()) {
+            return false;
+        }
+        in.lastQueuedPts = pts;
+        in.pool->noteQueued(1);
+        in.queue.emplace_back(std::move(frame), pts);
     }
-    encoderFrame->avFrame()->pts = pts;
-    if (!send(in.codec.get(), encoderFrame->avFrame(), "video")) {
-        return false;
+    in.queueChanged.notify_all();
+    return true;
+}
+
+// The input's encoder thread: makes each queued picture and encodes it, in order.
+void FfmpegAssetWriter::encodeQueuedVideo(VideoInput& in) {
+    for (;;) {
+        std::shared_ptr<EncoderFrame> frame;
+        std::int64_t pts = 0;
+        {
+            std::unique_lock queueLock(in.queueMutex);
+            in.queueChanged.wait(queueLock, [&] { return in.stopping || !in.queue.empty(); });
+            if (in.stopping) {
+                return;
+            }
+            std::tie(frame, pts) = std::move(in.queue.front());
+            in.queue.pop_front();
+            in.encoding = true;
+        }
+        auto& encoderFrame = static_cast<FfmpegEncoderFrame&>(*frame);
+        if (encoderFrame.completePicture()) {
+            std::lock_guard inputLock(in.mutex);
+            if (!in.finished && in.codec) {
+                encoderFrame.avFrame()->pts = pts;
+                if (send(in.codec.get(), encoderFrame.avFrame(), "video")) {
+                    in.lastPts = pts;
+                    writePackets(in.codec.get(), in.stream, in.packet.get(), 1);
+                }
+            }
+        }
+        frame.reset();  // back to the pool before anyone hears the queue moved
+        in.pool->noteQueued(-1);
+        {
+            std::lock_guard queueLock(in.queueMutex);
+            in.encoding = false;
+        }
+        in.queueChanged.notify_all();
     }
-    in.lastPts = pts;
-    return writePackets(in.codec.get(), in.stream, in.packet.get(), 1);
+}
+
+// Refuses further appends and waits until everything queued is encoded.
+void FfmpegAssetWriter::drainVideo(VideoInput& in) {
+    std::unique_lock queueLock(in.queueMutex);
+    in.closed = true;
+    in.queueChanged.wait(queueLock, [&] {
+        return !in.encoder.joinable() || in.stopping || (in.queue.empty() && !in.encoding);
+    });
+}
+
+// Ends the encoder thread; what is still queued is dropped.
+void FfmpegAssetWriter::stopVideoEncoder(VideoInput& in) {
+    std::thread encoder;
+    std::deque<std::pair<std::shared_ptr<EncoderFrame>, std::int64_t>> dropped;
+    {
+        std::lock_guard queueLock(in.queueMutex);
+        in.closed = true;
+        in.stopping = true;
+        dropped.swap(in.queue);
+        encoder = std::move(in.encoder);
+    }
+    in.queueChanged.notify_all();
+    in.pool->noteQueued(-static_cast<int>(dropped.size()));
+    dropped.clear();
+    if (encoder.joinable()) {
+        encoder.join();
+    }
 }
 
 void FfmpegAssetWriter::markVideoAsFinished() {
@@ -181,6 +286,7 @@ void FfmpegAssetWriter::markVideoAsFinished() {
         return;
     }
     VideoInput& in = *input;
+    drainVideo(in);
     std::lock_guard inputLock(in.mutex);
     if (in.finished.exchange(true) || !in.codec) {
         return;

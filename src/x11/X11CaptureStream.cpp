@@ -24,6 +24,7 @@ using Clock = std::chrono::steady_clock;
 class FramePool : public std::enable_shared_from_this<FramePool> {
   public:
     static constexpr int kMaxFramesOut = 8;
+    static constexpr std::size_t kMaxFramesKept = 2;
 
     FramePool(int width, int height) : m_width(width), m_height(height) {}
 
@@ -52,9 +53,14 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
 
   private:
     void recycle(PixelBuffer* frame) {
+        std::unique_ptr<PixelBuffer> spare(frame);
         std::lock_guard lock(m_mutex);
         --m_framesOut;
-        m_free.emplace_back(frame);
+        // Frames made while the consumers fell behind are let go once they catch up: a moment
+        // of backlog must not keep its memory for the rest of the recording.
+        if (m_free.size() < kMaxFramesKept) {
+            m_free.push_back(std::move(spare));
+        }
     }
 
     const int m_width;

@@ -14,6 +14,7 @@ std::optional<CaptureError> Grabber::openDisplay() {
     if (!m_segment.reserve(m_c, static_cast<std::size_t>(m_area.width) * m_area.height * 4)) {
         return makeError(kSetupFailed, "Cannot share memory with the X server");
     }
+    openDamage(m_display->screen->root);
     return std::nullopt;
 }
 
@@ -46,32 +47,26 @@ bool Grabber::refreshDisplayArea() {
 GrabResult Grabber::grabDisplay(PixelBuffer& frame) {
     drainEvents();
     const Area area = m_area;
-    const auto imageCookie = xcb_shm_get_image(
-        m_c, m_display->screen->root, static_cast<std::int16_t>(area.x),
-        static_cast<std::int16_t>(area.y), static_cast<std::uint16_t>(area.width),
-        static_cast<std::uint16_t>(area.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment.id(), 0);
-    std::optional<xcb_xfixes_get_cursor_image_cookie_t> cursorCookie;
-    if (m_config.showsCursor) {
-        cursorCookie = xcb_xfixes_get_cursor_image(m_c);
+    const Source source{m_display->screen->root,
+                        area.x,
+                        area.y,
+                        area.width,
+                        area.height,
+                        area.x,
+                        area.y,
+                        area.x,
+                        area.y};
+    if (const auto result = grabSource(source, frame, std::nullopt)) {
+        return *result;
     }
-    auto image = x11::reply(xcb_shm_get_image_reply, m_c, imageCookie);
-    auto cursor =
-        cursorCookie ? x11::reply(xcb_xfixes_get_cursor_image_reply, m_c, *cursorCookie) : nullptr;
-    if (!image) {
-        // The display was resized or unplugged: follow it, or stop when it is gone.
-        if (!refreshDisplayArea()) {
-            return GrabResult::gone;
-        }
-        if (!m_segment.reserve(m_c, static_cast<std::size_t>(m_area.width) * m_area.height * 4)) {
-            return GrabResult::gone;
-        }
-        return GrabResult::skipped;
+    // The display was resized or unplugged: follow it, or stop when it is gone.
+    if (!refreshDisplayArea()) {
+        return GrabResult::gone;
     }
-    if (cursor) {
-        blendCursor(*cursor, area.x, area.y, m_segment.data(), area.width, area.height);
+    if (!m_segment.reserve(m_c, static_cast<std::size_t>(m_area.width) * m_area.height * 4)) {
+        return GrabResult::gone;
     }
-    compose(m_segment.data(), area.width, area.height, frame);
-    return GrabResult::frame;
+    return GrabResult::skipped;
 }
 
 }  // namespace platform::x11capture

@@ -4,6 +4,8 @@
 #include <sys/shm.h>
 #include <xcb/composite.h>
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -28,6 +30,20 @@ void store32(std::uint8_t* p, std::uint32_t value) {
 }
 
 constexpr std::uint32_t kOpaque = 0xFF000000u;
+
+// A row of pixels with the padding byte made opaque. Sixteen bytes at a time: every frame goes
+// through here whole when the screen moves everywhere.
+void copyOpaque(const std::uint8_t* in, std::uint8_t* out, int pixels) {
+    const __m128i opaque = _mm_set1_epi32(static_cast<int>(kOpaque));
+    int x = 0;
+    for (; x + 4 <= pixels; x += 4) {
+        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * x));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * x), _mm_or_si128(p, opaque));
+    }
+    for (; x < pixels; ++x) {
+        store32(out + 4 * x, load32(in + 4 * x) | kOpaque);
+    }
+}
 
 // Where the source lands in the frame: scaled to fit with its aspect kept and centred, or
 // unscaled at the top-left and cropped.
@@ -170,13 +186,20 @@ Grabber::Grabber(const ContentFilter& filter, const StreamConfiguration& config)
       m_targetID(m_capturesWindow                  ? filter.includedWindows.front().windowID
                  : filter.includedDisplays.empty() ? 0
                                                    : filter.includedDisplays.front().displayID),
-      m_config(config) {}
+      m_config(config),
+      m_changes(std::make_shared<FrameChanges>(config.width, config.height)) {}
 
 Grabber::~Grabber() {
     if (!m_c) {
         return;
     }
     m_segment.release(m_c);
+    if (m_damage != XCB_NONE) {
+        xcb_damage_destroy(m_c, m_damage);
+    }
+    if (m_parts != XCB_NONE) {
+        xcb_xfixes_destroy_region(m_c, m_parts);
+    }
     if (m_pixmap != XCB_NONE) {
         xcb_free_pixmap(m_c, m_pixmap);
     }
@@ -220,14 +243,187 @@ std::optional<CaptureError> Grabber::checkExtensions() {
             return makeError(kExtensionMissing, "Composite extension missing");
         }
     }
-    if (m_config.showsCursor) {
-        // XFixes serves nothing until the client has announced its version.
-        if (!present(&xcb_xfixes_id) ||
-            !x11::reply(xcb_xfixes_query_version_reply, m_c, xcb_xfixes_query_version(m_c, 4, 0))) {
-            return makeError(kExtensionMissing, "XFIXES extension missing");
-        }
+    // XFixes serves nothing until the client has announced its version.
+    const bool fixes = present(&xcb_xfixes_id) && x11::reply(xcb_xfixes_query_version_reply, m_c,
+                                                             xcb_xfixes_query_version(m_c, 4, 0));
+    if (m_config.showsCursor && !fixes) {
+        return makeError(kExtensionMissing, "XFIXES extension missing");
+    }
+    // Damage tells what changed; without it (or the regions of XFixes) every grab reads all.
+    if (fixes && present(&xcb_damage_id) &&
+        x11::reply(xcb_damage_query_version_reply, m_c, xcb_damage_query_version(m_c, 1, 1))) {
+        m_damageEvent = xcb_get_extension_data(m_c, &xcb_damage_id)->first_event;
     }
     return std::nullopt;
+}
+
+void Grabber::openDamage(xcb_drawable_t drawable) {
+    if (m_damageEvent == 0) {
+        return;
+    }
+    const xcb_damage_damage_t damage = xcb_generate_id(m_c);
+    const xcb_xfixes_region_t parts = xcb_generate_id(m_c);
+    xcb_xfixes_create_region(m_c, parts, 0, nullptr);
+    // Non-empty level: one event when damage appears after a subtract, not one per drawing.
+    if (auto* error = xcb_request_check(
+            m_c,
+            xcb_damage_create_checked(m_c, damage, drawable, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY))) {
+        std::free(error);
+        xcb_xfixes_destroy_region(m_c, parts);
+        return;
+    }
+    m_damage = damage;
+    m_parts = parts;
+    m_damaged = true;
+    m_wholeChanged = true;
+}
+
+std::optional<GrabResult> Grabber::grabSource(
+    const Source& source, PixelBuffer& frame,
+    std::optional<xcb_translate_coordinates_cookie_t> originCookie) {
+    // One round trip for what changed since the last grab: the pointer and the damage.
+    std::optional<xcb_xfixes_get_cursor_image_cookie_t> cursorCookie;
+    if (m_config.showsCursor) {
+        cursorCookie = xcb_xfixes_get_cursor_image(m_c);
+    }
+    const bool tracked = m_damage != XCB_NONE;
+    std::optional<xcb_xfixes_fetch_region_cookie_t> regionCookie;
+    if (tracked && m_damaged) {
+        // Drawing after this subtract is reported by a new event, so nothing slips between.
+        m_damaged = false;
+        xcb_damage_subtract(m_c, m_damage, XCB_NONE, m_parts);
+        regionCookie = xcb_xfixes_fetch_region(m_c, m_parts);
+    }
+    auto cursor =
+        cursorCookie ? x11::reply(xcb_xfixes_get_cursor_image_reply, m_c, *cursorCookie) : nullptr;
+    auto origin =
+        originCookie ? x11::reply(xcb_translate_coordinates_reply, m_c, *originCookie) : nullptr;
+    auto region =
+        regionCookie ? x11::reply(xcb_xfixes_fetch_region_reply, m_c, *regionCookie) : nullptr;
+
+    const int rootX = origin ? origin->dst_x : source.rootX;
+    const int rootY = origin ? origin->dst_y : source.rootY;
+    const bool drawsCursor = cursor && (origin || !originCookie);
+    std::optional<PixelArea> cursorArea;
+    if (drawsCursor) {
+        cursorArea = PixelArea{cursor->x - cursor->xhot - rootX, cursor->y - cursor->yhot - rootY,
+                               cursor->width, cursor->height};
+    }
+    std::vector<PixelArea> changed;
+    if (region) {
+        const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region.get());
+        const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
+        for (int i = 0; i < count; ++i) {
+            changed.push_back({rects[i].x - source.damageX, rects[i].y - source.damageY,
+                               rects[i].width, rects[i].height});
+        }
+    }
+    if (cursorArea != m_cursorArea || (cursor && cursor->cursor_serial != m_cursorSerial)) {
+        // The old picture of the pointer is taken away, the new one drawn; a pointer moving
+        // outside a captured window changes nothing in it.
+        for (const auto& area : {m_cursorArea, cursorArea}) {
+            if (area && area->x < source.width && area->x + area->width > 0 &&
+                area->y < source.height && area->y + area->height > 0) {
+                changed.push_back(*area);
+            }
+        }
+    }
+    if (tracked && !m_wholeChanged && changed.empty()) {
+        return GrabResult::skipped;
+    }
+    // Patching needs the frame and the source pixel for pixel; scaled frames are made whole.
+    const bool patchable =
+        tracked && !m_wholeChanged && source.width == frame.width && source.height == frame.height;
+    const std::uint64_t serial = patchable ? m_changes->record(changed) : m_changes->recordWhole();
+    m_wholeChanged = false;
+    m_cursorArea = cursorArea;
+    m_cursorSerial = cursor ? cursor->cursor_serial : 0;
+
+    std::optional<std::vector<PixelArea>> pieces;
+    if (patchable && frame.changes == m_changes && frame.serial != 0) {
+        pieces = m_changes->changedBetween(frame.serial, serial);
+    }
+    if (pieces) {
+        // The pointer is drawn over freshly read pixels only, never over its own old picture.
+        if (cursorArea) {
+            pieces->push_back(*cursorArea);
+        }
+        if (!grabPieces(source, *pieces, frame)) {
+            m_wholeChanged = true;
+            return std::nullopt;
+        }
+        if (drawsCursor) {
+            blendCursor(*cursor, rootX, rootY, frame.bytes.data(), frame.width, frame.height);
+        }
+    } else {
+        const auto imageCookie = xcb_shm_get_image(
+            m_c, source.drawable, static_cast<std::int16_t>(source.x),
+            static_cast<std::int16_t>(source.y), static_cast<std::uint16_t>(source.width),
+            static_cast<std::uint16_t>(source.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+            m_segment.id(), 0);
+        if (!x11::reply(xcb_shm_get_image_reply, m_c, imageCookie)) {
+            m_wholeChanged = true;
+            return std::nullopt;
+        }
+        if (drawsCursor) {
+            blendCursor(*cursor, rootX, rootY, m_segment.data(), source.width, source.height);
+        }
+        compose(m_segment.data(), source.width, source.height, frame);
+    }
+    frame.changes = m_changes;
+    frame.serial = serial;
+    return GrabResult::frame;
+}
+
+bool Grabber::grabPieces(const Source& source, const std::vector<PixelArea>& pieces,
+                         PixelBuffer& frame) {
+    struct Piece {
+        PixelArea area;
+        std::size_t offset;
+        xcb_shm_get_image_cookie_t cookie;
+    };
+    std::vector<Piece> requests;
+    std::size_t offset = 0;
+    bool fits = true;
+    // All requests first, then the replies: one round trip however many pieces.
+    for (const PixelArea& piece : pieces) {
+        const int left = std::max(piece.x, 0);
+        const int top = std::max(piece.y, 0);
+        const int right = std::min(piece.x + piece.width, source.width);
+        const int bottom = std::min(piece.y + piece.height, source.height);
+        if (right <= left || bottom <= top) {
+            continue;
+        }
+        const PixelArea area{left, top, right - left, bottom - top};
+        const std::size_t bytes = static_cast<std::size_t>(area.width) * area.height * 4;
+        if (offset + bytes > m_segment.size()) {
+            fits = false;  // overlapping pieces: the whole grab that a failure brings is cheaper
+            break;
+        }
+        requests.push_back(
+            {area, offset,
+             xcb_shm_get_image(
+                 m_c, source.drawable, static_cast<std::int16_t>(source.x + left),
+                 static_cast<std::int16_t>(source.y + top), static_cast<std::uint16_t>(area.width),
+                 static_cast<std::uint16_t>(area.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                 m_segment.id(), static_cast<std::uint32_t>(offset))});
+        offset += bytes;
+    }
+    bool complete = fits;
+    for (const Piece& piece : requests) {
+        complete = x11::reply(xcb_shm_get_image_reply, m_c, piece.cookie) != nullptr && complete;
+    }
+    if (!complete) {
+        return false;
+    }
+    for (const Piece& piece : requests) {
+        const std::uint8_t* in = m_segment.data() + piece.offset;
+        for (int y = 0; y < piece.area.height; ++y) {
+            copyOpaque(in, frame.row(piece.area.y + y) + 4 * piece.area.x, piece.area.width);
+            in += 4 * piece.area.width;
+        }
+    }
+    return true;
 }
 
 GrabResult Grabber::grab(PixelBuffer& frame) {
@@ -263,11 +459,8 @@ void Grabber::compose(const std::uint8_t* image, int width, int height, PixelBuf
     }
     // Same size, or cropped: a copy that makes the padding byte opaque.
     for (int y = 0; y < area.height; ++y) {
-        const std::uint8_t* in = image + static_cast<std::ptrdiff_t>(y) * stride;
-        std::uint8_t* out = target + static_cast<std::ptrdiff_t>(y) * frame.bytesPerRow;
-        for (int x = 0; x < area.width; ++x) {
-            store32(out + 4 * x, load32(in + 4 * x) | kOpaque);
-        }
+        copyOpaque(image + static_cast<std::ptrdiff_t>(y) * stride,
+                   target + static_cast<std::ptrdiff_t>(y) * frame.bytesPerRow, area.width);
     }
 }
 

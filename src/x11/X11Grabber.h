@@ -5,12 +5,14 @@
 #include "platform/CaptureStream.h"
 #include "x11/X11Support.h"
 
+#include <xcb/damage.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -36,12 +38,7 @@ inline CaptureError makeError(ErrorCode code, std::string description) {
     return {kDomain, code, std::move(description)};
 }
 
-struct Area {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-};
+using Area = PixelArea;
 
 // Bilinear BGRX -> BGRA. Two channels per multiply (0x00RR00BB and 0x00XX00GG words), which
 // beats libswscale's RGB path here by 2-3x since that one goes through YUV.
@@ -78,6 +75,7 @@ class ShmSegment {
     void release(xcb_connection_t* c);
     xcb_shm_seg_t id() const { return m_id; }
     std::uint8_t* data() const { return m_data; }
+    std::size_t size() const { return m_size; }
 
   private:
     xcb_shm_seg_t m_id = 0;
@@ -91,6 +89,8 @@ int bitsPerPixel(const xcb_setup_t* setup, std::uint8_t depth);
 void blendCursor(const xcb_xfixes_get_cursor_image_reply_t& cursor, int originX, int originY,
                  std::uint8_t* image, int width, int height);
 
+// frame: the frame holds a new picture; skipped: nothing to deliver (nothing changed, or the
+// content cannot be read right now); gone: the captured content no longer exists.
 enum class GrabResult { frame, skipped, gone };
 
 // Everything that talks to the X server during one capture session, on the capture thread.
@@ -102,9 +102,25 @@ class Grabber {
     Grabber& operator=(const Grabber&) = delete;
 
     std::optional<CaptureError> open();
+    // Brings the frame up to date with the content. A frame that has been filled before is only
+    // patched where the content changed since; when nothing changed since the last grab, nothing
+    // is read and the result is skipped: the last frame delivered still holds.
     GrabResult grab(PixelBuffer& frame);
 
   private:
+    // The pixels grabbed: a rectangle of a drawable, and where its top-left is in the
+    // coordinates of the damage reports and on the root window (for the pointer).
+    struct Source {
+        xcb_drawable_t drawable;
+        int x;
+        int y;
+        int width;
+        int height;
+        int damageX;
+        int damageY;
+        int rootX;
+        int rootY;
+    };
     std::optional<CaptureError> checkExtensions();
     std::optional<CaptureError> openDisplay();
     std::optional<CaptureError> openWindow();
@@ -113,6 +129,12 @@ class Grabber {
     void drainEvents();
     GrabResult grabDisplay(PixelBuffer& frame);
     GrabResult grabWindow(PixelBuffer& frame);
+    void openDamage(xcb_drawable_t drawable);
+    // frame or skipped (nothing changed); nullopt when the source could not be read.
+    std::optional<GrabResult> grabSource(
+        const Source& source, PixelBuffer& frame,
+        std::optional<xcb_translate_coordinates_cookie_t> originCookie);
+    bool grabPieces(const Source& source, const std::vector<PixelArea>& pieces, PixelBuffer& frame);
     void compose(const std::uint8_t* image, int width, int height, PixelBuffer& frame);
 
     const bool m_capturesWindow;
@@ -133,6 +155,16 @@ class Grabber {
     bool m_mapped = true;
     bool m_destroyed = false;
     bool m_pixmapStale = false;
+    // What changed since the last grab: the server's damage reports, and the pointer. Without
+    // the Damage extension every grab reads everything.
+    xcb_damage_damage_t m_damage = XCB_NONE;
+    xcb_xfixes_region_t m_parts = XCB_NONE;
+    std::uint8_t m_damageEvent = 0;
+    bool m_damaged = true;
+    bool m_wholeChanged = true;  // the next frame is read whole (first one, new geometry)
+    std::optional<PixelArea> m_cursorArea;  // where the pointer was drawn, in source pixels
+    std::uint32_t m_cursorSerial = 0;
+    const std::shared_ptr<FrameChanges> m_changes;
 };
 
 }  // namespace platform::x11capture

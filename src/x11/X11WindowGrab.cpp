@@ -36,6 +36,7 @@ std::optional<CaptureError> Grabber::openWindow() {
     if (!nameWindowPixmap()) {
         return makeError(kContentGone, "The window is gone");
     }
+    openDamage(m_targetID);
     return std::nullopt;
 }
 
@@ -62,12 +63,18 @@ bool Grabber::nameWindowPixmap() {
     m_width = geometry->width;
     m_height = geometry->height;
     m_pixmapStale = false;
+    m_wholeChanged = true;
     return true;
 }
 
 void Grabber::drainEvents() {
     while (x11::Reply<xcb_generic_event_t> event{xcb_poll_for_event(m_c)}) {
-        switch (event->response_type & 0x7F) {
+        const std::uint8_t type = event->response_type & 0x7F;
+        if (m_damageEvent != 0 && type == m_damageEvent + XCB_DAMAGE_NOTIFY) {
+            m_damaged = true;
+            continue;
+        }
+        switch (type) {
             case XCB_CONFIGURE_NOTIFY: {
                 const auto* configure =
                     reinterpret_cast<const xcb_configure_notify_event_t*>(event.get());
@@ -102,32 +109,17 @@ GrabResult Grabber::grabWindow(PixelBuffer& frame) {
     if (!m_mapped || (m_pixmapStale && !nameWindowPixmap())) {
         return GrabResult::skipped;
     }
-    const int width = m_width;
-    const int height = m_height;
-    const auto imageCookie = xcb_shm_get_image(
-        m_c, m_pixmap, static_cast<std::int16_t>(m_border), static_cast<std::int16_t>(m_border),
-        static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), ~0u,
-        XCB_IMAGE_FORMAT_Z_PIXMAP, m_segment.id(), 0);
-    std::optional<xcb_xfixes_get_cursor_image_cookie_t> cursorCookie;
+    // The pixmap holds the border too; the picture and the damage reports start inside it.
+    const Source source{m_pixmap, m_border, m_border, m_width, m_height, 0, 0, 0, 0};
     std::optional<xcb_translate_coordinates_cookie_t> originCookie;
     if (m_config.showsCursor) {
-        cursorCookie = xcb_xfixes_get_cursor_image(m_c);
         originCookie = xcb_translate_coordinates(m_c, m_targetID, m_display->screen->root, 0, 0);
     }
-    auto image = x11::reply(xcb_shm_get_image_reply, m_c, imageCookie);
-    auto cursor =
-        cursorCookie ? x11::reply(xcb_xfixes_get_cursor_image_reply, m_c, *cursorCookie) : nullptr;
-    auto origin =
-        originCookie ? x11::reply(xcb_translate_coordinates_reply, m_c, *originCookie) : nullptr;
-    if (!image) {
-        m_pixmapStale = true;
-        return GrabResult::skipped;
+    if (const auto result = grabSource(source, frame, originCookie)) {
+        return *result;
     }
-    if (cursor && origin) {
-        blendCursor(*cursor, origin->dst_x, origin->dst_y, m_segment.data(), width, height);
-    }
-    compose(m_segment.data(), width, height, frame);
-    return GrabResult::frame;
+    m_pixmapStale = true;
+    return GrabResult::skipped;
 }
 
 }  // namespace platform::x11capture

@@ -90,15 +90,7 @@ class DesktopRecordingTest : public ::testing::Test {
     void build(std::shared_ptr<api::VideoRepositoryProtocol> videos) {
         rig.recorder = recording::ScreenRecorder::create(std::move(videos), environment);
         rig.recorder->setCapturesAudio(false);
-        // Keep a copy of every finished file: a successful upload removes the recording.
-        QObject::connect(
-            rig.recorder.get(), &recording::ScreenRecorder::recordingFinalized, [this] {
-                if (const auto path = rig.defaults->string("currentVideoPath");
-                    path && fs::exists(*path)) {
-                    fs::copy_file(*path, *path + ".kept", fs::copy_options::overwrite_existing);
-                    kept = *path + ".kept";
-                }
-            });
+        fakes::keepFinishedFiles(*rig.recorder, *rig.defaults, kept);
     }
     std::shared_ptr<api::VideoRepositoryProtocol> repositoryAt(const std::string& base) {
         auto uploader = std::make_shared<api::VideoChunkUploadRepository>(api::HttpClient::shared(),

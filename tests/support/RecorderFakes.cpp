@@ -5,6 +5,7 @@
 #include <thread>
 
 #include <cstdlib>
+#include <filesystem>
 
 namespace fakes {
 
@@ -330,6 +331,17 @@ recording::RecorderEnvironment Rig::environment() {
     };
     env.recordingsFolder = std::string(std::getenv("KORVANE_TEST_HOME")) + "/recordings";
     return env;
+}
+
+void keepFinishedFiles(recording::ScreenRecorder& recorder, platform::DefaultsStore& defaults,
+                       std::string& kept) {
+    QObject::connect(&recorder, &recording::ScreenRecorder::recordingFinalized, [&defaults, &kept] {
+        namespace fs = std::filesystem;
+        if (const auto path = defaults.string("currentVideoPath"); path && fs::exists(*path)) {
+            fs::copy_file(*path, *path + ".kept", fs::copy_options::overwrite_existing);
+            kept = *path + ".kept";
+        }
+    });
 }
 
 void Rig::build() {

@@ -280,6 +280,11 @@ struct Rig {
     void sendAudio(const std::vector<float>& samples, platform::MediaTime captureTime = {});
 };
 
+// Copies every file the recorder finishes to <file>.kept and names the copy in `kept`: the
+// upload that follows a finished recording removes the file itself.
+void keepFinishedFiles(recording::ScreenRecorder& recorder, platform::DefaultsStore& defaults,
+                       std::string& kept);
+
 using ::pumpFor;
 using ::pumpUntil;
 

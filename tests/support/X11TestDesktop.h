@@ -169,6 +169,13 @@ class TestDesktop {
         xcb_flush(m_c);
     }
 
+    // Has the server paint the window's background again: a change of its content, as a
+    // redraw by the application would be.
+    void repaint(xcb_window_t window) {
+        xcb_clear_area(m_c, 0, window, 0, 0, 0, 0);
+        xcb_flush(m_c);
+    }
+
     void destroy(xcb_window_t window) {
         xcb_destroy_window(m_c, window);
         xcb_flush(m_c);
