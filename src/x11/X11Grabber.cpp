@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace platform::x11capture {
 
@@ -289,10 +290,10 @@ std::optional<GrabResult> Grabber::grabSource(
     const bool tracked = m_damage != XCB_NONE;
     std::optional<xcb_xfixes_fetch_region_cookie_t> regionCookie;
     if (tracked && m_damaged) {
-        // Drawing after this subtract is reported by a new event, so nothing slips between.
+        // Drawing after this subtract is reported by a new event; what of it lands before the
+        // reads is taken again after them.
         m_damaged = false;
-        xcb_damage_subtract(m_c, m_damage, XCB_NONE, m_parts);
-        regionCookie = xcb_xfixes_fetch_region(m_c, m_parts);
+        regionCookie = takeDamage();
     }
     auto cursor =
         cursorCookie ? x11::reply(xcb_xfixes_get_cursor_image_reply, m_c, *cursorCookie) : nullptr;
@@ -309,15 +310,9 @@ std::optional<GrabResult> Grabber::grabSource(
         cursorArea = PixelArea{cursor->x - cursor->xhot - rootX, cursor->y - cursor->yhot - rootY,
                                cursor->width, cursor->height};
     }
-    std::vector<PixelArea> changed;
-    if (region) {
-        const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region.get());
-        const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
-        for (int i = 0; i < count; ++i) {
-            changed.push_back({rects[i].x - source.damageX, rects[i].y - source.damageY,
-                               rects[i].width, rects[i].height});
-        }
-    }
+    // What was drawn while the last frame was read may show in it only in part: read it again.
+    std::vector<PixelArea> changed = std::exchange(m_drawnWhileRead, {});
+    appendDamage(region.get(), source, changed);
     if (cursorArea != m_cursorArea || (cursor && cursor->cursor_serial != m_cursorSerial)) {
         // The old picture of the pointer is taken away, the new one drawn; a pointer moving
         // outside a captured window changes nothing in it.
@@ -334,21 +329,27 @@ std::optional<GrabResult> Grabber::grabSource(
     // Patching needs the frame and the source pixel for pixel; scaled frames are made whole.
     const bool patchable =
         tracked && !m_wholeChanged && source.width == frame.width && source.height == frame.height;
-    const std::uint64_t serial = patchable ? m_changes->record(changed) : m_changes->recordWhole();
     m_wholeChanged = false;
     m_cursorArea = cursorArea;
     m_cursorSerial = cursor ? cursor->cursor_serial : 0;
 
     std::optional<std::vector<PixelArea>> pieces;
     if (patchable && frame.changes == m_changes && frame.serial != 0) {
-        pieces = m_changes->changedBetween(frame.serial, serial);
+        pieces = m_changes->changedBetween(frame.serial, m_serial);
     }
+    std::vector<PixelArea> drawnWhileRead;
     if (pieces) {
+        for (const PixelArea& area : changed) {
+            if (std::find(pieces->begin(), pieces->end(), area) == pieces->end()) {
+                pieces->push_back(area);
+            }
+        }
         // The pointer is drawn over freshly read pixels only, never over its own old picture.
         if (cursorArea) {
             pieces->push_back(*cursorArea);
         }
-        if (!grabPieces(source, *pieces, frame)) {
+        if (!grabPieces(source, *pieces, frame, drawnWhileRead)) {
+            m_drawnWhileRead = std::move(drawnWhileRead);
             m_wholeChanged = true;
             return std::nullopt;
         }
@@ -361,7 +362,11 @@ std::optional<GrabResult> Grabber::grabSource(
             static_cast<std::int16_t>(source.y), static_cast<std::uint16_t>(source.width),
             static_cast<std::uint16_t>(source.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
             m_segment.id(), 0);
-        if (!x11::reply(xcb_shm_get_image_reply, m_c, imageCookie)) {
+        const auto lateCookie = tracked ? takeDamage() : std::nullopt;
+        const bool read = x11::reply(xcb_shm_get_image_reply, m_c, imageCookie) != nullptr;
+        takeDamageReply(lateCookie, source, drawnWhileRead);
+        if (!read) {
+            m_drawnWhileRead = std::move(drawnWhileRead);
             m_wholeChanged = true;
             return std::nullopt;
         }
@@ -370,13 +375,44 @@ std::optional<GrabResult> Grabber::grabSource(
         }
         compose(m_segment.data(), source.width, source.height, frame);
     }
+    // The frame may hold that drawing already: it counts as changed by this frame too, or a
+    // consumer bringing an earlier copy up to this one would keep the old pixels there.
+    changed.insert(changed.end(), drawnWhileRead.begin(), drawnWhileRead.end());
+    m_drawnWhileRead = std::move(drawnWhileRead);
+    m_serial = patchable ? m_changes->record(changed) : m_changes->recordWhole();
     frame.changes = m_changes;
-    frame.serial = serial;
+    frame.serial = m_serial;
     return GrabResult::frame;
 }
 
+std::optional<xcb_xfixes_fetch_region_cookie_t> Grabber::takeDamage() {
+    xcb_damage_subtract(m_c, m_damage, XCB_NONE, m_parts);
+    return xcb_xfixes_fetch_region(m_c, m_parts);
+}
+
+void Grabber::takeDamageReply(std::optional<xcb_xfixes_fetch_region_cookie_t> cookie,
+                              const Source& source, std::vector<PixelArea>& areas) {
+    if (cookie) {
+        auto region = x11::reply(xcb_xfixes_fetch_region_reply, m_c, *cookie);
+        appendDamage(region.get(), source, areas);
+    }
+}
+
+void Grabber::appendDamage(const xcb_xfixes_fetch_region_reply_t* region, const Source& source,
+                           std::vector<PixelArea>& areas) {
+    if (!region) {
+        return;
+    }
+    const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region);
+    const int count = xcb_xfixes_fetch_region_rectangles_length(region);
+    for (int i = 0; i < count; ++i) {
+        areas.push_back({rects[i].x - source.damageX, rects[i].y - source.damageY, rects[i].width,
+                         rects[i].height});
+    }
+}
+
 bool Grabber::grabPieces(const Source& source, const std::vector<PixelArea>& pieces,
-                         PixelBuffer& frame) {
+                         PixelBuffer& frame, std::vector<PixelArea>& drawnWhileRead) {
     struct Piece {
         PixelArea area;
         std::size_t offset;
@@ -409,10 +445,14 @@ bool Grabber::grabPieces(const Source& source, const std::vector<PixelArea>& pie
                  m_segment.id(), static_cast<std::uint32_t>(offset))});
         offset += bytes;
     }
+    // Taken after the reads, in the same round trip: drawing the reads may have caught.
+    const auto lateCookie =
+        m_damage != XCB_NONE ? takeDamage() : std::optional<xcb_xfixes_fetch_region_cookie_t>();
     bool complete = fits;
     for (const Piece& piece : requests) {
         complete = x11::reply(xcb_shm_get_image_reply, m_c, piece.cookie) != nullptr && complete;
     }
+    takeDamageReply(lateCookie, source, drawnWhileRead);
     if (!complete) {
         return false;
     }

@@ -134,7 +134,16 @@ class Grabber {
     std::optional<GrabResult> grabSource(
         const Source& source, PixelBuffer& frame,
         std::optional<xcb_translate_coordinates_cookie_t> originCookie);
-    bool grabPieces(const Source& source, const std::vector<PixelArea>& pieces, PixelBuffer& frame);
+    // Reads the pieces into the frame; false when one could not be read. drawnWhileRead gets
+    // the damage reported up to the end of the reads.
+    bool grabPieces(const Source& source, const std::vector<PixelArea>& pieces, PixelBuffer& frame,
+                    std::vector<PixelArea>& drawnWhileRead);
+    // Empties the damage region and asks for what it held.
+    std::optional<xcb_xfixes_fetch_region_cookie_t> takeDamage();
+    void takeDamageReply(std::optional<xcb_xfixes_fetch_region_cookie_t> cookie,
+                         const Source& source, std::vector<PixelArea>& areas);
+    static void appendDamage(const xcb_xfixes_fetch_region_reply_t* region, const Source& source,
+                             std::vector<PixelArea>& areas);
     void compose(const std::uint8_t* image, int width, int height, PixelBuffer& frame);
 
     const bool m_capturesWindow;
@@ -164,7 +173,11 @@ class Grabber {
     bool m_wholeChanged = true;  // the next frame is read whole (first one, new geometry)
     std::optional<PixelArea> m_cursorArea;  // where the pointer was drawn, in source pixels
     std::uint32_t m_cursorSerial = 0;
+    // Damage reported by the end of the last reads: drawn before, during or just after them,
+    // it may show in that frame in part, so the next grab reads it again.
+    std::vector<PixelArea> m_drawnWhileRead;
     const std::shared_ptr<FrameChanges> m_changes;
+    std::uint64_t m_serial = 0;  // the last frame recorded in m_changes
 };
 
 }  // namespace platform::x11capture
