@@ -24,6 +24,32 @@ namespace {
 // machine is busy; they still get a third of a normal thread's share when it is.
 constexpr int kEncoderNice = 5;
 
+// The encoder's settings: constant frame rate, the writer's bit rate within a two-second VBV,
+// no B-frames, BT.709 limited range.
+void configureVideoCodec(AVCodecContext& codec, const VideoOutputSettings& s, bool globalHeader) {
+    codec.width = s.width;
+    codec.height = s.height;
+    codec.pix_fmt = AV_PIX_FMT_YUV420P;
+    // One tick per frame.
+    codec.time_base = AVRational{1, s.mediaTimeScale};
+    codec.framerate = AVRational{s.mediaTimeScale, 1};
+    codec.bit_rate = s.averageBitRate;
+    // A VBV of two seconds at twice the average keeps the average without starving busy scenes.
+    codec.rc_max_rate = 2 * s.averageBitRate;
+    codec.rc_buffer_size = static_cast<int>(
+        std::min<std::int64_t>(2 * s.averageBitRate, std::numeric_limits<int>::max()));
+    codec.gop_size = s.maxKeyFrameInterval;
+    codec.max_b_frames = 0;
+    codec.thread_count = 0;
+    codec.color_range = AVCOL_RANGE_MPEG;
+    codec.colorspace = AVCOL_SPC_BT709;
+    codec.color_primaries = AVCOL_PRI_BT709;
+    codec.color_trc = AVCOL_TRC_BT709;
+    if (globalHeader) {
+        codec.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    }
+}
+
 }  // namespace
 
 std::shared_ptr<EncoderFrame> FramePool::take() {
@@ -105,27 +131,7 @@ bool FfmpegAssetWriter::openVideoLocked() {
     if (!codec || !in.packet) {
         return failLocked("Could not set up the H.264 encoder: out of memory");
     }
-    codec->width = s.width;
-    codec->height = s.height;
-    codec->pix_fmt = AV_PIX_FMT_YUV420P;
-    // One tick per frame.
-    codec->time_base = AVRational{1, s.mediaTimeScale};
-    codec->framerate = AVRational{s.mediaTimeScale, 1};
-    codec->bit_rate = s.averageBitRate;
-    // A VBV of two seconds at twice the average keeps the average without starving busy scenes.
-    codec->rc_max_rate = 2 * s.averageBitRate;
-    codec->rc_buffer_size = static_cast<int>(
-        std::min<std::int64_t>(2 * s.averageBitRate, std::numeric_limits<int>::max()));
-    codec->gop_size = s.maxKeyFrameInterval;
-    codec->max_b_frames = 0;
-    codec->thread_count = 0;
-    codec->color_range = AVCOL_RANGE_MPEG;
-    codec->colorspace = AVCOL_SPC_BT709;
-    codec->color_primaries = AVCOL_PRI_BT709;
-    codec->color_trc = AVCOL_TRC_BT709;
-    if (m_format->oformat->flags & AVFMT_GLOBALHEADER) {
-        codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    }
+    configureVideoCodec(*codec, s, m_format->oformat->flags & AVFMT_GLOBALHEADER);
     AVDictionary* options = nullptr;
     av_dict_set(&options, "preset", m_preset.c_str(), 0);
     av_dict_set(&options, "profile", "high", 0);
