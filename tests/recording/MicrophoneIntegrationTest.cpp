@@ -42,10 +42,11 @@ TEST(MicrophoneIntegrationTest, ASineMicrophoneBecomesA440HzAacTrack) {
                   MediaTime(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count(),
                             1'000'000'000));
     ASSERT_TRUE(pumpUntil([&] { return rig.recorder->microphone().hasEngine(); }));
-    // The virtual source hands its audio over in blocks of up to two seconds.
-    // About a second and a half of converted audio, not just the position the first buffer got.
-    ASSERT_TRUE(
-        pumpUntil([&] { return rig.recorder->audio().stats().analysedBuffers >= 70; }, 15000));
+    // The virtual source hands its audio over in blocks of up to two seconds, and what it heard
+    // before the picture began is left out however much of it was converted: wait until a second
+    // and a half of the file's own track is written (never ahead of the picture).
+    ASSERT_TRUE(pumpUntil(
+        [&] { return rig.recorder->audio().stats().framePosition >= 3 * 48000 / 2; }, 15000));
     rig.recorder->finishRecording();
     ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }, 20000));
 
