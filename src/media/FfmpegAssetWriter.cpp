@@ -9,6 +9,7 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <numeric>
 
 #include <fcntl.h>
 #include <malloc.h>
@@ -104,7 +105,17 @@ bool FfmpegAssetWriter::startWriting() {
     if ((m_video && !openVideoLocked()) || (m_audio && !openAudioLocked())) {
         return false;
     }
-    const int written = avformat_write_header(m_format, nullptr);
+    // The file's own clock must count both tracks' units exactly: a picture track that begins a
+    // few slots late (the first slots left empty) starts after an empty edit, and on the default
+    // millisecond clock that edit is cut short, moving every frame off its 1/30 s slot.
+    std::int64_t movieScale = m_video ? m_video->settings.mediaTimeScale : 1;
+    if (m_audio) {
+        movieScale = std::lcm(movieScale, static_cast<std::int64_t>(m_audio->settings.sampleRate));
+    }
+    AVDictionary* options = nullptr;
+    av_dict_set_int(&options, "movie_timescale", movieScale, 0);
+    const int written = avformat_write_header(m_format, &options);
+    av_dict_free(&options);
     if (written < 0) {
         return failLocked("Could not write the header of " + m_path + ": " + avError(written));
     }

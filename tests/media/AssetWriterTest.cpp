@@ -117,16 +117,17 @@ TEST(AssetWriterTest, VideoIsHighProfileConstantRateWithoutBFramesAndKeepsSkippe
     auto writer = startWriter(path, false);
     ASSERT_TRUE(writer);
     auto compositor = writer->makeCompositor();
+    // The first two slots and one in the middle are left empty, as a busy machine may leave them.
     std::vector<int> slots;
     for (int slot = 0; slot < 90; ++slot) {
-        if (slot != 2) {
+        if (slot > 1 && slot != 4) {
             appendPicture(*writer, *compositor, *stripes(320, 240, slot), slot);
             slots.push_back(slot);
         }
     }
     // Times that do not rise are refused, and the file stays sound.
     EXPECT_FALSE(writer->appendVideo(writer->makePooledFrame(), frameTime(89)));
-    EXPECT_FALSE(writer->appendVideo(writer->makePooledFrame(), frameTime(2)));
+    EXPECT_FALSE(writer->appendVideo(writer->makePooledFrame(), frameTime(4)));
     finish(*writer);
 
     MediaFile file(path);
@@ -138,7 +139,8 @@ TEST(AssetWriterTest, VideoIsHighProfileConstantRateWithoutBFramesAndKeepsSkippe
     EXPECT_EQ(video->codecpar->width, 320);
     EXPECT_EQ(video->codecpar->height, 240);
     EXPECT_EQ(av_cmp_q(video->r_frame_rate, AVRational{30, 1}), 0);
-    EXPECT_NEAR(seconds(*video, video->duration), 3.0, 1e-3);
+    EXPECT_NEAR(seconds(*video, video->start_time + video->duration), 3.0, 1e-5)
+        << "the picture ends with the last slot";
 
     std::vector<double> times;
     std::vector<std::size_t> keys;
@@ -151,7 +153,7 @@ TEST(AssetWriterTest, VideoIsHighProfileConstantRateWithoutBFramesAndKeepsSkippe
     });
     ASSERT_EQ(times.size(), slots.size());
     for (std::size_t i = 0; i < slots.size(); ++i) {
-        EXPECT_NEAR(times[i], slots[i] / 30.0, 1e-3) << "frame " << i;
+        EXPECT_NEAR(times[i], slots[i] / 30.0, 1e-5) << "frame " << i << " off its slot";
     }
     ASSERT_FALSE(keys.empty());
     EXPECT_EQ(keys.front(), 0u);
