@@ -71,6 +71,18 @@ std::optional<std::vector<PixelArea>> FrameChanges::changedBetween(std::uint64_t
     return areas;
 }
 
+void PixelBytes::assign(std::size_t size, std::uint8_t value) {
+    m_memory = std::shared_ptr<std::uint8_t>(new std::uint8_t[size],
+                                             std::default_delete<std::uint8_t[]>());
+    m_size = size;
+    std::fill(begin(), end(), value);
+}
+
+void PixelBytes::adopt(std::shared_ptr<std::uint8_t> memory, std::size_t size) {
+    m_memory = std::move(memory);
+    m_size = m_memory ? size : 0;
+}
+
 std::shared_ptr<PixelBuffer> PixelBuffer::make(int width, int height) {
     auto buffer = std::make_shared<PixelBuffer>();
     buffer->width = std::max(width, 0);

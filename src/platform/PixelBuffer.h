@@ -57,14 +57,39 @@ class FrameChanges {
     std::uint64_t m_last = 0;
 };
 
-// One captured screen frame: 32-bit BGRA, rows of bytesPerRow bytes. A consumer that finishes
-// its work on the picture later, on a thread of its own, keeps a shared one alive through
-// weak_from_this() instead of copying it.
+// The memory of a picture: its own, or lent by whoever made the picture (memory shared with
+// the display server, say) and given back through the deleter of memory() when the last holder
+// lets go.
+class PixelBytes {
+  public:
+    // Memory of its own, every byte set to value.
+    void assign(std::size_t size, std::uint8_t value);
+    // Lent memory of at least size bytes.
+    void adopt(std::shared_ptr<std::uint8_t> memory, std::size_t size);
+
+    std::uint8_t* data() { return m_memory.get(); }
+    const std::uint8_t* data() const { return m_memory.get(); }
+    std::size_t size() const { return m_size; }
+    std::uint8_t& operator[](std::size_t i) { return m_memory.get()[i]; }
+    std::uint8_t operator[](std::size_t i) const { return m_memory.get()[i]; }
+    std::uint8_t* begin() { return data(); }
+    std::uint8_t* end() { return data() + m_size; }
+    const std::shared_ptr<std::uint8_t>& memory() const { return m_memory; }
+
+  private:
+    std::shared_ptr<std::uint8_t> m_memory;
+    std::size_t m_size = 0;
+};
+
+// One captured screen frame: 32-bit BGRA, rows of bytesPerRow bytes. The picture is opaque:
+// the fourth byte may be padding as the source left it. A consumer that finishes its work on
+// the picture later, on a thread of its own, keeps a shared one alive through weak_from_this()
+// instead of copying it.
 struct PixelBuffer : std::enable_shared_from_this<PixelBuffer> {
     int width = 0;
     int height = 0;
     int bytesPerRow = 0;
-    std::vector<std::uint8_t> bytes;
+    PixelBytes bytes;
     // The picture's place in its source's history, when the source keeps one (serial 0: none).
     std::shared_ptr<const FrameChanges> changes;
     std::uint64_t serial = 0;

@@ -20,13 +20,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Recycles frames: a frame returns here when its last holder lets go. Holders beyond the limit
-// make the stream skip a grab rather than allocate without bound.
+// make the stream skip a grab rather than allocate without bound. Frames live in memory the
+// X server shares when it can.
 class FramePool : public std::enable_shared_from_this<FramePool> {
   public:
     static constexpr int kMaxFramesOut = 8;
     static constexpr std::size_t kMaxFramesKept = 2;
 
-    FramePool(int width, int height) : m_width(width), m_height(height) {}
+    FramePool(int width, int height, std::shared_ptr<SegmentLender> lender)
+        : m_width(width), m_height(height), m_lender(std::move(lender)) {}
 
     std::shared_ptr<PixelBuffer> acquire() {
         std::unique_ptr<PixelBuffer> frame;
@@ -46,14 +48,23 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
             frame->width = m_width;
             frame->height = m_height;
             frame->bytesPerRow = m_width * 4;
-            frame->bytes.resize(static_cast<std::size_t>(frame->bytesPerRow) * m_height);
+            const auto size = static_cast<std::size_t>(frame->bytesPerRow) * m_height;
+            if (auto shared = m_lender ? m_lender->lend(size) : nullptr) {
+                frame->bytes.adopt(std::move(shared), size);
+            } else {
+                frame->bytes.assign(size, 0);
+            }
         }
         return {frame.release(), [pool = shared_from_this()](PixelBuffer* p) { pool->recycle(p); }};
     }
 
   private:
     void recycle(PixelBuffer* frame) {
-        std::unique_ptr<PixelBuffer> spare(frame);
+        // Kept as a new object: the old one still names the control block of its last shared
+        // life (enable_shared_from_this), whose deleter holds this pool, and would keep the pool
+        // and its spare frames alive for ever once nobody else does.
+        auto spare = std::make_unique<PixelBuffer>(std::move(*frame));
+        delete frame;
         std::lock_guard lock(m_mutex);
         --m_framesOut;
         // Frames made while the consumers fell behind are let go once they catch up: a moment
@@ -65,6 +76,7 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
 
     const int m_width;
     const int m_height;
+    const std::shared_ptr<SegmentLender> m_lender;
     std::mutex m_mutex;
     std::vector<std::unique_ptr<PixelBuffer>> m_free;
     int m_framesOut = 0;
@@ -93,16 +105,14 @@ struct Session {
         SerialQueue* queue;
     };
 
-    Session(ContentFilter f, const StreamConfiguration& c)
-        : filter(std::move(f)), config(c), pool(std::make_shared<FramePool>(c.width, c.height)) {}
+    Session(ContentFilter f, const StreamConfiguration& c) : filter(std::move(f)), config(c) {}
 
     void run(CaptureStream::Completion started);
     std::optional<CaptureError> captureLoop(Grabber& grabber, CaptureStream::Completion& started);
-    GrabResult grabAndDeliver(Grabber& grabber);
+    GrabResult grabAndDeliver(Grabber& grabber, FramePool& pool);
 
     const ContentFilter filter;
     const StreamConfiguration config;
-    const std::shared_ptr<FramePool> pool;
     std::mutex mutex;
     std::condition_variable wake;
     std::vector<Output> outputs;
@@ -148,6 +158,7 @@ void Session::run(CaptureStream::Completion started) {
 std::optional<CaptureError> Session::captureLoop(Grabber& grabber,
                                                  CaptureStream::Completion& started) {
     const auto interval = frameInterval(config.minimumFrameInterval);
+    const auto pool = std::make_shared<FramePool>(config.width, config.height, grabber.lender());
     auto deadline = Clock::now();
     for (;;) {
         {
@@ -158,7 +169,7 @@ std::optional<CaptureError> Session::captureLoop(Grabber& grabber,
                 return std::nullopt;
             }
         }
-        const GrabResult result = grabAndDeliver(grabber);
+        const GrabResult result = grabAndDeliver(grabber, *pool);
         if (result == GrabResult::gone) {
             // Before the start this fails the start; after it, the capture ends by itself.
             return makeError(kContentGone, "The captured content is gone");
@@ -174,8 +185,8 @@ std::optional<CaptureError> Session::captureLoop(Grabber& grabber,
     }
 }
 
-GrabResult Session::grabAndDeliver(Grabber& grabber) {
-    std::shared_ptr<PixelBuffer> frame = pool->acquire();
+GrabResult Session::grabAndDeliver(Grabber& grabber, FramePool& pool) {
+    std::shared_ptr<PixelBuffer> frame = pool.acquire();
     if (!frame) {
         return GrabResult::skipped;  // every frame is still held downstream
     }

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 #include <utility>
 
 namespace platform::x11capture {
@@ -107,14 +108,14 @@ void BilinearScaler::scale(const std::uint8_t* source, int sourceStride, int sou
     }
 }
 
-bool ShmSegment::reserve(xcb_connection_t* c, std::size_t bytes) {
-    if (m_data && bytes <= m_size) {
-        return true;
-    }
-    release(c);
+namespace {
+
+// A new segment of the given size, attached on both sides.
+std::optional<std::pair<xcb_shm_seg_t, std::uint8_t*>> attachSegment(xcb_connection_t* c,
+                                                                     std::size_t bytes) {
     const int shmID = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
     if (shmID < 0) {
-        return false;
+        return std::nullopt;
     }
     void* address = shmat(shmID, nullptr, 0);
     const xcb_shm_seg_t id = xcb_generate_id(c);
@@ -125,17 +126,63 @@ bool ShmSegment::reserve(xcb_connection_t* c, std::size_t bytes) {
     // Marked for removal once both sides are attached: it goes away with us even after a crash.
     shmctl(shmID, IPC_RMID, nullptr);
     if (address == reinterpret_cast<void*>(-1)) {
-        return false;
+        return std::nullopt;
     }
     if (error) {
         std::free(error);
         shmdt(address);
+        return std::nullopt;
+    }
+    return std::pair{id, static_cast<std::uint8_t*>(address)};
+}
+
+}  // namespace
+
+bool ShmSegment::reserve(xcb_connection_t* c, std::size_t bytes) {
+    if (m_data && bytes <= m_size) {
+        return true;
+    }
+    release(c);
+    const auto segment = attachSegment(c, bytes);
+    if (!segment) {
         return false;
     }
-    m_id = id;
-    m_data = static_cast<std::uint8_t*>(address);
+    std::tie(m_id, m_data) = *segment;
     m_size = bytes;
     return true;
+}
+
+std::shared_ptr<std::uint8_t> SegmentLender::lend(std::size_t bytes) {
+    std::lock_guard lock(m_mutex);
+    const auto segment = m_c ? attachSegment(m_c, bytes) : std::nullopt;
+    if (!segment) {
+        return nullptr;
+    }
+    return {segment->second, GiveBack{shared_from_this(), segment->first}};
+}
+
+std::optional<xcb_shm_seg_t> SegmentLender::segmentOf(const PixelBytes& bytes) const {
+    const auto* giveBack = std::get_deleter<GiveBack>(bytes.memory());
+    if (!giveBack || giveBack->lender.get() != this) {
+        return std::nullopt;
+    }
+    return giveBack->id;
+}
+
+void SegmentLender::close() {
+    std::lock_guard lock(m_mutex);
+    m_c = nullptr;
+}
+
+void SegmentLender::GiveBack::operator()(std::uint8_t* data) const {
+    {
+        std::lock_guard lock(lender->m_mutex);
+        if (lender->m_c) {
+            xcb_shm_detach(lender->m_c, id);
+            xcb_flush(lender->m_c);
+        }
+    }
+    shmdt(data);
 }
 
 void ShmSegment::release(xcb_connection_t* c) {
@@ -194,6 +241,7 @@ Grabber::~Grabber() {
     if (!m_c) {
         return;
     }
+    m_lender->close();
     m_segment.release(m_c);
     if (m_damage != XCB_NONE) {
         xcb_damage_destroy(m_c, m_damage);
@@ -216,6 +264,7 @@ std::optional<CaptureError> Grabber::open() {
         return makeError(kNoDisplay, "No X display");
     }
     m_c = m_display->connection.get();
+    m_lender = std::make_shared<SegmentLender>(m_c);
     if (xcb_get_setup(m_c)->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) {
         return makeError(kUnsupportedFormat, "The X server's image byte order is not supported");
     }
@@ -357,23 +406,35 @@ std::optional<GrabResult> Grabber::grabSource(
             blendCursor(*cursor, rootX, rootY, frame.bytes.data(), frame.width, frame.height);
         }
     } else {
+        // A frame of the source's size whose memory the server shares takes the pixels as they
+        // come; any other is composed from the grab.
+        const auto direct = source.width == frame.width && source.height == frame.height &&
+                                    frame.bytesPerRow == frame.width * 4
+                                ? m_lender->segmentOf(frame.bytes)
+                                : std::nullopt;
         const auto imageCookie = xcb_shm_get_image(
             m_c, source.drawable, static_cast<std::int16_t>(source.x),
             static_cast<std::int16_t>(source.y), static_cast<std::uint16_t>(source.width),
             static_cast<std::uint16_t>(source.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-            m_segment.id(), 0);
+            direct.value_or(m_segment.id()), 0);
         const auto lateCookie = tracked ? takeDamage() : std::nullopt;
         const bool read = x11::reply(xcb_shm_get_image_reply, m_c, imageCookie) != nullptr;
         takeDamageReply(lateCookie, source, drawnWhileRead);
         if (!read) {
             m_drawnWhileRead = std::move(drawnWhileRead);
             m_wholeChanged = true;
+            if (direct) {
+                frame.serial = 0;  // the failed read may have reached it in part
+            }
             return std::nullopt;
         }
+        std::uint8_t* image = direct ? frame.bytes.data() : m_segment.data();
         if (drawsCursor) {
-            blendCursor(*cursor, rootX, rootY, m_segment.data(), source.width, source.height);
+            blendCursor(*cursor, rootX, rootY, image, source.width, source.height);
         }
-        compose(m_segment.data(), source.width, source.height, frame);
+        if (!direct) {
+            compose(image, source.width, source.height, frame);
+        }
     }
     // The frame may hold that drawing already: it counts as changed by this frame too, or a
     // consumer bringing an earlier copy up to this one would keep the old pixels there.

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -83,6 +84,30 @@ class ShmSegment {
     std::size_t m_size = 0;
 };
 
+// Frame memory shared with the X server: a frame whose memory is such a segment is grabbed
+// into directly, without a copy. The memory goes back (detached from the server, unmapped) when
+// the frame's last holder lets go, on whatever thread; once the grabber has closed its
+// connection the server has let go of it already.
+class SegmentLender : public std::enable_shared_from_this<SegmentLender> {
+  public:
+    explicit SegmentLender(xcb_connection_t* c) : m_c(c) {}
+    // nullptr when no segment can be made.
+    std::shared_ptr<std::uint8_t> lend(std::size_t bytes);
+    // The segment the bytes are, when this lender lent them.
+    std::optional<xcb_shm_seg_t> segmentOf(const PixelBytes& bytes) const;
+    // The connection is about to close.
+    void close();
+
+  private:
+    struct GiveBack {
+        std::shared_ptr<SegmentLender> lender;
+        xcb_shm_seg_t id;
+        void operator()(std::uint8_t* data) const;
+    };
+    std::mutex m_mutex;
+    xcb_connection_t* m_c;
+};
+
 int bitsPerPixel(const xcb_setup_t* setup, std::uint8_t depth);
 
 // Premultiplied ARGB over the image, clipped to it. origin: the image's top-left on the root.
@@ -102,6 +127,8 @@ class Grabber {
     Grabber& operator=(const Grabber&) = delete;
 
     std::optional<CaptureError> open();
+    // Lends memory the frames can be grabbed into; null before open().
+    const std::shared_ptr<SegmentLender>& lender() const { return m_lender; }
     // Brings the frame up to date with the content. A frame that has been filled before is only
     // patched where the content changed since; when nothing changed since the last grab, nothing
     // is read and the result is skipped: the last frame delivered still holds.
@@ -151,7 +178,8 @@ class Grabber {
     const StreamConfiguration m_config;
     std::optional<x11::Display> m_display;
     xcb_connection_t* m_c = nullptr;
-    ShmSegment m_segment;
+    ShmSegment m_segment;  // pieces, and whole frames not lent by m_lender
+    std::shared_ptr<SegmentLender> m_lender;
     BilinearScaler m_scaler;
     // Display capture: the display's rectangle on the root window.
     Area m_area;

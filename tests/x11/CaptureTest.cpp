@@ -12,8 +12,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <fstream>
 #include <future>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -113,7 +116,8 @@ std::optional<CaptureError> stop(CaptureStream& stream) {
                                    std::uint32_t expected) {
     std::uint32_t actual;
     std::memcpy(&actual, frame.row(static_cast<int>(y)) + 4 * static_cast<int>(x), 4);
-    for (int shift = 0; shift < 32; shift += 8) {
+    // The fourth byte may be padding: the picture is opaque.
+    for (int shift = 0; shift < 24; shift += 8) {
         if (std::abs(int((actual >> shift) & 0xFF) - int((expected >> shift) & 0xFF)) > 8) {
             return ::testing::AssertionFailure() << "pixel (" << int(x) << ", " << int(y) << ") is "
                                                  << std::hex << actual << ", not " << expected;
@@ -131,6 +135,23 @@ const platform::ShareableWindow* find(const std::vector<platform::ShareableWindo
     auto it = std::find_if(windows.begin(), windows.end(),
                            [&](const auto& w) { return w.windowID == id; });
     return it == windows.end() ? nullptr : &*it;
+}
+
+// System V segments this process made that still exist: one lives until both this process
+// and the X server have let go of it.
+int sharedSegmentsOfOurs() {
+    std::ifstream table("/proc/sysvipc/shm");
+    std::string line;
+    std::getline(table, line);  // the heading
+    int count = 0;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        long key = 0, id = 0, perms = 0, size = 0, creator = 0;
+        if (fields >> key >> id >> perms >> size >> creator && creator == getpid()) {
+            ++count;
+        }
+    }
+    return count;
 }
 
 }  // namespace
@@ -362,6 +383,74 @@ TEST(X11CaptureStreamTest,
     const auto stopped = stop(*stream);
     ASSERT_TRUE(stopped);
     EXPECT_EQ(stopped->localizedDescription, "The capture is not running");
+}
+
+TEST(X11CaptureStreamTest, FullFramesHeldDuringAndAfterTheCaptureKeepTheirPicturesAndGoBack) {
+    SKIP_WITHOUT_DISPLAY();
+    auto server = platform::makeX11WindowServer();
+    ASSERT_NE(server, nullptr);
+    TestDesktop desktop;
+    const auto window = desktop.make({.overrideRedirect = true, .x = 60, .y = 60});
+    const Rect placed = desktop.waitUntilViewable(window);
+    const auto display = server->displays().front();
+    const Rect d = display.frame;
+    const int before = sharedSegmentsOfOurs();
+
+    platform::StreamConfiguration config;
+    config.width = static_cast<int>(d.width);
+    config.height = static_cast<int>(d.height);
+    config.showsCursor = false;
+    // Holds the last six frames, as a backed-up encoder would, and counts what it got.
+    std::mutex mutex;
+    std::deque<std::shared_ptr<const PixelBuffer>> held;
+    int received = 0;
+    platform::SerialQueue queue{"test.capture.held"};
+    auto stream =
+        platform::makeX11CaptureStream({.includedDisplays = {display}, .contentRect = d}, config);
+    stream->addStreamOutput(
+        platform::StreamOutputType::screen,
+        [&](const platform::VideoSample& sample, platform::StreamOutputType) {
+            std::lock_guard lock(mutex);
+            held.push_back(sample.imageBuffer);
+            if (held.size() > 6) {
+                held.pop_front();
+            }
+            ++received;
+        },
+        queue);
+    const auto receivedSoFar = [&] {
+        std::lock_guard lock(mutex);
+        return received;
+    };
+    ASSERT_EQ(start(*stream), std::nullopt);
+    // New frames keep being read whole into memory the pool makes, lets go of and makes again.
+    int most = 0;
+    for (int round = 0; round < 40; ++round) {
+        const int got = receivedSoFar();
+        desktop.configure(window, XCB_CONFIG_WINDOW_X, {round % 2 ? 60u : 64u});
+        EXPECT_TRUE(eventually([&] { return receivedSoFar() > got; }));
+        most = std::max(most, sharedSegmentsOfOurs() - before);
+    }
+    EXPECT_EQ(stop(*stream), std::nullopt);
+    EXPECT_LE(most, 12) << "the memory of frames let go while capturing goes too";
+
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(held.size(), 6u);
+        const double redX = placed.x - d.x + 8 + placed.width / 4;
+        const double redY = placed.y - d.y + placed.height / 2;
+        for (const auto& frame : held) {
+            EXPECT_TRUE(colorAt(*frame, redX, redY, kRed));
+            EXPECT_TRUE(colorAt(*frame, redX + placed.width / 2, redY, kBlue));
+        }
+    }
+    // Past the end of the capture, the frames' memory goes on both sides when they go.
+    stream.reset();
+    queue.join();
+    held.clear();
+    EXPECT_TRUE(eventually([&] { return sharedSegmentsOfOurs() == before; }))
+        << sharedSegmentsOfOurs() - before << " segments left";
+    desktop.destroy(window);
 }
 
 TEST(X11CaptureStreamTest, ReportsWhatCannotBeCapturedThroughTheCompletion) {
