@@ -222,11 +222,12 @@ AudioPipeline::Placement AudioPipeline::place(int frames) {
     Placement placement;
     placement.analyse = ++m_analysedBuffers % analysisEvery == 0;
     // Only the part of the buffer between the file's start and the picture's end.
-    const std::int64_t end = m_endPosition.value_or(std::numeric_limits<std::int64_t>::max());
     placement.skip = static_cast<int>(std::clamp<std::int64_t>(-m_framePosition, 0, frames));
-    placement.keep = static_cast<int>(std::clamp<std::int64_t>(
-        end - (m_framePosition + placement.skip), 0, frames - placement.skip));
     placement.position = m_framePosition + placement.skip;
+    const std::int64_t rest = frames - placement.skip;
+    placement.keep = static_cast<int>(
+        m_endPosition ? std::clamp<std::int64_t>(*m_endPosition - placement.position, 0, rest)
+                      : rest);
     m_framePosition += frames - placement.keep;  // what is left out still passes by
     return placement;
 }

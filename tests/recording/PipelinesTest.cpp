@@ -64,9 +64,10 @@ class PipelinesTest : public ::testing::Test {
         settle();
     }
     // One tap buffer of `frames` samples at `level`, as the engine hands it over.
-    void speak(int frames, float level) {
+    void speak(int frames, float level, MediaTime heardAt = {}) {
         platform::PcmBuffer buffer(AudioPipeline::targetFormat(), frames);
         buffer.frameLength = frames;
+        buffer.captureTime = heardAt;
         std::fill(buffer.floatData(), buffer.floatData() + frames, level);
         audio->handleTap(buffer);
         settle();
@@ -171,6 +172,30 @@ TEST_F(PipelinesTest, SoundFollowsThePictureAndEndsWithIt) {
                      static_cast<std::int64_t>(last.samples.size());
     EXPECT_EQ(end, 4800) << "what lies beyond the picture is cut";
     EXPECT_EQ(audio->stats().framePosition, 4800);
+}
+
+TEST_F(PipelinesTest, SoundHeardBeforeTheFirstPictureIsLeftOut) {
+    video->setPendingOutputURL("/tmp/early.mp4");
+    sendFrame(start);
+    tick(2);
+    audio->beginMicrophone(std::make_shared<fakes::PassThroughConverter>());
+    // The device says when it heard its first buffer: 3000 samples before the first picture.
+    // Two buffers lie wholly before the file's start, the third reaches 72 samples into it.
+    speak(1024, 0.25f, start - MediaTime(3000, 48000));
+    speak(1024, 0.5f);
+    speak(1024, 0.75f);
+    speak(1024, 1.0f);
+    const auto chunks = writer->audioCopy();
+    ASSERT_EQ(chunks.size(), 2u);
+    EXPECT_EQ(chunks[0].pts, start);
+    EXPECT_EQ(chunks[1].pts, start + MediaTime(72, 48000));
+    ASSERT_EQ(chunks[0].samples.size(), 72u);
+    ASSERT_EQ(chunks[1].samples.size(), 1024u);
+    // The recorder's gain applies to both alike: the levels tell the buffers apart.
+    const float gain = chunks[1].samples.front();
+    EXPECT_GT(gain, 0.5f);
+    EXPECT_EQ(chunks[0].samples, std::vector<float>(72, chunks[0].samples.front()));
+    EXPECT_NEAR(chunks[0].samples.front(), 0.75f * gain, 1e-5f) << "the third buffer's end";
 }
 
 TEST_F(PipelinesTest, ATrackThatFallsShortIsFilledToThePicturesEnd) {
