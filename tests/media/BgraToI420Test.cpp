@@ -22,7 +22,8 @@ double crOf(double r, double g, double b) {
 
 }  // namespace
 
-// 70 columns: four vector blocks of sixteen and a tail of six, so both paths are checked.
+// 70 columns: vector blocks (two of thirty-two, or four of sixteen) and a tail of six, so both
+// kinds of path are checked.
 TEST(BgraToI420Test, MatchesTheBt709FormulasOnTheVectorPathAndTheTail) {
     constexpr int width = 70;
     constexpr int height = 6;
@@ -81,4 +82,48 @@ TEST(BgraToI420Test, PureColoursLandOnTheirLimitedRangeValues) {
     EXPECT_NEAR(y[32], 63, 1);
     EXPECT_NEAR(v[16], 240, 1);
     EXPECT_NEAR(u[24], 240, 1);
+}
+
+// The encoder input converts only what changed, in pieces that start and end anywhere: a piece
+// converted alone must give the bytes the whole frame's conversion gives there, whichever
+// vector width each of them took.
+TEST(BgraToI420Test, APieceConvertedAloneGivesTheBytesOfTheWhole) {
+    constexpr int width = 128;
+    constexpr int height = 4;
+    std::vector<std::uint8_t> bgra(width * height * 4);
+    std::srand(11);
+    for (auto& byte : bgra) {
+        byte = static_cast<std::uint8_t>(std::rand() % 256);
+    }
+    struct Planes {
+        std::vector<std::uint8_t> y = std::vector<std::uint8_t>(width * height);
+        std::vector<std::uint8_t> u = std::vector<std::uint8_t>(width / 2 * height / 2);
+        std::vector<std::uint8_t> v = std::vector<std::uint8_t>(width / 2 * height / 2);
+    };
+    Planes whole;
+    platform::convertBgraToI420(bgra.data(), width * 4, width, height, whole.y.data(), width,
+                                whole.u.data(), width / 2, whole.v.data(), width / 2);
+    for (const int left : {16, 32, 48, 96}) {
+        Planes piece = whole;
+        std::fill(piece.y.begin(), piece.y.end(), 0);
+        std::fill(piece.u.begin(), piece.u.end(), 0);
+        std::fill(piece.v.begin(), piece.v.end(), 0);
+        platform::convertBgraToI420(bgra.data() + 4 * left, width * 4, width - left, height,
+                                    piece.y.data() + left, width, piece.u.data() + left / 2,
+                                    width / 2, piece.v.data() + left / 2, width / 2);
+        for (int row = 0; row < height; ++row) {
+            for (int x = left; x < width; ++x) {
+                ASSERT_EQ(piece.y[row * width + x], whole.y[row * width + x])
+                    << "luma at " << x << "," << row << " of the piece from " << left;
+            }
+        }
+        for (int row = 0; row < height / 2; ++row) {
+            for (int x = left / 2; x < width / 2; ++x) {
+                ASSERT_EQ(piece.u[row * width / 2 + x], whole.u[row * width / 2 + x])
+                    << "Cb at " << x << "," << row << " of the piece from " << left;
+                ASSERT_EQ(piece.v[row * width / 2 + x], whole.v[row * width / 2 + x])
+                    << "Cr at " << x << "," << row << " of the piece from " << left;
+            }
+        }
+    }
 }
