@@ -1,5 +1,6 @@
 #include "media/PulseAudioEngine.h"
 #include "media/PulseConnection.h"
+#include "platform/Log.h"
 
 #include <algorithm>
 #include <atomic>
@@ -145,6 +146,7 @@ class PulseAudioEngine final : public AudioEngine {
         }
         pa_stream_set_state_callback(stream, &PulseAudioEngine::onStreamState, this);
         pa_stream_set_read_callback(stream, &PulseAudioEngine::onReadable, this);
+        pa_stream_set_moved_callback(stream, &PulseAudioEngine::onMoved, nullptr);
         // One fragment per tap buffer: Pulse hands audio over every ~21 ms instead of in bursts.
         const int fragmentFrames = m_tapFrames > 0 ? m_tapFrames : kDefaultFragmentFrames;
         pa_buffer_attr attr{};
@@ -185,6 +187,11 @@ class PulseAudioEngine final : public AudioEngine {
 
     bool isRunning() const override { return m_running; }
 
+    void setLossHandler(LossHandler handler) override {
+        std::lock_guard control(m_control);
+        withStreamLocked([&] { m_lossHandler = std::move(handler); });
+    }
+
   private:
     // m_control held.
     void teardown() {
@@ -219,16 +226,27 @@ class PulseAudioEngine final : public AudioEngine {
         }
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_set_moved_callback(stream, nullptr, nullptr);
         pa_stream_disconnect(stream);
         pa_stream_unref(stream);
     }
 
     static void onStreamState(pa_stream* stream, void* userdata) {
         auto* self = static_cast<PulseAudioEngine*>(userdata);
-        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
-            self->m_running = false;  // the source went away or the server died
+        // Only a capture that had started is lost: a failed connect is start()'s error.
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream)) && self->m_running.exchange(false) &&
+            self->m_lossHandler) {
+            self->m_lossHandler(sourceLabel(self->m_deviceId) + " stopped: " +
+                                pa_strerror(pa_context_errno(pa_stream_get_context(stream))));
         }
         self->m_connecting->signal();
+    }
+
+    // A server that rescues streams moves ours to another source when its own goes away; the
+    // narration goes on from there, and the log says from where.
+    static void onMoved(pa_stream* stream, void*) {
+        const char* name = pa_stream_get_device_name(stream);
+        logLine(std::string("The microphone now records from source ") + (name ? name : "?"));
     }
 
     static void onReadable(pa_stream* stream, size_t, void* userdata) {
@@ -322,6 +340,7 @@ class PulseAudioEngine final : public AudioEngine {
 
     // Owned by Pulse's thread (under the loop lock) while a stream exists, else by m_control.
     TapBlock m_tap;
+    LossHandler m_lossHandler;
     int m_tapFrames = 0;
     PcmBuffer m_chunk;
     size_t m_chunkBytes = 0;

@@ -14,6 +14,8 @@ namespace platform {
 class AudioEngine {
   public:
     using TapBlock = std::function<void(const PcmBuffer&)>;
+    // Why the capture ended by itself.
+    using LossHandler = std::function<void(const std::string& reason)>;
     virtual ~AudioEngine() = default;
 
     // The device's format (what the tap delivers).
@@ -23,6 +25,9 @@ class AudioEngine {
     virtual std::expected<void, std::string> start() = 0;
     virtual void stop() = 0;
     virtual bool isRunning() const = 0;
+    // Called once, on the engine's thread, when a started capture ends without stop(): the
+    // device was unplugged or the sound server went away. Set it before start().
+    virtual void setLossHandler(LossHandler handler) = 0;
 };
 
 // Makes an engine for a device id (a PulseAudio source name); empty means the default source.

@@ -4,6 +4,8 @@
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 
+#include <algorithm>
+
 namespace recording {
 
 std::shared_ptr<MicrophoneController> MicrophoneController::create(
@@ -32,10 +34,7 @@ MicrophoneController::~MicrophoneController() {
     for (auto token : m_observers) {
         center.removeObserver(token);
     }
-    if (m_engine) {
-        m_engine->removeTap();
-        m_engine->stop();
-    }
+    releaseEngine();
 }
 
 void MicrophoneController::installObservers() {
@@ -89,10 +88,14 @@ void MicrophoneController::refreshAvailability() {
     setAuthorized(authorized);
     setAvailable(authorized && hasDevices);
     if (!(authorized && m_available)) {
-        setMuted(true);
-        if (m_recording.wantsMicrophone()) {
-            stop(false);
-        }
+        muteAndStop();
+    }
+}
+
+void MicrophoneController::muteAndStop() {
+    setMuted(true);
+    if (m_recording.wantsMicrophone()) {
+        stop(false);
     }
 }
 
@@ -158,7 +161,7 @@ void MicrophoneController::setMutedByTrader(bool muted) {
     if (m_authorized && m_available) {
         setMuted(false);
         if (m_recording.wantsMicrophone() && m_recording.isRecording()) {
-            (void)start();
+            startOrMute();
         }
     } else {
         setMuted(true);
@@ -195,7 +198,7 @@ void MicrophoneController::syncSelection() {
 
 void MicrophoneController::startIfRecording() {
     if (m_recording.isRecording() && m_recording.wantsMicrophone() && !m_muted) {
-        (void)start();
+        startOrMute();
     }
 }
 
@@ -204,16 +207,24 @@ bool MicrophoneController::mayStart() const {
            m_available && !(m_engine && m_engine->isRunning());
 }
 
-std::expected<std::unique_ptr<platform::AudioEngine>, std::string>
-MicrophoneController::makeEngine() {
-    // The microphone the trader picked; the default source when none is stored.
-    const std::string deviceId =
+// The microphone the trader picked while it is there, then the system's default input: a
+// microphone unplugged since it was chosen must not turn the narration into silence.
+std::vector<platform::CaptureDevice> MicrophoneController::sourcesToTry() const {
+    const std::string chosen =
         m_devices.defaults->string("SelectedMicrophoneKey").value_or(std::string());
-    auto engine = m_devices.engineFactory ? m_devices.engineFactory(deviceId) : nullptr;
-    if (!engine) {
-        return std::unexpected(std::string("No audio engine"));
+    const auto devices = m_devices.discovery->devices();
+    std::vector<platform::CaptureDevice> sources;
+    if (const auto it = std::ranges::find(devices, chosen, &platform::CaptureDevice::uniqueID);
+        it != devices.end()) {
+        sources.push_back(*it);
+    } else if (!chosen.empty()) {
+        platform::logLine("The chosen microphone " + chosen + " is not there");
     }
-    return engine;
+    if (auto fallback = m_devices.discovery->defaultDevice();
+        fallback && fallback->uniqueID != chosen) {
+        sources.push_back(std::move(*fallback));
+    }
+    return sources;
 }
 
 std::expected<void, std::string> MicrophoneController::start() {
@@ -221,42 +232,94 @@ std::expected<void, std::string> MicrophoneController::start() {
     if (!mayStart()) {
         return {};
     }
-    auto engine = makeEngine();
+    std::string failure = "no microphone input";
+    for (const auto& source : sourcesToTry()) {
+        auto started = startFrom(source);
+        if (started) {
+            return {};
+        }
+        failure = started.error();
+        platform::logLine("The microphone " + source.uniqueID + " did not start: " + failure);
+    }
+    return std::unexpected(failure);
+}
+
+void MicrophoneController::startOrMute() {
+    if (auto started = start(); !started) {
+        platform::logLine("No microphone records (" + started.error() + "): muted");
+        muteAndStop();
+    }
+}
+
+std::expected<void, std::string> MicrophoneController::startFrom(
+    const platform::CaptureDevice& source) {
+    auto engine = m_devices.engineFactory ? m_devices.engineFactory(source.uniqueID) : nullptr;
     if (!engine) {
-        return std::unexpected(engine.error());
+        return std::unexpected(std::string("No audio engine"));
     }
     std::shared_ptr<platform::AudioConverter> converter =
         m_devices.converterFactory
-            ? m_devices.converterFactory((*engine)->inputFormat(), AudioPipeline::targetFormat())
+            ? m_devices.converterFactory(engine->inputFormat(), AudioPipeline::targetFormat())
             : nullptr;
     if (!converter) {
         platform::logLine("Failed to create AVAudioConverter");
         return {};
     }
     m_audio->beginMicrophone(converter);
-    (*engine)->installTap(tapBufferFrames, [weak = std::weak_ptr<AudioPipeline>(m_audio)](
-                                               const platform::PcmBuffer& buffer) {
+    engine->installTap(tapBufferFrames, [weak = std::weak_ptr<AudioPipeline>(m_audio)](
+                                            const platform::PcmBuffer& buffer) {
         if (auto audio = weak.lock()) {
             audio->handleTap(buffer);
         }
     });
-    if (auto started = (*engine)->start(); !started) {
-        (*engine)->removeTap();
+    watchForLoss(*engine);
+    if (auto started = engine->start(); !started) {
+        engine->removeTap();
         return std::unexpected(started.error());
     }
-    m_engine = std::move(*engine);
+    m_engine = std::move(engine);
     m_hasEngine = true;
     m_silence->microphoneStarted();
+    platform::logLine("Recording the microphone \"" + source.localizedName + "\" (" +
+                      source.uniqueID + ")");
     return {};
 }
 
-void MicrophoneController::stop(bool resetPipeline) {
-    if (m_engine) {
-        m_engine->removeTap();
-        m_engine->stop();
-        m_engine.reset();
-        m_hasEngine = false;
+void MicrophoneController::watchForLoss(platform::AudioEngine& engine) {
+    engine.setLossHandler(
+        [weak = weak_from_this(), generation = ++m_engineGeneration](const std::string& reason) {
+            platform::MainQueue::post([weak, generation, reason] {
+                if (auto self = weak.lock()) {
+                    self->engineLost(generation, reason);
+                }
+            });
+        });
+}
+
+// The device went away under a running recording: the narration goes on from another input at
+// once, or the bar shows the microphone muted.
+void MicrophoneController::engineLost(std::uint64_t generation, const std::string& reason) {
+    if (generation != m_engineGeneration || !m_engine) {
+        return;  // stopped or replaced meanwhile
     }
+    platform::logLine("The microphone was lost: " + reason);
+    stop(false);
+    refreshAvailability();
+    startIfRecording();
+}
+
+void MicrophoneController::releaseEngine() {
+    if (!m_engine) {
+        return;
+    }
+    m_engine->removeTap();
+    m_engine->stop();
+    m_engine.reset();
+    m_hasEngine = false;
+}
+
+void MicrophoneController::stop(bool resetPipeline) {
+    releaseEngine();
     if (resetPipeline) {
         m_audio->reset();
     }

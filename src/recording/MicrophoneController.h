@@ -15,10 +15,12 @@
 #include <QString>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace recording {
 
@@ -73,8 +75,12 @@ class MicrophoneController : public QObject,
     // Mutes without a selection change (the content choice was cleared).
     void mute() { setMuted(true); }
 
-    // Starts the engine when the recording, the trader's choices and the device allow it.
+    // Starts the engine when the recording, the trader's choices and the device allow it: from
+    // the chosen microphone, or from the default input when the chosen one is not there. The
+    // error says that no input would start.
     std::expected<void, std::string> start();
+    // start(), muting when no input starts: the bar never shows a live microphone over silence.
+    void startOrMute();
     // Stops the engine; with resetPipeline, what was not yet written is dropped too.
     void stop(bool resetPipeline);
     // Starts it if a recording runs and the trader has not muted.
@@ -92,7 +98,12 @@ class MicrophoneController : public QObject,
                          std::shared_ptr<SilenceWatch> silence);
     void installObservers();
     bool mayStart() const;
-    std::expected<std::unique_ptr<platform::AudioEngine>, std::string> makeEngine();
+    std::vector<platform::CaptureDevice> sourcesToTry() const;
+    std::expected<void, std::string> startFrom(const platform::CaptureDevice& source);
+    void watchForLoss(platform::AudioEngine& engine);
+    void engineLost(std::uint64_t generation, const std::string& reason);
+    void releaseEngine();
+    void muteAndStop();
     void setMuted(bool value);
     void setAuthorized(bool value);
     void setAvailable(bool value);
@@ -104,6 +115,7 @@ class MicrophoneController : public QObject,
     std::shared_ptr<AudioPipeline> m_audio;
     std::shared_ptr<SilenceWatch> m_silence;
     std::unique_ptr<platform::AudioEngine> m_engine;
+    std::uint64_t m_engineGeneration = 0;  // tells a lost engine from the one that replaced it
     std::atomic<bool> m_hasEngine{false};
     std::atomic<bool> m_muted{false};
     bool m_authorized = true;

@@ -250,7 +250,7 @@ void ScreenRecorder::writerReady() {
     // stopped in the meantime.
     onMain([generation = m_stopGeneration.load()](ScreenRecorder& self) {
         if (self.m_stopGeneration == generation) {
-            (void)self.m_microphone->start();
+            self.m_microphone->startOrMute();
         }
     });
 }

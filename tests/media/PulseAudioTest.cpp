@@ -9,13 +9,12 @@
 #include <QElapsedTimer>
 
 #include "Pump.h"
+#include "Shell.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <thread>
@@ -41,18 +40,6 @@ const char* fakeMic() {
     GTEST_SKIP()                                                                             \
         << "needs the virtual desktop's PulseAudio: run scripts/test.sh, or source the env " \
            "file written by scripts/virtual-desktop.sh start"
-
-std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        std::array<char, 256> chunk{};
-        while (std::fgets(chunk.data(), chunk.size(), pipe)) {
-            out += chunk.data();
-        }
-        ::pclose(pipe);
-    }
-    return out;
-}
 
 bool hasDevice(const std::vector<platform::CaptureDevice>& devices, const std::string& id) {
     return std::ranges::any_of(devices, [&](const auto& d) { return d.uniqueID == id; });
@@ -103,12 +90,13 @@ double dominantHz(const std::vector<float>& samples, double rate) {
 struct ToneSource {
     std::string sink = "korvane_tone_" + std::to_string(::getpid());
     std::string sinkModule =
-        run("pactl load-module module-null-sink rate=48000 channels=1 sink_name=" + sink);
-    std::string toneModule = run("pactl load-module module-sine frequency=440 sink=" + sink);
+        shellOutput("pactl load-module module-null-sink rate=48000 channels=1 sink_name=" + sink);
+    std::string toneModule =
+        shellOutput("pactl load-module module-sine frequency=440 sink=" + sink);
     std::string name() const { return sink + ".monitor"; }
     ~ToneSource() {
-        run("pactl unload-module " + toneModule);
-        run("pactl unload-module " + sinkModule);
+        shellOutput("pactl unload-module " + toneModule);
+        shellOutput("pactl unload-module " + sinkModule);
     }
 };
 
@@ -147,14 +135,14 @@ TEST(PulseDeviceDiscoveryTest, APluggedSourceIsAnnouncedAndItsRemovalToo) {
     const auto discovery = platform::makePulseDeviceDiscovery();
     // A new sink brings a monitor source first: that one is no microphone.
     const ToneSource tone;
-    const std::string module = run(
+    const std::string module = shellOutput(
         "pactl load-module module-sine-source source_name=hotplug_mic rate=48000 frequency=1000");
     ASSERT_FALSE(module.empty());
     EXPECT_TRUE(pumpUntil([&] { return std::ranges::count(connected, "hotplug_mic") > 0; }));
     EXPECT_TRUE(hasDevice(discovery->devices(), "hotplug_mic"));
     EXPECT_EQ(std::ranges::count(connected, tone.name()), 0);
     EXPECT_FALSE(hasDevice(discovery->devices(), tone.name()));
-    run("pactl unload-module " + module);
+    shellOutput("pactl unload-module " + module);
     EXPECT_TRUE(pumpUntil([&] { return std::ranges::count(disconnected, "hotplug_mic") > 0; }));
     EXPECT_FALSE(hasDevice(discovery->devices(), "hotplug_mic"));
     center.removeObserver(t1);

@@ -70,7 +70,7 @@ TEST_F(MicrophonePipelineTest, AudioJoinsThePictureWithGainClipAndContiguousTime
     startRecordingWithMicrophone();
     {
         std::lock_guard lock(rig.engine->mutex);
-        EXPECT_EQ(rig.engine->lastDeviceId, "") << "no stored choice: the default source";
+        EXPECT_EQ(rig.engine->lastDeviceId, "mic-1") << "no stored choice: the default input";
     }
     rig.sendAudio(std::vector<float>(1024, 1.2f));  // over full scale
     rig.sendAudio(tone(440, 0.5f));

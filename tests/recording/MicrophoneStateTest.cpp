@@ -1,5 +1,9 @@
 #include "RecorderFakes.h"
 
+#include "Await.h"
+
+#include <QSignalSpy>
+
 #include <gtest/gtest.h>
 
 using fakes::pumpUntil;
@@ -16,7 +20,53 @@ class MicrophoneStateTest : public ::testing::Test {
         return rig.engine->running;
     }
     void select() { rig.recorder->setSelectedMicrophoneName(QStringLiteral("Desk Microphone")); }
+    // A headset besides the default "mic-1", chosen by the trader.
+    void chooseHeadset() {
+        {
+            std::lock_guard lock(rig.devices->mutex);
+            rig.devices->list.push_back({"usb-7", "USB Headset", false});
+        }
+        rig.defaults->setString("SelectedMicrophoneKey", "usb-7");
+        rig.recorder->setSelectedMicrophoneName(QStringLiteral("USB Headset"));
+    }
+    // The device no longer starts; `listed`: the device list has not caught up yet.
+    void unplug(const std::string& id, bool listed = false) {
+        if (!listed) {
+            std::lock_guard lock(rig.devices->mutex);
+            std::erase_if(rig.devices->list, [&](const auto& d) { return d.uniqueID == id; });
+        }
+        std::lock_guard lock(rig.engine->mutex);
+        rig.engine->missing.insert(id);
+    }
+    std::vector<std::string> started() {
+        std::lock_guard lock(rig.engine->mutex);
+        return rig.engine->startedDeviceIds;
+    }
+    // Takes the fake window; the microphone starts with the first frame, as in a real take.
+    void takeWithFirstFrame() {
+        auto& r = *rig.recorder;
+        r.capture().applyPickerFilter(
+            {{rig.windowServer->windows().front()}, {}, rig.windowServer->windows().front().frame});
+        r.startRecording();
+        ASSERT_TRUE(pumpUntil([&] { return r.isRecording(); }));
+        fakes::FakeCaptureStream::deliver(*rig.stream, platform::PixelBuffer::make(1000, 600),
+                                          platform::MediaTime(0, 30));
+        ASSERT_TRUE(pumpUntil([&] { return r.video().stats().writerStarted; }));
+    }
+    // Every change of the mute the bar hears, and whether each came on the main thread.
+    struct MuteWatch {
+        explicit MuteWatch(recording::ScreenRecorder& r)
+            : spy(&r, &recording::ScreenRecorder::isMicrophoneMutedChanged) {
+            QObject::connect(
+                &r, &recording::ScreenRecorder::isMicrophoneMutedChanged, &r,
+                [this] { offMain += QThread::currentThread() != qApp->thread() ? 1 : 0; },
+                Qt::DirectConnection);
+        }
+        QSignalSpy spy;
+        int offMain = 0;
+    };
     fakes::Rig rig;
+    LogCapture log;
 };
 
 }  // namespace
@@ -140,13 +190,89 @@ TEST_F(MicrophoneStateTest, AnEngineThatCannotStartOrConvertLeavesTheRecordingRu
     select();
     EXPECT_FALSE(engineRunning());
     EXPECT_FALSE(rig.recorder->microphone().hasEngine());
+    EXPECT_TRUE(rig.recorder->isMicrophoneMuted()) << "no live microphone over silence";
 
     {
         std::lock_guard lock(rig.engine->mutex);
         rig.engine->startError.reset();
         rig.engine->format.sampleType = platform::SampleType::other;
     }
+    rig.recorder->setMicrophoneMuted(false);
     auto result = rig.recorder->microphone().start();
     EXPECT_TRUE(result) << "a missing converter is reported in the log, not as an error";
     EXPECT_FALSE(rig.recorder->microphone().hasEngine());
+}
+
+TEST_F(MicrophoneStateTest, AChosenMicrophoneGoneBeforeATakeRecordsFromTheDefaultInput) {
+    auto& r = *rig.recorder;
+    chooseHeadset();
+    unplug("usb-7");  // between choosing it and Start
+    takeWithFirstFrame();
+    ASSERT_TRUE(pumpUntil([&] { return started().size() == 1; }));
+    EXPECT_EQ(started().back(), "mic-1");
+    EXPECT_FALSE(r.isMicrophoneMuted());
+    EXPECT_EQ(log.linesStartingWith("Recording the microphone \"Desk Microphone\" (mic-1)").size(),
+              1u);
+
+    // Plugged back, it records the next take; unplugged between that take and the Repeat's, the
+    // Repeat's take records from the default input again.
+    {
+        std::lock_guard lock(rig.engine->mutex);
+        rig.engine->missing.clear();
+    }
+    {
+        std::lock_guard lock(rig.devices->mutex);
+        rig.devices->list.push_back({"usb-7", "USB Headset", false});
+    }
+    for (const int take : {2, 3}) {
+        r.repeatRecording();
+        ASSERT_TRUE(pumpUntil([&] { return rig.streamsMade == take && r.isRecording(); }));
+        if (take == 3) {
+            unplug("usb-7");
+        }
+        fakes::FakeCaptureStream::deliver(*rig.stream, platform::PixelBuffer::make(1000, 600),
+                                          platform::MediaTime(0, 30));
+        ASSERT_TRUE(pumpUntil([&] { return started().size() == std::size_t(take); }));
+    }
+    EXPECT_EQ(started(), (std::vector<std::string>{"mic-1", "usb-7", "mic-1"}));
+    EXPECT_FALSE(r.isMicrophoneMuted());
+}
+
+TEST_F(MicrophoneStateTest, WithNoInputThatStartsTheBarShowsTheMicrophoneMuted) {
+    auto& r = *rig.recorder;
+    chooseHeadset();
+    unplug("usb-7");
+    unplug("mic-1", true);  // listed, but does not start
+    MuteWatch watch(r);
+    takeWithFirstFrame();
+    ASSERT_TRUE(pumpUntil([&] { return r.isMicrophoneMuted(); }));
+    EXPECT_EQ(watch.spy.count(), 1);
+    EXPECT_EQ(watch.offMain, 0);
+    EXPECT_FALSE(r.microphone().hasEngine());
+    EXPECT_TRUE(started().empty());
+}
+
+TEST_F(MicrophoneStateTest, AMicrophoneLostMidRecordingGoesOnFromTheDefaultInputOrMutes) {
+    auto& r = *rig.recorder;
+    chooseHeadset();
+    takeWithFirstFrame();
+    ASSERT_TRUE(pumpUntil([&] { return started().size() == 1; }));
+    ASSERT_EQ(started().front(), "usb-7");
+    MuteWatch watch(r);
+
+    // The engine hears of it before the device list does.
+    unplug("usb-7", true);
+    fakes::FakeAudioEngine::loseDevice(*rig.engine);
+    ASSERT_TRUE(pumpUntil([&] { return started().size() == 2; }));
+    EXPECT_EQ(started().back(), "mic-1");
+    EXPECT_TRUE(engineRunning());
+    EXPECT_FALSE(r.isMicrophoneMuted());
+    EXPECT_EQ(watch.spy.count(), 0);
+
+    unplug("mic-1", true);
+    fakes::FakeAudioEngine::loseDevice(*rig.engine);
+    ASSERT_TRUE(pumpUntil([&] { return r.isMicrophoneMuted(); }));
+    EXPECT_EQ(watch.spy.count(), 1);
+    EXPECT_EQ(watch.offMain, 0);
+    EXPECT_FALSE(r.microphone().hasEngine());
 }

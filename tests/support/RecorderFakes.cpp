@@ -109,8 +109,32 @@ std::expected<void, std::string> FakeAudioEngine::start() {
     if (m_shared->startError) {
         return std::unexpected(*m_shared->startError);
     }
+    if (m_shared->missing.contains(m_shared->lastDeviceId)) {
+        return std::unexpected("source " + m_shared->lastDeviceId + " not found");
+    }
     m_shared->running = true;
+    m_shared->startedDeviceIds.push_back(m_shared->lastDeviceId);
     return {};
+}
+
+void FakeAudioEngine::setLossHandler(LossHandler handler) {
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->lost = std::move(handler);
+}
+
+void FakeAudioEngine::loseDevice(Shared& shared) {
+    LossHandler lost;
+    {
+        std::lock_guard lock(shared.mutex);
+        if (!shared.running) {
+            return;
+        }
+        shared.running = false;
+        lost = shared.lost;
+    }
+    if (lost) {
+        std::thread([lost] { lost("the device went away"); }).join();
+    }
 }
 
 void FakeAudioEngine::stop() {

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace fakes {
@@ -108,6 +109,9 @@ class FakeAudioEngine final : public platform::AudioEngine {
         int starts = 0;
         std::optional<std::string> startError;
         std::string lastDeviceId;
+        std::vector<std::string> startedDeviceIds;  // every start that succeeded, in order
+        std::set<std::string> missing;              // device ids whose start fails
+        LossHandler lost;
     };
     explicit FakeAudioEngine(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
     platform::AudioFormat inputFormat() const override { return m_shared->format; }
@@ -116,6 +120,9 @@ class FakeAudioEngine final : public platform::AudioEngine {
     std::expected<void, std::string> start() override;
     void stop() override;
     bool isRunning() const override;
+    void setLossHandler(LossHandler handler) override;
+    // The device goes away under a running capture: told from a thread of its own, as Pulse's.
+    static void loseDevice(Shared& shared);
 
   private:
     std::shared_ptr<Shared> m_shared;
