@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -88,6 +89,8 @@ class SourcePickerScene : public QObject {
     void selectSource(SelectedSource source);
     void recorderSelectionChanged();
     void setSelectedSource(std::optional<SelectedSource> source);
+    // Runs a change of the hover flags or the mark and announces each highlight it flipped.
+    void changeHighlights(const std::function<void()>& change);
     void placeSourcePickerWindow();
     static void postDidSelect(SelectedSource source);
 

@@ -33,6 +33,7 @@ Window {
 
         Rectangle {
             id: face
+            objectName: "face"
             anchors.centerIn: parent
             width: 330
             height: 53
@@ -65,6 +66,7 @@ Window {
                     elide: Text.ElideRight
                 }
                 Image {
+                    objectName: "checkmark"
                     anchors.verticalCenter: parent.verticalCenter
                     width: 20
                     height: 20
