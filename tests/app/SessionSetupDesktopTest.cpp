@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -99,29 +100,40 @@ class SessionSetupDesktopTest : public ::testing::Test {
         return nullptr;
     }
 
-    // Through the source card and the source picker into our content picker, which shares the
-    // entry the test names; returns once the page shows the choice.
-    void choose(bool fullScreen, const QString& entryName, const QString& cardTitle) {
+    // Through the source card and the source picker into our content picker, with the entry the
+    // test names selected but not yet shared.
+    desktop::ContentPickerModel* openContentPicker(bool fullScreen, const QString& entryName) {
         page()->sourceCardTapped();
         setup::SourcePickerScene* sourcePicker = nullptr;
-        ASSERT_TRUE(pumpUntil(
+        EXPECT_TRUE(pumpUntil(
             [&] {
                 sourcePicker = modelOf<setup::SourcePickerScene>(
                     korvane->scenes().window(QStringLiteral("SourcePickerWindow")));
                 return sourcePicker != nullptr;
             },
             kStepLimitMs));
+        if (!sourcePicker) {
+            return nullptr;
+        }
         fullScreen ? sourcePicker->chooseFullScreen() : sourcePicker->chooseSpecificWindow();
         desktop::ContentPickerModel* model = nullptr;
-        ASSERT_TRUE(pumpUntil([&] { return (model = contentPicker()) != nullptr; }, kStepLimitMs));
-        int row = -1;
+        EXPECT_TRUE(pumpUntil([&] { return (model = contentPicker()) != nullptr; }, kStepLimitMs));
+        if (!model) {
+            return nullptr;
+        }
         for (std::size_t i = 0; i < model->entries().size(); ++i) {
             if (model->entries()[i].name == entryName) {
-                row = static_cast<int>(i);
+                model->select(static_cast<int>(i));
             }
         }
-        ASSERT_GE(row, 0) << entryName.toStdString() << " is offered";
-        model->select(row);
+        EXPECT_GE(model->selectedIndex(), 0) << entryName.toStdString() << " is offered";
+        return model;
+    }
+
+    // The same, shared; returns once the page shows the choice.
+    void choose(bool fullScreen, const QString& entryName, const QString& cardTitle) {
+        desktop::ContentPickerModel* model = openContentPicker(fullScreen, entryName);
+        ASSERT_TRUE(model);
         model->share();
         EXPECT_TRUE(pumpUntil([&] { return page()->sourceTitle() == cardTitle; }, kStepLimitMs));
         EXPECT_TRUE(pumpUntil(
@@ -132,9 +144,7 @@ class SessionSetupDesktopTest : public ::testing::Test {
             << "the source picker closes once the choice arrived";
     }
 
-    // Start, then the countdown window's rectangle as the X server has it.
-    std::optional<platform::Rect> countdownRect() {
-        page()->startTapped();
+    QQuickWindow* awaitCountdown() {
         QQuickWindow* countdown = nullptr;
         EXPECT_TRUE(pumpUntil(
             [&] {
@@ -142,6 +152,41 @@ class SessionSetupDesktopTest : public ::testing::Test {
                 return countdown && countdown->isExposed();
             },
             kStepLimitMs));
+        return countdown;
+    }
+
+    // Whether any content picker window is still mapped on the X server.
+    bool contentPickerMapped() {
+        return std::ranges::any_of(QGuiApplication::topLevelWindows(), [&](QWindow* window) {
+            return window->property("picker").value<QObject*>() && window->handle() &&
+                   desk.rootRect(static_cast<xcb_window_t>(window->winId())).has_value();
+        });
+    }
+
+    // A display chosen, then the content picker opened again over a window of the test's own,
+    // selected and not shared (in pending); returns the content the recorder holds.
+    std::optional<recording::SelectedContentInfo> chooseDisplayThenOpenPickerOn(const char* title) {
+        const auto displays = windowServer->displays();
+        EXPECT_FALSE(displays.empty());
+        if (displays.empty()) {
+            return std::nullopt;
+        }
+        choose(true, QString::fromStdString(displays.front().name), QStringLiteral("Full screen"));
+        const xcb_window_t chart = desk.make({.width = 640,
+                                              .height = 360,
+                                              .netName = title,
+                                              .className = "SetupTest",
+                                              .x = 310,
+                                              .y = 220});
+        desk.waitUntilViewable(chart);
+        pending = openContentPicker(false, QString::fromLatin1(title));
+        return composition->screenRecorder()->selectedContentInfo();
+    }
+
+    // Start, then the countdown window's rectangle as the X server has it.
+    std::optional<platform::Rect> countdownRect() {
+        page()->startTapped();
+        QQuickWindow* countdown = awaitCountdown();
         if (!countdown) {
             return std::nullopt;
         }
@@ -165,6 +210,7 @@ class SessionSetupDesktopTest : public ::testing::Test {
     std::unique_ptr<app::KorvaneComposition> composition;
     QQmlEngine engine;
     std::unique_ptr<app::KorvaneApp> korvane;
+    desktop::ContentPickerModel* pending = nullptr;
 };
 
 }  // namespace
@@ -192,4 +238,31 @@ TEST_F(SessionSetupDesktopTest, AChosenWindowIsCoveredExactlyByTheCountdown) {
     const auto rect = countdownRect();
     ASSERT_TRUE(rect.has_value());
     EXPECT_EQ(*rect, *bounds) << "exactly the window, as the window server reports it";
+}
+
+TEST_F(SessionSetupDesktopTest, StartClosesTheContentPickerAndAShareAfterItChangesNothing) {
+    const auto chosen = chooseDisplayThenOpenPickerOn("Late share chart");
+    ASSERT_TRUE(chosen && pending);
+    ASSERT_TRUE(pumpUntil([&] { return contentPickerMapped(); }, kStepLimitMs));
+
+    page()->startTapped();
+    EXPECT_TRUE(awaitCountdown());
+    EXPECT_TRUE(pumpUntil([&] { return !contentPickerMapped(); }, kStepLimitMs))
+        << "the picker goes with the page";
+    EXPECT_EQ(contentPicker(), nullptr);
+    pending->share();
+    pumpFor(200);
+    EXPECT_EQ(composition->screenRecorder()->selectedContentInfo(), chosen);
+}
+
+TEST_F(SessionSetupDesktopTest, AShareStillOnItsWayWhenStartIsPressedIsIgnored) {
+    const auto chosen = chooseDisplayThenOpenPickerOn("Racing chart");
+    ASSERT_TRUE(chosen && pending);
+    // Share and Start in one turn of the event loop: the picker's answer is delivered later.
+    pending->share();
+    page()->startTapped();
+    EXPECT_TRUE(awaitCountdown());
+    pumpFor(200);
+    EXPECT_EQ(composition->screenRecorder()->selectedContentInfo(), chosen);
+    EXPECT_FALSE(contentPickerMapped());
 }
