@@ -121,11 +121,19 @@ void SourcePickerScene::onAppear() {
     setSelectedSource(selectedSourceFor(m_lastContentInfo));
 }
 
-void SourcePickerScene::placeSourcePickerWindow() {
-    QQuickWindow* window = m_router.window(kSourcePickerWindow);
-    if (!window) {
-        return;
+void SourcePickerScene::configureWindow(QQuickWindow* window) {
+    if (window) {
+        placeSourcePickerWindow(*window);
     }
+}
+
+void SourcePickerScene::placeSourcePickerWindow() {
+    if (QQuickWindow* window = m_router.window(kSourcePickerWindow)) {
+        placeSourcePickerWindow(*window);
+    }
+}
+
+void SourcePickerScene::placeSourcePickerWindow(QQuickWindow& window) {
     std::optional<platform::Rect> reference;
     if (QQuickWindow* mainWindow = m_router.window(kMainWindow)) {
         reference = desktop::windowFrame(*mainWindow);
@@ -135,8 +143,8 @@ void SourcePickerScene::placeSourcePickerWindow() {
     if (!reference) {
         return;
     }
-    const platform::Rect own = desktop::windowFrame(*window);
-    desktop::setWindowFrame(*window, panelFrame(*reference, own.width, own.height));
+    const platform::Rect own = desktop::windowFrame(window);
+    desktop::setWindowFrame(window, panelFrame(*reference, own.width, own.height));
 }
 
 void SourcePickerScene::setHoveringFullScreen(bool hovering) {

@@ -3,19 +3,25 @@
 #include "KorvaneApp.h"
 #include "KorvaneComposition.h"
 
+#include "CollectingInformationScene.h"
 #include "CountdownScene.h"
+#include "MicrophonePickerScene.h"
 #include "PrepareSessionScene.h"
+#include "RecordingBarScene.h"
 #include "SourcePickerScene.h"
 
 #include "desktop/AppResources.h"
 #include "desktop/ContentPickerModel.h"
 #include "desktop/DesktopContentSharingPicker.h"
+#include "desktop/WindowControl.h"
+#include "desktop/WindowPlacement.h"
 #include "x11/X11WindowServer.h"
 
 #include "AppQml.h"
 #include "Await.h"
 #include "Pump.h"
 #include "RecorderFakes.h"
+#include "X11FrameLog.h"
 #include "X11TestDesktop.h"
 
 #include <QGuiApplication>
@@ -26,6 +32,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 
@@ -200,7 +207,55 @@ class SessionSetupDesktopTest : public ::testing::Test {
         return rect;
     }
 
+    // Opens a scene and returns its X window; 0 when it did not open.
+    xcb_window_t open(const char* scene) {
+        EXPECT_TRUE(korvane->scenes().openWindow(QString::fromLatin1(scene))) << scene;
+        QQuickWindow* window = korvane->scenes().window(QString::fromLatin1(scene));
+        return window ? static_cast<xcb_window_t>(window->winId()) : 0;
+    }
+
+    // Until the X server has the window at the rectangle (to the pixel).
+    bool arrives(xcb_window_t window, const platform::Rect& place) {
+        return pumpUntil([&] { return samePlace(desk.rootRect(window), place); }, kStepLimitMs);
+    }
+
+    static bool samePlace(const std::optional<platform::Rect>& shown, const platform::Rect& place) {
+        return shown && std::abs(shown->x - place.x) <= 0.5 &&
+               std::abs(shown->y - place.y) <= 0.5 && shown->width == place.width &&
+               shown->height == place.height;
+    }
+
+    // Every rectangle the window was shown at is the place.
+    static void expectOnlyAt(const std::vector<platform::Rect>& shown, const platform::Rect& place,
+                             const char* what) {
+        EXPECT_FALSE(shown.empty()) << what << " was never shown";
+        for (const platform::Rect& r : shown) {
+            EXPECT_TRUE(samePlace(r, place))
+                << what << " shown at " << r.x << "," << r.y << " " << r.width << "x" << r.height
+                << " instead of " << place.x << "," << place.y;
+        }
+    }
+
+    // A slide-in: only ever on its straight way up from the start to the target, never elsewhere.
+    static void expectOnTheSlide(const std::vector<platform::Rect>& shown,
+                                 const platform::Rect& start, const platform::Rect& target,
+                                 const char* what) {
+        ASSERT_FALSE(shown.empty()) << what << " was never shown";
+        double previousY = start.y;
+        for (const platform::Rect& r : shown) {
+            EXPECT_TRUE(std::abs(r.x - target.x) <= 0.5 && r.width == target.width &&
+                        r.height == target.height && r.y <= previousY + 0.5 &&
+                        r.y >= target.y - 0.5)
+                << what << " shown at " << r.x << "," << r.y << " " << r.width << "x" << r.height
+                << " off its way from " << start.y << " up to " << target.y;
+            previousY = r.y;
+        }
+        EXPECT_TRUE(samePlace(shown.back(), target)) << what;
+    }
+
     static inline int counter = 0;
+    // Before any window of the test: it sees each from its creation on.
+    x11test::FrameLog frames;
     x11test::TestDesktop desk;
     fakes::Rig rig;
     std::unique_ptr<platform::DefaultsStore> defaults;
@@ -265,4 +320,79 @@ TEST_F(SessionSetupDesktopTest, AShareStillOnItsWayWhenStartIsPressedIsIgnored) 
     pumpFor(200);
     EXPECT_EQ(composition->screenRecorder()->selectedContentInfo(), chosen);
     EXPECT_FALSE(contentPickerMapped());
+}
+
+TEST_F(SessionSetupDesktopTest, TheMainWindowAndThePickersFirstShowWhereTheyBelong) {
+    QQuickWindow* main = korvane->scenes().window(QStringLiteral("KVWindowGroup"));
+    ASSERT_TRUE(main);
+    const auto visible = desktop::mainScreenVisibleFrame();
+    ASSERT_TRUE(visible);
+    const auto mainId = static_cast<xcb_window_t>(main->winId());
+    const platform::Rect target =
+        desktop::bottomRightFrame(*visible, main->width(), main->height());
+    ASSERT_TRUE(arrives(mainId, target));
+    // Qt hears of the last step after the X server made it; the pickers go by what Qt knows.
+    ASSERT_TRUE(
+        pumpUntil([&] { return samePlace(desktop::windowFrame(*main), target); }, kStepLimitMs));
+    expectOnTheSlide(frames.shownFrames(mainId), desktop::slideInStartFrame(*visible, target),
+                     target, "the main window");
+
+    page()->sourceCardTapped();
+    ASSERT_TRUE(
+        pumpUntil([&] { return korvane->scenes().window(QStringLiteral("SourcePickerWindow")); },
+                  kStepLimitMs));
+    QQuickWindow* picker = korvane->scenes().window(QStringLiteral("SourcePickerWindow"));
+    const auto pickerId = static_cast<xcb_window_t>(picker->winId());
+    const auto panel = setup::SourcePickerScene::panelFrame(target, 378, 280);
+    ASSERT_TRUE(arrives(pickerId, panel));
+    pumpFor(100);  // the placement it runs on the next turn changes nothing
+    expectOnlyAt(frames.shownFrames(pickerId), panel, "the source picker");
+
+    page()->microphoneCardTapped();
+    ASSERT_TRUE(
+        pumpUntil([&] { return korvane->scenes().window(QStringLiteral("MicrophoneWindow")); },
+                  kStepLimitMs));
+    const auto micId = static_cast<xcb_window_t>(
+        korvane->scenes().window(QStringLiteral("MicrophoneWindow"))->winId());
+    ASSERT_TRUE(pumpUntil([&] { return desk.rootRect(micId).has_value(); }, kStepLimitMs));
+    const auto shown = frames.shownFrames(micId);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_TRUE(
+        samePlace(shown.front(), setup::MicrophonePickerScene::pickerFrame(target, 378, 330)));
+}
+
+TEST_F(SessionSetupDesktopTest, TheLaunchAndSessionWindowsFirstShowWhereTheyBelong) {
+    const auto visible = desktop::mainScreenVisibleFrame();
+    ASSERT_TRUE(visible);
+
+    const xcb_window_t collecting = open("CollectingInformationGroup");
+    const auto centred = desktop::centeredFrame(*visible, 405, 350);
+    ASSERT_TRUE(arrives(collecting, centred));
+    pumpFor(200);  // past its own centring, well before it shrinks into the corner
+    expectOnlyAt(frames.shownFrames(collecting), centred, "the post-session window");
+
+    const xcb_window_t reminder = open("InactivityReminderWindow");
+    const auto corner = desktop::bottomRightFrame(*visible, 234, 134);
+    ASSERT_TRUE(arrives(reminder, corner));
+    pumpFor(200);
+    expectOnlyAt(frames.shownFrames(reminder), corner, "the reminder");
+
+    // Without a compositor transparency hides nothing: the bar's first frame is out of sight.
+    const xcb_window_t bar = open("RecordingBarGroup");
+    QQuickWindow* barWindow = korvane->scenes().window(QStringLiteral("RecordingBarGroup"));
+    ASSERT_TRUE(barWindow);
+    EXPECT_EQ(barWindow->opacity(), 0);
+    const auto barTarget = session::recordingBarFrame(*visible);
+    ASSERT_TRUE(arrives(bar, barTarget));
+    expectOnTheSlide(frames.shownFrames(bar), desktop::slideInStartFrame(*visible, barTarget),
+                     barTarget, "the recording bar");
+
+    // The launch window goes at once here (no network), often before it is mapped: it is created
+    // at its place, and shown nowhere else.
+    const xcb_window_t launch = open("LaunchViewGroup");
+    ASSERT_TRUE(
+        pumpUntil([&] { return !korvane->scenes().window(QStringLiteral("LaunchViewGroup")); },
+                  kStepLimitMs));
+    expectOnlyAt(frames.shownFrames(launch, /*created=*/true),
+                 desktop::centeredFrame(*visible, 405, 350), "the launch window");
 }

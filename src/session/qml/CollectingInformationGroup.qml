@@ -16,6 +16,8 @@ Window {
 
     signal appeared()
 
+    Component.onCompleted: model.configureWindow(window)
+
     onAppeared: model.onAppear()
 
     readonly property int displayState: model.displayState

@@ -13,6 +13,8 @@ Window {
     required property MicrophonePickerScene model
 
     signal appeared()
+
+    Component.onCompleted: model.configureWindow(window)
     onAppeared: model.onAppear()
 
     readonly property color green: Resources.color("application_green")

@@ -13,6 +13,8 @@ Window {
     required property SourcePickerScene model
 
     signal appeared()
+
+    Component.onCompleted: model.configureWindow(window)
     onAppeared: model.onAppear()
 
     component ChoiceCard: Item {

@@ -21,7 +21,10 @@ Window {
         target: window.model
         function onPageChanged() { window.showPage() }
     }
-    Component.onCompleted: showPage()
+    Component.onCompleted: {
+        showPage()
+        model.configureWindow(window)
+    }
 
     Loader {
         id: page
