@@ -159,6 +159,18 @@ TEST_F(CollectingInformationSceneTest, GrowsCentredThenShrinksIntoTheCornerAndCo
     EXPECT_FALSE(shown(*window, "compactCollecting"));
     scene->hoverViewNow(true);
     EXPECT_EQ(audit.silentChanges(), "");
+    // The hover grows the label and again the whole button (about 1.06 in all) over a soft
+    // shadow of spread layers.
+    QQuickItem* label = findItem(window->contentItem(), QStringLiteral("viewNowLabel"));
+    ASSERT_TRUE(label);
+    const auto labelWidth = [&] { return label->mapRectToScene(label->boundingRect()).width(); };
+    EXPECT_TRUE(pumpUntil([&] { return std::abs(labelWidth() - 123 * 1.03 * 1.03) < 0.01; }));
+    QQuickItem* shadow = findItem(window->contentItem(), QStringLiteral("viewNowShadow"));
+    ASSERT_TRUE(shadow);
+    EXPECT_TRUE(pumpUntil([&] { return shadow->opacity() == 1; }));
+    EXPECT_GE(shadow->childItems().size(), 4) << "a soft edge, not a hard one";
+    scene->hoverViewNow(false);
+    EXPECT_TRUE(pumpUntil([&] { return std::abs(labelWidth() - 123) < 0.01; }));
 
     ASSERT_TRUE(pumpUntil([&] { return already.isCompact(); }, 8000));
     EXPECT_EQ(alreadyStates, (std::vector<int>{CollectingInformationScene::Completed}));

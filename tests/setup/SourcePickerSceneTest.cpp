@@ -296,6 +296,10 @@ TEST(SourcePickerSceneTest, CardsTurnGreenUnderThePointerAndOnceChosen) {
     EXPECT_EQ(view.border("fullScreenCard"), green);
     EXPECT_EQ(view.border("specificWindowCard"), idle);
     EXPECT_TRUE(view.labelShown());
+    const QPointF label = view.item("selectionLabel")->mapToScene({0, 0});
+    EXPECT_EQ(label.x(), 18);
+    EXPECT_EQ(label.y(), view.item("closeButton")->mapToScene({0, 0}).y())
+        << "level with the close button";
 
     // Cleared while the pointer is over the marked card: the mark goes, the hover keeps it green.
     p.scene->setHoveringFullScreen(true);

@@ -137,8 +137,9 @@ Window {
 
         Rectangle {
             objectName: "selectionLabel"
+            // Level with the close button: the label and the column share their top edge.
             x: 18
-            y: 18
+            y: choices.y
             visible: window.model.hasSelection
             width: selectionRow.implicitWidth + 20
             height: selectionRow.implicitHeight + 12
@@ -172,6 +173,7 @@ Window {
         }
 
         Column {
+            id: choices
             anchors.left: parent.left
             anchors.right: parent.right
             anchors.verticalCenter: parent.verticalCenter
