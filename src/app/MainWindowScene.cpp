@@ -1,8 +1,12 @@
 #include "MainWindowScene.h"
 
-#include <QQmlEngine>
-#include <QTimer>
 #include "SceneManager.h"
+
+#include "desktop/WindowControl.h"
+
+#include <QQmlEngine>
+#include <QQuickWindow>
+#include <QTimer>
 
 namespace app {
 
@@ -44,6 +48,12 @@ void MainWindowScene::showPage() {
     // changed the page.
     if (previous) {
         previous->deleteLater();
+    }
+}
+
+void MainWindowScene::configureWindow(QQuickWindow* window) {
+    if (window) {
+        desktop::placeForSlideIn(*window, window->width(), window->height());
     }
 }
 

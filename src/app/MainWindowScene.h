@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QQuickWindow>
 #include <QUrl>
 
 namespace app {
@@ -26,6 +27,9 @@ class MainWindowScene : public QObject {
                     QObject* parent = nullptr);
 
     QUrl pageSource() const { return m_pageSource; }
+
+    // Before the window is first shown, at its first page's size: where its pages slide in from.
+    Q_INVOKABLE void configureWindow(QQuickWindow* window);
     QObject* pageModel() const { return m_pageModel; }
 
   signals:

@@ -9,6 +9,7 @@
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QQuickWindow>
+#include <QSurfaceFormat>
 
 namespace app {
 
@@ -151,6 +152,13 @@ void SceneManager::applyModifiers(const desktop::SceneRegistration& registration
     }
     if (!registration.titled) {
         desktop::setTitled(window, false);
+        if (window.color().alpha() < 255) {
+            // A clear window needs an alpha channel, or a compositor fills the corners of its
+            // round card in black; without a compositor they stay dark either way.
+            QSurfaceFormat format = window.format();
+            format.setAlphaBufferSize(8);
+            window.setFormat(format);
+        }
         desktop::setWindowLevel(window, registration.level);
         return;
     }

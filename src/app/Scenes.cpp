@@ -31,6 +31,12 @@ void LaunchScene::onAppear() {
     m_flow.onAppear();
 }
 
+void LaunchScene::configureWindow(QQuickWindow* window) {
+    if (window) {
+        centerLaunchWindow(*window);
+    }
+}
+
 void centerLaunchWindow(const SceneManager& scenes) {
     QQuickWindow* window = scenes.keyWindow();
     if (!window) {
@@ -39,13 +45,16 @@ void centerLaunchWindow(const SceneManager& scenes) {
     if (!window) {
         window = scenes.lastWindow();
     }
-    if (!window) {
-        return;
+    if (window) {
+        centerLaunchWindow(*window);
     }
+}
+
+void centerLaunchWindow(QQuickWindow& window) {
     // The content's fitting size: what the window's top-level view asks for.
     double fittingWidth = 0;
     double fittingHeight = 0;
-    const auto children = window->contentItem()->childItems();
+    const auto children = window.contentItem()->childItems();
     if (!children.isEmpty()) {
         fittingWidth = children.front()->implicitWidth();
         fittingHeight = children.front()->implicitHeight();
@@ -55,18 +64,18 @@ void centerLaunchWindow(const SceneManager& scenes) {
                                                         fittingWidth, fittingHeight);
     // A window of a fixed size (the sign-in window, when it is the one found) keeps it.
     const double width =
-        std::clamp(frame.width, double(window->minimumWidth()), double(window->maximumWidth()));
+        std::clamp(frame.width, double(window.minimumWidth()), double(window.maximumWidth()));
     const double height =
-        std::clamp(frame.height, double(window->minimumHeight()), double(window->maximumHeight()));
+        std::clamp(frame.height, double(window.minimumHeight()), double(window.maximumHeight()));
     if (!visible) {
-        window->resize(int(std::lround(width)), int(std::lround(height)));
+        window.resize(int(std::lround(width)), int(std::lround(height)));
         return;
     }
     if (width != frame.width || height != frame.height) {
         frame = desktop::centeredFrame(*visible, width, height);
     }
-    window->setGeometry(int(std::lround(frame.x)), int(std::lround(frame.y)),
-                        int(std::lround(frame.width)), int(std::lround(frame.height)));
+    window.setGeometry(int(std::lround(frame.x)), int(std::lround(frame.y)),
+                       int(std::lround(frame.width)), int(std::lround(frame.height)));
 }
 
 LoginScene::LoginScene(std::shared_ptr<api::SignInProtocol> signInRepo, const QString& webBaseURL,

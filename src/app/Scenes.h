@@ -6,6 +6,7 @@
 
 #include <QtQml/qqmlregistration.h>
 #include <QObject>
+#include <QQuickWindow>
 
 #include <functional>
 #include <memory>
@@ -29,6 +30,8 @@ class LaunchScene : public QObject {
     LaunchViewModel& viewModel() { return m_viewModel; }
     LaunchFlow& flow() { return m_flow; }
 
+    // Before the window is first shown: its first frame is where it belongs, centred.
+    Q_INVOKABLE void configureWindow(QQuickWindow* window);
     // The window appeared: its deferred sizing, then the launch decision.
     Q_INVOKABLE void onAppear();
 
@@ -41,6 +44,7 @@ class LaunchScene : public QObject {
 // The launch window's sizing, 0.05 s after it appeared: the key window (else the main one, else
 // the last one opened) at least 405 x 350, centred in the main screen's visible frame.
 void centerLaunchWindow(const SceneManager& scenes);
+void centerLaunchWindow(QQuickWindow& window);
 
 // What a sign-in view drives: its view model and its own logic.
 class LoginScene : public QObject {

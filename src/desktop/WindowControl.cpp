@@ -285,12 +285,21 @@ QAbstractAnimation* slideIn(QWindow& window, double width, double height,
         return nullptr;
     }
     const platform::Rect target = bottomRightFrame(*visible, width, height);
-    setWindowAlpha(window, 0);
-    setWindowFrame(window, slideInStartFrame(*visible, target));
+    placeForSlideIn(window, width, height);
     window.show();
     window.raise();
     return animateWindows({{&window, target, 1.0}}, std::chrono::milliseconds(280),
                           AnimationCurve::easeOut, std::move(completion));
+}
+
+bool placeForSlideIn(QWindow& window, double width, double height) {
+    const auto visible = visibleFrameOf(window);
+    if (!visible) {
+        return false;
+    }
+    setWindowAlpha(window, 0);
+    setWindowFrame(window, slideInStartFrame(*visible, bottomRightFrame(*visible, width, height)));
+    return true;
 }
 
 void centerInMainScreen(QWindow& window, double width, double height) {

@@ -66,6 +66,10 @@ void placeBottomRight(QWindow& window, double width, double height, bool animate
 // fades in (0.28 s, ease-out). Nothing happens without a screen. The window is shown.
 QAbstractAnimation* slideIn(QWindow& window, double width, double height,
                             std::function<void()> completion = {});
+// The slide's first frame, given before the window is first shown: transparent, at the size,
+// 20 below its screen's visible frame. Without a compositor transparency hides nothing, so the
+// window must not first appear anywhere else. False without a screen.
+bool placeForSlideIn(QWindow& window, double width, double height);
 
 // Centred in the main screen's visible frame at the given size.
 void centerInMainScreen(QWindow& window, double width, double height);

@@ -165,8 +165,16 @@ void CaptureSession::presentPicker(bool displayOnly) {
     configuration.allowsChangingSelectedContent = false;
     m_platform.picker->setConfiguration(configuration);
     m_platform.picker->addObserver(weak_from_this());
+    m_pickerDismissed = false;
     m_platform.picker->setActive(true);
     m_platform.picker->present();
+}
+
+void CaptureSession::dismissPicker() {
+    m_pickerDismissed = true;
+    if (m_platform.picker) {
+        m_platform.picker->setActive(false);
+    }
 }
 
 void CaptureSession::contentSharingPickerDidCancel() {
@@ -176,6 +184,9 @@ void CaptureSession::contentSharingPickerDidCancel() {
 }
 
 void CaptureSession::contentSharingPickerDidUpdate(const platform::ContentFilter& filter) {
+    if (m_pickerDismissed) {
+        return;
+    }
     applyPickerFilter(filter);
 }
 

@@ -74,6 +74,8 @@ class CaptureSession : public platform::ContentSharingPickerObserver,
 
     // The content choice.
     void presentPicker(bool displayOnly);
+    // Closes the picker without a choice; an answer already on its way is not taken any more.
+    void dismissPicker();
     void contentSharingPickerDidCancel() override;
     void contentSharingPickerDidUpdate(const platform::ContentFilter& filter) override;
     void contentSharingPickerStartDidFail(const platform::CaptureError& error) override;
@@ -96,6 +98,9 @@ class CaptureSession : public platform::ContentSharingPickerObserver,
     Platform m_platform;
     Events m_events;
     std::optional<platform::ContentFilter> m_filter;
+    // Set once the picker was put away unanswered: a Share the picker sent before it went may
+    // still be queued, and must not change what the countdown or the recording covers.
+    bool m_pickerDismissed = false;
     std::shared_ptr<platform::CaptureStream> m_stream;
     StreamOutput m_output;
     std::unique_ptr<platform::BorderOverlayWindow> m_border;

@@ -261,4 +261,8 @@ void ScreenRecorder::presentContentPicker(bool displayOnly) {
     m_capture->presentPicker(displayOnly);
 }
 
+void ScreenRecorder::dismissContentPicker() {
+    m_capture->dismissPicker();
+}
+
 }  // namespace recording

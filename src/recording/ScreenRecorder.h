@@ -190,6 +190,9 @@ class ScreenRecorder : public QObject, public std::enable_shared_from_this<Scree
 
     // --- the content choice and its border (main thread) ---
     Q_INVOKABLE void presentContentPicker(bool displayOnly);
+    // The page that asked for the picker goes: the picker goes with it, and a choice it still
+    // sends is ignored until the picker is presented again.
+    void dismissContentPicker();
     std::optional<platform::Rect> borderFrame() const { return m_capture->borderFrame(); }
 
     // --- the collaborators, for tests and the benchmarks ---

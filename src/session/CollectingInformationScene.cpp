@@ -99,22 +99,30 @@ void CollectingInformationScene::onAppear() {
         emit pulseChanged();
     }
     // Both go with this window: a session window closed early leaves nothing behind to move.
-    QTimer::singleShot(sizeDelay, this, &CollectingInformationScene::sizeCollectingWindow);
+    QTimer::singleShot(sizeDelay, this, [this] { sizeCollectingWindow(); });
     QTimer::singleShot(compactDelay, this, &CollectingInformationScene::shrinkToCard);
 }
 
-void CollectingInformationScene::sizeCollectingWindow() {
-    QQuickWindow* window = m_router.window(kCollectingWindow);
-    if (!window) {
-        return;
+void CollectingInformationScene::configureWindow(QQuickWindow* window) {
+    if (window) {
+        sizeCollectingWindow(*window);
     }
+}
+
+void CollectingInformationScene::sizeCollectingWindow() {
+    if (QQuickWindow* window = m_router.window(kCollectingWindow)) {
+        sizeCollectingWindow(*window);
+    }
+}
+
+void CollectingInformationScene::sizeCollectingWindow(QQuickWindow& window) {
     // Leaving the window menu and the saved frames out has no X11 meaning: windows are neither
     // listed by the application nor restored between runs here.
-    const QSizeF size = fittingSize(*window).expandedTo(largeSize);
+    const QSizeF size = fittingSize(window).expandedTo(largeSize);
     if (const auto visible = desktop::mainScreenVisibleFrame()) {
-        desktop::setWindowFrame(*window, centeredFrame(*visible, size));
+        desktop::setWindowFrame(window, centeredFrame(*visible, size));
     } else {
-        window->resize(size.toSize());
+        window.resize(size.toSize());
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <QtQml/qqmlregistration.h>
 #include <QObject>
+#include <QQuickWindow>
 #include <QSizeF>
 #include <QUrl>
 
@@ -64,6 +65,8 @@ class CollectingInformationScene : public QObject {
     // The compact card in the corner of a visible frame (y down).
     static platform::Rect compactFrame(const platform::Rect& visibleFrame);
 
+    // Before the window is first shown: sized and centred, so it never shows anywhere else.
+    Q_INVOKABLE void configureWindow(QQuickWindow* window);
     // Starts the timeline: the pulse now, the size shortly, the compact card after a while.
     Q_INVOKABLE void onAppear();
     Q_INVOKABLE void hoverViewNow(bool hovering);
@@ -83,6 +86,7 @@ class CollectingInformationScene : public QObject {
 
   private:
     void sizeCollectingWindow();
+    void sizeCollectingWindow(QQuickWindow& window);
     void shrinkToCard();
     void setIsCompact(bool value);
     void updateDisplayState();

@@ -51,6 +51,8 @@ void InactivityReminderScene::configureWindow(QQuickWindow* window) {
     window->setTitle(kReminderWindow);
     window->setObjectName(kReminderWindow);
     desktop::setWindowAlpha(*window, 1.0);
+    // Shown at once in its corner, not first wherever the window manager would put it.
+    desktop::placeBottomRight(*window, width, height, /*animated=*/false);
     // Joining every workspace, staying over full-screen windows and staying up while another
     // application is active come with the session level the scene is registered at; the
     // collection behaviours that go with them on other systems have no X11 counterpart.

@@ -180,7 +180,13 @@ void RecordingBarScene::configureWindow(QQuickWindow* window) {
     QSurfaceFormat format = window->format();
     format.setAlphaBufferSize(8);
     window->setFormat(format);
-    desktop::setWindowAlpha(*window, 1);
+    // First shown where its slide begins, transparent and below the visible frame: without a
+    // compositor transparency hides nothing, and the bar would flash up wherever it was put.
+    if (const auto visible = desktop::mainScreenVisibleFrame()) {
+        desktop::setWindowAlpha(*window, 0);
+        desktop::setWindowFrame(*window,
+                                desktop::slideInStartFrame(*visible, recordingBarFrame(*visible)));
+    }
     // Its level (above the others, on every workspace, out of the taskbar) comes with the scene's
     // registration. Joining full-screen spaces, staying visible while the application is inactive
     // and being released on close have no X11 meaning: the scene manager deletes closed windows.

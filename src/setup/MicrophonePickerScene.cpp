@@ -126,19 +126,27 @@ void MicrophonePickerScene::onAppear() {
     });
 }
 
-void MicrophonePickerScene::placeWindow() {
-    QQuickWindow* picker = m_router.window(kPickerWindow);
-    if (!picker) {
-        return;
+void MicrophonePickerScene::configureWindow(QQuickWindow* window) {
+    if (window) {
+        placeWindow(*window);
     }
+}
+
+void MicrophonePickerScene::placeWindow() {
+    if (QQuickWindow* picker = m_router.window(kPickerWindow)) {
+        placeWindow(*picker);
+    }
+}
+
+void MicrophonePickerScene::placeWindow(QQuickWindow& picker) {
     const QQuickWindow* main = m_router.window(kMainWindow);
     const auto reference =
         main ? std::optional(desktop::windowFrame(*main)) : desktop::mainScreenVisibleFrame();
     if (!reference) {
         return;  // the platform's position stands
     }
-    const platform::Rect current = desktop::windowFrame(*picker);
-    desktop::setWindowFrame(*picker, pickerFrame(*reference, current.width, current.height));
+    const platform::Rect current = desktop::windowFrame(picker);
+    desktop::setWindowFrame(picker, pickerFrame(*reference, current.width, current.height));
 }
 
 void MicrophonePickerScene::rowClicked(const QString& id) {

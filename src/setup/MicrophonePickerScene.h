@@ -5,6 +5,7 @@
 #include <QAbstractListModel>
 #include <QColor>
 #include <QObject>
+#include <QQuickWindow>
 #include <QString>
 
 #include "MicrophoneSourcePickerViewModel.h"
@@ -84,6 +85,8 @@ class MicrophonePickerScene : public QObject {
     QColor closeButtonColor() const { return m_closeButtonColor; }
     Qt::CursorShape cursorShape() const { return m_cursorShape; }
 
+    // Before the window is first shown: its first frame is its place beside the main window.
+    Q_INVOKABLE void configureWindow(QQuickWindow* window);
     // The view appeared: mark the stored choice, and place the window on the next turn.
     Q_INVOKABLE void onAppear();
     Q_INVOKABLE void rowClicked(const QString& id);
@@ -101,6 +104,7 @@ class MicrophonePickerScene : public QObject {
 
   private:
     void placeWindow();
+    void placeWindow(QQuickWindow& picker);
     void runCloseSequence();
     void finishClosing();
     QVariantMap closeUserInfo() const;

@@ -286,6 +286,8 @@ void PrepareSessionScene::placeMicrophonePicker() {
 // --- leaving the page ---
 
 void PrepareSessionScene::dismissOpenPickers() {
+    // The content picker the source picker opened would otherwise stay up over the countdown.
+    m_recorder->dismissContentPicker();
     if (m_isDisplayWindowOpen || m_router.window(kSourcePicker)) {
         m_router.dismissWindow(kSourcePicker);
         setIsDisplayWindowOpen(false);

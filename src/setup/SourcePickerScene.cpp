@@ -10,6 +10,7 @@
 #include <QQuickWindow>
 
 #include <chrono>
+#include <functional>
 
 namespace setup {
 
@@ -120,11 +121,19 @@ void SourcePickerScene::onAppear() {
     setSelectedSource(selectedSourceFor(m_lastContentInfo));
 }
 
-void SourcePickerScene::placeSourcePickerWindow() {
-    QQuickWindow* window = m_router.window(kSourcePickerWindow);
-    if (!window) {
-        return;
+void SourcePickerScene::configureWindow(QQuickWindow* window) {
+    if (window) {
+        placeSourcePickerWindow(*window);
     }
+}
+
+void SourcePickerScene::placeSourcePickerWindow() {
+    if (QQuickWindow* window = m_router.window(kSourcePickerWindow)) {
+        placeSourcePickerWindow(*window);
+    }
+}
+
+void SourcePickerScene::placeSourcePickerWindow(QQuickWindow& window) {
     std::optional<platform::Rect> reference;
     if (QQuickWindow* mainWindow = m_router.window(kMainWindow)) {
         reference = desktop::windowFrame(*mainWindow);
@@ -134,26 +143,28 @@ void SourcePickerScene::placeSourcePickerWindow() {
     if (!reference) {
         return;
     }
-    const platform::Rect own = desktop::windowFrame(*window);
-    desktop::setWindowFrame(*window, panelFrame(*reference, own.width, own.height));
+    const platform::Rect own = desktop::windowFrame(window);
+    desktop::setWindowFrame(window, panelFrame(*reference, own.width, own.height));
 }
 
 void SourcePickerScene::setHoveringFullScreen(bool hovering) {
-    if (!platform::assignIfChanged(m_isHoveringFullScreen, hovering)) {
-        return;
-    }
-    const bool wasHighlighted = fullScreenHighlighted();
-    if (wasHighlighted != fullScreenHighlighted()) {
-        emit fullScreenHighlightedChanged();
-    }
+    changeHighlights([&] { m_isHoveringFullScreen = hovering; });
 }
 
 void SourcePickerScene::setHoveringSpecificWindow(bool hovering) {
-    if (!platform::assignIfChanged(m_isHoveringSpecificWindow, hovering)) {
-        return;
+    changeHighlights([&] { m_isHoveringSpecificWindow = hovering; });
+}
+
+void SourcePickerScene::changeHighlights(const std::function<void()>& change) {
+    // The highlights derive from the hover flags and the mark: read them before the change is
+    // stored, or the comparison below always finds them equal and the cards never light up.
+    const bool fullScreenWas = fullScreenHighlighted();
+    const bool specificWindowWas = specificWindowHighlighted();
+    change();
+    if (fullScreenWas != fullScreenHighlighted()) {
+        emit fullScreenHighlightedChanged();
     }
-    const bool wasHighlighted = specificWindowHighlighted();
-    if (wasHighlighted != specificWindowHighlighted()) {
+    if (specificWindowWas != specificWindowHighlighted()) {
         emit specificWindowHighlightedChanged();
     }
 }
@@ -191,18 +202,11 @@ void SourcePickerScene::recorderSelectionChanged() {
 }
 
 void SourcePickerScene::setSelectedSource(std::optional<SelectedSource> source) {
-    if (!platform::assignIfChanged(m_selectedSource, source)) {
+    if (m_selectedSource == source) {
         return;
     }
-    const bool fullScreenWas = fullScreenHighlighted();
-    const bool specificWindowWas = specificWindowHighlighted();
+    changeHighlights([&] { m_selectedSource = source; });
     emit selectedSourceChanged();
-    if (fullScreenWas != fullScreenHighlighted()) {
-        emit fullScreenHighlightedChanged();
-    }
-    if (specificWindowWas != specificWindowHighlighted()) {
-        emit specificWindowHighlightedChanged();
-    }
 }
 
 void SourcePickerScene::postDidSelect(SelectedSource source) {

@@ -5,8 +5,10 @@
 
 #include <QtQml/qqmlregistration.h>
 #include <QObject>
+#include <QQuickWindow>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -71,6 +73,8 @@ class SourcePickerScene : public QObject {
     // The cards always show the pointing hand; the view sets it while the pointer is over one.
     Qt::CursorShape cardCursor() const { return Qt::PointingHandCursor; }
 
+    // Before the window is first shown: its first frame is its place beside the main window.
+    Q_INVOKABLE void configureWindow(QQuickWindow* window);
     Q_INVOKABLE void onAppear();
     Q_INVOKABLE void setHoveringFullScreen(bool hovering);
     Q_INVOKABLE void setHoveringSpecificWindow(bool hovering);
@@ -88,7 +92,10 @@ class SourcePickerScene : public QObject {
     void selectSource(SelectedSource source);
     void recorderSelectionChanged();
     void setSelectedSource(std::optional<SelectedSource> source);
+    // Runs a change of the hover flags or the mark and announces each highlight it flipped.
+    void changeHighlights(const std::function<void()>& change);
     void placeSourcePickerWindow();
+    void placeSourcePickerWindow(QQuickWindow& window);
     static void postDidSelect(SelectedSource source);
 
     desktop::Router& m_router;

@@ -167,6 +167,11 @@ TEST_F(ScenesTest, EverySceneOpensWithoutWarningsAndGoesAwayWhenDismissed) {
         } else {
             EXPECT_TRUE(window->flags().testFlag(Qt::FramelessWindowHint)) << id.toStdString();
             EXPECT_TRUE(window->flags().testFlag(Qt::WindowStaysOnTopHint)) << id.toStdString();
+            // Round cards on a clear window: a compositor shows the desktop in their corners.
+            if (id != QLatin1String("Countdown")) {
+                EXPECT_EQ(window->color().alpha(), 0) << id.toStdString();
+                EXPECT_GT(window->requestedFormat().alphaBufferSize(), 0) << id.toStdString();
+            }
         }
     }
     pumpFor(50);

@@ -3,19 +3,25 @@
 #include "KorvaneApp.h"
 #include "KorvaneComposition.h"
 
+#include "CollectingInformationScene.h"
 #include "CountdownScene.h"
+#include "MicrophonePickerScene.h"
 #include "PrepareSessionScene.h"
+#include "RecordingBarScene.h"
 #include "SourcePickerScene.h"
 
 #include "desktop/AppResources.h"
 #include "desktop/ContentPickerModel.h"
 #include "desktop/DesktopContentSharingPicker.h"
+#include "desktop/WindowControl.h"
+#include "desktop/WindowPlacement.h"
 #include "x11/X11WindowServer.h"
 
 #include "AppQml.h"
 #include "Await.h"
 #include "Pump.h"
 #include "RecorderFakes.h"
+#include "X11FrameLog.h"
 #include "X11TestDesktop.h"
 
 #include <QGuiApplication>
@@ -25,6 +31,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 
@@ -99,29 +107,40 @@ class SessionSetupDesktopTest : public ::testing::Test {
         return nullptr;
     }
 
-    // Through the source card and the source picker into our content picker, which shares the
-    // entry the test names; returns once the page shows the choice.
-    void choose(bool fullScreen, const QString& entryName, const QString& cardTitle) {
+    // Through the source card and the source picker into our content picker, with the entry the
+    // test names selected but not yet shared.
+    desktop::ContentPickerModel* openContentPicker(bool fullScreen, const QString& entryName) {
         page()->sourceCardTapped();
         setup::SourcePickerScene* sourcePicker = nullptr;
-        ASSERT_TRUE(pumpUntil(
+        EXPECT_TRUE(pumpUntil(
             [&] {
                 sourcePicker = modelOf<setup::SourcePickerScene>(
                     korvane->scenes().window(QStringLiteral("SourcePickerWindow")));
                 return sourcePicker != nullptr;
             },
             kStepLimitMs));
+        if (!sourcePicker) {
+            return nullptr;
+        }
         fullScreen ? sourcePicker->chooseFullScreen() : sourcePicker->chooseSpecificWindow();
         desktop::ContentPickerModel* model = nullptr;
-        ASSERT_TRUE(pumpUntil([&] { return (model = contentPicker()) != nullptr; }, kStepLimitMs));
-        int row = -1;
+        EXPECT_TRUE(pumpUntil([&] { return (model = contentPicker()) != nullptr; }, kStepLimitMs));
+        if (!model) {
+            return nullptr;
+        }
         for (std::size_t i = 0; i < model->entries().size(); ++i) {
             if (model->entries()[i].name == entryName) {
-                row = static_cast<int>(i);
+                model->select(static_cast<int>(i));
             }
         }
-        ASSERT_GE(row, 0) << entryName.toStdString() << " is offered";
-        model->select(row);
+        EXPECT_GE(model->selectedIndex(), 0) << entryName.toStdString() << " is offered";
+        return model;
+    }
+
+    // The same, shared; returns once the page shows the choice.
+    void choose(bool fullScreen, const QString& entryName, const QString& cardTitle) {
+        desktop::ContentPickerModel* model = openContentPicker(fullScreen, entryName);
+        ASSERT_TRUE(model);
         model->share();
         EXPECT_TRUE(pumpUntil([&] { return page()->sourceTitle() == cardTitle; }, kStepLimitMs));
         EXPECT_TRUE(pumpUntil(
@@ -132,9 +151,7 @@ class SessionSetupDesktopTest : public ::testing::Test {
             << "the source picker closes once the choice arrived";
     }
 
-    // Start, then the countdown window's rectangle as the X server has it.
-    std::optional<platform::Rect> countdownRect() {
-        page()->startTapped();
+    QQuickWindow* awaitCountdown() {
         QQuickWindow* countdown = nullptr;
         EXPECT_TRUE(pumpUntil(
             [&] {
@@ -142,6 +159,41 @@ class SessionSetupDesktopTest : public ::testing::Test {
                 return countdown && countdown->isExposed();
             },
             kStepLimitMs));
+        return countdown;
+    }
+
+    // Whether any content picker window is still mapped on the X server.
+    bool contentPickerMapped() {
+        return std::ranges::any_of(QGuiApplication::topLevelWindows(), [&](QWindow* window) {
+            return window->property("picker").value<QObject*>() && window->handle() &&
+                   desk.rootRect(static_cast<xcb_window_t>(window->winId())).has_value();
+        });
+    }
+
+    // A display chosen, then the content picker opened again over a window of the test's own,
+    // selected and not shared (in pending); returns the content the recorder holds.
+    std::optional<recording::SelectedContentInfo> chooseDisplayThenOpenPickerOn(const char* title) {
+        const auto displays = windowServer->displays();
+        EXPECT_FALSE(displays.empty());
+        if (displays.empty()) {
+            return std::nullopt;
+        }
+        choose(true, QString::fromStdString(displays.front().name), QStringLiteral("Full screen"));
+        const xcb_window_t chart = desk.make({.width = 640,
+                                              .height = 360,
+                                              .netName = title,
+                                              .className = "SetupTest",
+                                              .x = 310,
+                                              .y = 220});
+        desk.waitUntilViewable(chart);
+        pending = openContentPicker(false, QString::fromLatin1(title));
+        return composition->screenRecorder()->selectedContentInfo();
+    }
+
+    // Start, then the countdown window's rectangle as the X server has it.
+    std::optional<platform::Rect> countdownRect() {
+        page()->startTapped();
+        QQuickWindow* countdown = awaitCountdown();
         if (!countdown) {
             return std::nullopt;
         }
@@ -155,7 +207,55 @@ class SessionSetupDesktopTest : public ::testing::Test {
         return rect;
     }
 
+    // Opens a scene and returns its X window; 0 when it did not open.
+    xcb_window_t open(const char* scene) {
+        EXPECT_TRUE(korvane->scenes().openWindow(QString::fromLatin1(scene))) << scene;
+        QQuickWindow* window = korvane->scenes().window(QString::fromLatin1(scene));
+        return window ? static_cast<xcb_window_t>(window->winId()) : 0;
+    }
+
+    // Until the X server has the window at the rectangle (to the pixel).
+    bool arrives(xcb_window_t window, const platform::Rect& place) {
+        return pumpUntil([&] { return samePlace(desk.rootRect(window), place); }, kStepLimitMs);
+    }
+
+    static bool samePlace(const std::optional<platform::Rect>& shown, const platform::Rect& place) {
+        return shown && std::abs(shown->x - place.x) <= 0.5 &&
+               std::abs(shown->y - place.y) <= 0.5 && shown->width == place.width &&
+               shown->height == place.height;
+    }
+
+    // Every rectangle the window was shown at is the place.
+    static void expectOnlyAt(const std::vector<platform::Rect>& shown, const platform::Rect& place,
+                             const char* what) {
+        EXPECT_FALSE(shown.empty()) << what << " was never shown";
+        for (const platform::Rect& r : shown) {
+            EXPECT_TRUE(samePlace(r, place))
+                << what << " shown at " << r.x << "," << r.y << " " << r.width << "x" << r.height
+                << " instead of " << place.x << "," << place.y;
+        }
+    }
+
+    // A slide-in: only ever on its straight way up from the start to the target, never elsewhere.
+    static void expectOnTheSlide(const std::vector<platform::Rect>& shown,
+                                 const platform::Rect& start, const platform::Rect& target,
+                                 const char* what) {
+        ASSERT_FALSE(shown.empty()) << what << " was never shown";
+        double previousY = start.y;
+        for (const platform::Rect& r : shown) {
+            EXPECT_TRUE(std::abs(r.x - target.x) <= 0.5 && r.width == target.width &&
+                        r.height == target.height && r.y <= previousY + 0.5 &&
+                        r.y >= target.y - 0.5)
+                << what << " shown at " << r.x << "," << r.y << " " << r.width << "x" << r.height
+                << " off its way from " << start.y << " up to " << target.y;
+            previousY = r.y;
+        }
+        EXPECT_TRUE(samePlace(shown.back(), target)) << what;
+    }
+
     static inline int counter = 0;
+    // Before any window of the test: it sees each from its creation on.
+    x11test::FrameLog frames;
     x11test::TestDesktop desk;
     fakes::Rig rig;
     std::unique_ptr<platform::DefaultsStore> defaults;
@@ -165,6 +265,7 @@ class SessionSetupDesktopTest : public ::testing::Test {
     std::unique_ptr<app::KorvaneComposition> composition;
     QQmlEngine engine;
     std::unique_ptr<app::KorvaneApp> korvane;
+    desktop::ContentPickerModel* pending = nullptr;
 };
 
 }  // namespace
@@ -192,4 +293,106 @@ TEST_F(SessionSetupDesktopTest, AChosenWindowIsCoveredExactlyByTheCountdown) {
     const auto rect = countdownRect();
     ASSERT_TRUE(rect.has_value());
     EXPECT_EQ(*rect, *bounds) << "exactly the window, as the window server reports it";
+}
+
+TEST_F(SessionSetupDesktopTest, StartClosesTheContentPickerAndAShareAfterItChangesNothing) {
+    const auto chosen = chooseDisplayThenOpenPickerOn("Late share chart");
+    ASSERT_TRUE(chosen && pending);
+    ASSERT_TRUE(pumpUntil([&] { return contentPickerMapped(); }, kStepLimitMs));
+
+    page()->startTapped();
+    EXPECT_TRUE(awaitCountdown());
+    EXPECT_TRUE(pumpUntil([&] { return !contentPickerMapped(); }, kStepLimitMs))
+        << "the picker goes with the page";
+    EXPECT_EQ(contentPicker(), nullptr);
+    pending->share();
+    pumpFor(200);
+    EXPECT_EQ(composition->screenRecorder()->selectedContentInfo(), chosen);
+}
+
+TEST_F(SessionSetupDesktopTest, AShareStillOnItsWayWhenStartIsPressedIsIgnored) {
+    const auto chosen = chooseDisplayThenOpenPickerOn("Racing chart");
+    ASSERT_TRUE(chosen && pending);
+    // Share and Start in one turn of the event loop: the picker's answer is delivered later.
+    pending->share();
+    page()->startTapped();
+    EXPECT_TRUE(awaitCountdown());
+    pumpFor(200);
+    EXPECT_EQ(composition->screenRecorder()->selectedContentInfo(), chosen);
+    EXPECT_FALSE(contentPickerMapped());
+}
+
+TEST_F(SessionSetupDesktopTest, TheMainWindowAndThePickersFirstShowWhereTheyBelong) {
+    QQuickWindow* main = korvane->scenes().window(QStringLiteral("KVWindowGroup"));
+    ASSERT_TRUE(main);
+    const auto visible = desktop::mainScreenVisibleFrame();
+    ASSERT_TRUE(visible);
+    const auto mainId = static_cast<xcb_window_t>(main->winId());
+    const platform::Rect target =
+        desktop::bottomRightFrame(*visible, main->width(), main->height());
+    ASSERT_TRUE(arrives(mainId, target));
+    // Qt hears of the last step after the X server made it; the pickers go by what Qt knows.
+    ASSERT_TRUE(
+        pumpUntil([&] { return samePlace(desktop::windowFrame(*main), target); }, kStepLimitMs));
+    expectOnTheSlide(frames.shownFrames(mainId), desktop::slideInStartFrame(*visible, target),
+                     target, "the main window");
+
+    page()->sourceCardTapped();
+    ASSERT_TRUE(
+        pumpUntil([&] { return korvane->scenes().window(QStringLiteral("SourcePickerWindow")); },
+                  kStepLimitMs));
+    QQuickWindow* picker = korvane->scenes().window(QStringLiteral("SourcePickerWindow"));
+    const auto pickerId = static_cast<xcb_window_t>(picker->winId());
+    const auto panel = setup::SourcePickerScene::panelFrame(target, 378, 280);
+    ASSERT_TRUE(arrives(pickerId, panel));
+    pumpFor(100);  // the placement it runs on the next turn changes nothing
+    expectOnlyAt(frames.shownFrames(pickerId), panel, "the source picker");
+
+    page()->microphoneCardTapped();
+    ASSERT_TRUE(
+        pumpUntil([&] { return korvane->scenes().window(QStringLiteral("MicrophoneWindow")); },
+                  kStepLimitMs));
+    const auto micId = static_cast<xcb_window_t>(
+        korvane->scenes().window(QStringLiteral("MicrophoneWindow"))->winId());
+    ASSERT_TRUE(pumpUntil([&] { return desk.rootRect(micId).has_value(); }, kStepLimitMs));
+    const auto shown = frames.shownFrames(micId);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_TRUE(
+        samePlace(shown.front(), setup::MicrophonePickerScene::pickerFrame(target, 378, 330)));
+}
+
+TEST_F(SessionSetupDesktopTest, TheLaunchAndSessionWindowsFirstShowWhereTheyBelong) {
+    const auto visible = desktop::mainScreenVisibleFrame();
+    ASSERT_TRUE(visible);
+
+    const xcb_window_t collecting = open("CollectingInformationGroup");
+    const auto centred = desktop::centeredFrame(*visible, 405, 350);
+    ASSERT_TRUE(arrives(collecting, centred));
+    pumpFor(200);  // past its own centring, well before it shrinks into the corner
+    expectOnlyAt(frames.shownFrames(collecting), centred, "the post-session window");
+
+    const xcb_window_t reminder = open("InactivityReminderWindow");
+    const auto corner = desktop::bottomRightFrame(*visible, 234, 134);
+    ASSERT_TRUE(arrives(reminder, corner));
+    pumpFor(200);
+    expectOnlyAt(frames.shownFrames(reminder), corner, "the reminder");
+
+    // Without a compositor transparency hides nothing: the bar's first frame is out of sight.
+    const xcb_window_t bar = open("RecordingBarGroup");
+    QQuickWindow* barWindow = korvane->scenes().window(QStringLiteral("RecordingBarGroup"));
+    ASSERT_TRUE(barWindow);
+    EXPECT_EQ(barWindow->opacity(), 0);
+    const auto barTarget = session::recordingBarFrame(*visible);
+    ASSERT_TRUE(arrives(bar, barTarget));
+    expectOnTheSlide(frames.shownFrames(bar), desktop::slideInStartFrame(*visible, barTarget),
+                     barTarget, "the recording bar");
+
+    // The launch window goes at once here (no network), often before it is mapped: it is created
+    // at its place, and shown nowhere else.
+    const xcb_window_t launch = open("LaunchViewGroup");
+    ASSERT_TRUE(
+        pumpUntil([&] { return !korvane->scenes().window(QStringLiteral("LaunchViewGroup")); },
+                  kStepLimitMs));
+    expectOnlyAt(frames.shownFrames(launch, /*created=*/true),
+                 desktop::centeredFrame(*visible, 405, 350), "the launch window");
 }

@@ -4,6 +4,7 @@
 
 #include "FakeRouter.h"
 #include "FindItem.h"
+#include "NotifyAudit.h"
 #include "Pump.h"
 #include "RecorderFakes.h"
 #include "SessionQml.h"
@@ -112,6 +113,7 @@ TEST_F(CollectingInformationSceneTest, TheFramesOfTheLargeAndTheCompactCard) {
 
 TEST_F(CollectingInformationSceneTest, GrowsCentredThenShrinksIntoTheCornerAndCompletesOnSuccess) {
     auto scene = makeScene();
+    NotifyAudit audit(scene.get());
     const auto window = loadView(*scene);
     ASSERT_TRUE(window);
     router.windows.insert(kCollecting, window.get());
@@ -132,6 +134,7 @@ TEST_F(CollectingInformationSceneTest, GrowsCentredThenShrinksIntoTheCornerAndCo
     scene->onAppear();
     EXPECT_TRUE(scene->pulse());
     EXPECT_TRUE(shown(*window, "largeCollecting"));
+    EXPECT_EQ(audit.silentChanges(), "");
     const auto main = desktop::mainScreenVisibleFrame();
     if (main) {
         const auto centred = CollectingInformationScene::centeredFrame(*main, {});
@@ -144,6 +147,7 @@ TEST_F(CollectingInformationSceneTest, GrowsCentredThenShrinksIntoTheCornerAndCo
     EXPECT_TRUE(shown(*window, "compactCollecting"));
     EXPECT_FALSE(shown(*window, "largeCollecting"));
     EXPECT_FALSE(shown(*window, "completedCard"));
+    EXPECT_EQ(audit.silentChanges(), "");
     if (const auto visible = desktop::visibleFrameOf(*window)) {
         const auto corner = CollectingInformationScene::compactFrame(*visible);
         EXPECT_TRUE(pumpUntil([&] { return placedAt(*window, corner); }));
@@ -153,6 +157,20 @@ TEST_F(CollectingInformationSceneTest, GrowsCentredThenShrinksIntoTheCornerAndCo
     EXPECT_EQ(scene->displayState(), CollectingInformationScene::Completed);
     EXPECT_TRUE(shown(*window, "completedCard"));
     EXPECT_FALSE(shown(*window, "compactCollecting"));
+    scene->hoverViewNow(true);
+    EXPECT_EQ(audit.silentChanges(), "");
+    // The hover grows the label and again the whole button (about 1.06 in all) over a soft
+    // shadow of spread layers.
+    QQuickItem* label = findItem(window->contentItem(), QStringLiteral("viewNowLabel"));
+    ASSERT_TRUE(label);
+    const auto labelWidth = [&] { return label->mapRectToScene(label->boundingRect()).width(); };
+    EXPECT_TRUE(pumpUntil([&] { return std::abs(labelWidth() - 123 * 1.03 * 1.03) < 0.01; }));
+    QQuickItem* shadow = findItem(window->contentItem(), QStringLiteral("viewNowShadow"));
+    ASSERT_TRUE(shadow);
+    EXPECT_TRUE(pumpUntil([&] { return shadow->opacity() == 1; }));
+    EXPECT_GE(shadow->childItems().size(), 4) << "a soft edge, not a hard one";
+    scene->hoverViewNow(false);
+    EXPECT_TRUE(pumpUntil([&] { return std::abs(labelWidth() - 123) < 0.01; }));
 
     ASSERT_TRUE(pumpUntil([&] { return already.isCompact(); }, 8000));
     EXPECT_EQ(alreadyStates, (std::vector<int>{CollectingInformationScene::Completed}));

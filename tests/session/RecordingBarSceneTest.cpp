@@ -6,6 +6,7 @@
 
 #include "FakeRouter.h"
 #include "FindItem.h"
+#include "NotifyAudit.h"
 #include "Pump.h"
 #include "RecorderFakes.h"
 #include "TestHttpServer.h"
@@ -278,24 +279,31 @@ TEST(RecordingBarSceneTest, TheTimerCountsRecordedTimeOnly) {
 
 TEST(RecordingBarSceneTest, TheMicrophoneButtonShowsAndTogglesWhatIsHeard) {
     Bar bar;
+    NotifyAudit audit(bar.scene.get());
     const auto icon = [&] { return bar.scene->microphoneIconName().toStdString(); };
     EXPECT_EQ(icon(), "microphone.slash.fill") << "no microphone chosen";
+    EXPECT_EQ(audit.silentChanges(), "");
     bar.recorder().setSelectedMicrophoneName(QStringLiteral("mic-1"));
     bar.recorder().setMicrophoneMuted(false);
     EXPECT_EQ(icon(), "microphone.fill");
+    EXPECT_EQ(audit.silentChanges(), "");
     bar.scene->microphoneClicked();
     EXPECT_TRUE(bar.recorder().isMicrophoneMuted());
     EXPECT_EQ(icon(), "microphone.slash.fill");
+    EXPECT_EQ(audit.silentChanges(), "");
     bar.scene->microphoneClicked();
     EXPECT_EQ(icon(), "microphone.fill");
+    EXPECT_EQ(audit.silentChanges(), "");
     bar.recorder().setCapturesAudio(false);
     EXPECT_EQ(icon(), "microphone.slash.fill");
+    EXPECT_EQ(audit.silentChanges(), "");
     bar.recorder().setCapturesAudio(true);
 
     // Access refused: the request is answered with no, without an alert and without a change.
     bar.rig.authorization->current = platform::AuthorizationStatus::denied;
     bar.recorder().microphone().refreshAvailability();
     EXPECT_EQ(icon(), "microphone.slash.fill");
+    EXPECT_EQ(audit.silentChanges(), "");
     bar.scene->microphoneClicked();
     ASSERT_TRUE(bar.rig.authorization->pending);
     bar.rig.authorization->pending(false);
@@ -303,6 +311,7 @@ TEST(RecordingBarSceneTest, TheMicrophoneButtonShowsAndTogglesWhatIsHeard) {
     EXPECT_TRUE(bar.rig.ui->alerts.empty());
     EXPECT_TRUE(bar.recorder().isMicrophoneMuted());
     EXPECT_EQ(icon(), "microphone.slash.fill");
+    EXPECT_EQ(audit.silentChanges(), "");
 }
 
 TEST(RecordingBarSceneTest, AReminderOpensAfreshForEachNewCountOnly) {

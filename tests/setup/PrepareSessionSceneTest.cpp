@@ -3,6 +3,7 @@
 #include "PrepareSessionScene.h"
 
 #include "FakeRouter.h"
+#include "NotifyAudit.h"
 #include "Pump.h"
 #include "RecorderFakes.h"
 #include "SetupQml.h"
@@ -21,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -113,6 +115,41 @@ TEST_F(PreparePage, SourceCardAndStartFollowTheRecordersChoice) {
     EXPECT_EQ(page->sourceTitle(), "Specific window");
     EXPECT_EQ(page->sourceIcon(), "macwindow");
     EXPECT_EQ(page->sourceIconColor(), "application_green");
+}
+
+TEST_F(PreparePage, EveryValueTheViewBindsAnnouncesEachChange) {
+    NotifyAudit audit(page.get());
+    auto step = [&](const char* what, const std::function<void()>& action) {
+        action();
+        EXPECT_EQ(audit.silentChanges(), "") << what;
+    };
+    step("hover on Start without a choice", [&] { page->startHovered(true); });
+    step("a display chosen under the pointer",
+         [&] { rig.recorder->capture().applyPickerFilter(displayFilter()); });
+    step("hover on Start with a choice", [&] { page->startHovered(true); });
+    step("the choice cleared", [&] { rig.recorder->clearSelection(); });
+    step("a window chosen", [&] { rig.recorder->capture().applyPickerFilter(windowFilter()); });
+    step("hover on the source card", [&] { page->sourceCardHovered(true); });
+    step("source card tapped", [&] { page->sourceCardTapped(); });
+    step("pointer leaves the source card", [&] { page->sourceCardHovered(false); });
+    step("source picker closed", [&] {
+        post(notifications::windowWillClose, {{"identifier", "SourcePickerWindow"}});
+    });
+    step("hover on the microphone card", [&] { page->microphoneCardHovered(true); });
+    step("microphone card tapped", [&] { page->microphoneCardTapped(); });
+    step("a microphone chosen", [&] {
+        post(notifications::microphoneWindowDidClose,
+             {{"selection", "mic"}, {"name", "Desk Microphone"}, {"id", "desk"}});
+    });
+    step("the recorder's microphone renamed",
+         [&] { rig.recorder->setSelectedMicrophoneName(QStringLiteral("Headset")); });
+    step("microphone toggled off", [&] { page->microphoneToggleTapped(); });
+    step("home menu opened", [&] { page->homeTapped(); });
+    step("hover on the menu rows", [&] {
+        page->signOutHovered(true);
+        page->closeAppHovered(true);
+    });
+    step("home menu closed", [&] { page->homeTapped(); });
 }
 
 TEST_F(PreparePage, EachCardClosesTheOtherPickerAndStaysDisabledWhileItsOwnIsOpen) {

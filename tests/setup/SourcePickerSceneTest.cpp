@@ -1,16 +1,25 @@
 #include "SourcePickerScene.h"
 
 #include "FakeRouter.h"
+#include "FindItem.h"
+#include "NotifyAudit.h"
 #include "Pump.h"
 #include "RecorderFakes.h"
+#include "SetupQml.h"
 
+#include "desktop/AppResources.h"
 #include "desktop/Notifications.h"
 #include "desktop/WindowControl.h"
 #include "platform/NotificationCenter.h"
 
 #include <gtest/gtest.h>
 
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QQmlProperty>
+#include <QQuickItem>
 #include <QQuickWindow>
+#include <QSignalSpy>
 
 #include <memory>
 #include <string>
@@ -197,17 +206,110 @@ TEST(SourcePickerSceneTest, DelayedCloseDoesNothingOnceThePanelIsGone) {
     EXPECT_TRUE(p.router.events.empty());
 }
 
-TEST(SourcePickerSceneTest, HoverHighlightsOnlyWhileOverTheCard) {
+// The panel's QML window over a scene, as the application shows it.
+struct PickerView {
+    explicit PickerView(SourcePickerScene& scene) {
+        prepareSetupEngine(engine);
+        QObject::connect(&engine, &QQmlEngine::warnings, [this](const QList<QQmlError>& errors) {
+            for (const auto& error : errors) {
+                warnings.append(error.toString());
+            }
+        });
+        QQmlComponent component(
+            &engine, QUrl(QStringLiteral("qrc:/qt/qml/Korvane/Setup/qml/SourcePickerWindow.qml")));
+        made.reset(component.createWithInitialProperties(
+            {{"model", QVariant::fromValue<QObject*>(&scene)}}));
+        window = qobject_cast<QQuickWindow*>(made.get());
+        EXPECT_NE(window, nullptr) << component.errorString().toStdString();
+    }
+    QQuickItem* item(const char* name) const {
+        QQuickItem* found = findItem(window->contentItem(), QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    // The colour the trader sees around a card: green when it is highlighted.
+    std::string border(const char* card) const {
+        return QQmlProperty::read(findItem(item(card), QStringLiteral("face")), "border.color")
+            .value<QColor>()
+            .name()
+            .toStdString();
+    }
+    bool labelShown() const { return item("selectionLabel")->isVisible(); }
+    QQmlEngine engine;
+    QStringList warnings;
+    std::unique_ptr<QObject> made;
+    QQuickWindow* window = nullptr;
+};
+
+// Every notify signal the panel's view binds, counted.
+struct ViewSignals {
+    explicit ViewSignals(SourcePickerScene* scene)
+        : selection(scene, &SourcePickerScene::selectionChanged),
+          marks(scene, &SourcePickerScene::selectedSourceChanged),
+          fullScreen(scene, &SourcePickerScene::fullScreenHighlightedChanged),
+          specificWindow(scene, &SourcePickerScene::specificWindowHighlightedChanged) {}
+    QSignalSpy selection;
+    QSignalSpy marks;
+    QSignalSpy fullScreen;
+    QSignalSpy specificWindow;
+};
+
+TEST(SourcePickerSceneTest, CardsTurnGreenUnderThePointerAndOnceChosen) {
+    const std::string green =
+        desktop::AppResources::color(QStringLiteral("application_green")).name().toStdString();
+    const std::string idle =
+        desktop::AppResources::color(QStringLiteral("light_black")).name().toStdString();
     Picker p;
+    PickerView view(*p.scene);
+    ASSERT_TRUE(view.window);
+    ViewSignals heard(p.scene.get());
+    NotifyAudit audit(p.scene.get());
+    EXPECT_EQ(view.border("fullScreenCard"), idle);
+
     p.scene->setHoveringFullScreen(true);
-    EXPECT_TRUE(p.scene->fullScreenHighlighted());
-    EXPECT_FALSE(p.scene->fullScreenMarked());
+    EXPECT_EQ(heard.fullScreen.count(), 1);
+    EXPECT_EQ(view.border("fullScreenCard"), green);
+    EXPECT_EQ(view.border("specificWindowCard"), idle);
+    p.scene->setHoveringFullScreen(true);  // no change, nothing to tell
+    EXPECT_EQ(heard.fullScreen.count(), 1);
     p.scene->setHoveringFullScreen(false);
-    EXPECT_FALSE(p.scene->fullScreenHighlighted());
-    p.scene->chooseFullScreen();
+    EXPECT_EQ(heard.fullScreen.count(), 2);
+    EXPECT_EQ(view.border("fullScreenCard"), idle);
+
+    // The mark keeps the card green when the pointer leaves; hovering over it changes nothing.
+    p.scene->chooseSpecificWindow();
+    EXPECT_EQ(heard.marks.count(), 1);
+    EXPECT_EQ(heard.specificWindow.count(), 1);
+    EXPECT_EQ(view.border("specificWindowCard"), green);
+    EXPECT_TRUE(findItem(view.item("specificWindowCard"), "checkmark")->isVisible());
+    p.scene->setHoveringSpecificWindow(true);
+    p.scene->setHoveringSpecificWindow(false);
+    EXPECT_EQ(heard.specificWindow.count(), 1);
+    EXPECT_EQ(view.border("specificWindowCard"), green);
+
+    // The recorder's choice moves the mark: one card goes idle, the other green, the label shows.
+    EXPECT_FALSE(view.labelShown());
+    p.rig.recorder->capture().applyPickerFilter(displayFilter(7));
+    EXPECT_EQ(heard.selection.count(), 1);
+    EXPECT_EQ(heard.specificWindow.count(), 2);
+    EXPECT_EQ(heard.fullScreen.count(), 3);
+    EXPECT_EQ(view.border("fullScreenCard"), green);
+    EXPECT_EQ(view.border("specificWindowCard"), idle);
+    EXPECT_TRUE(view.labelShown());
+    const QPointF label = view.item("selectionLabel")->mapToScene({0, 0});
+    EXPECT_EQ(label.x(), 18);
+    EXPECT_EQ(label.y(), view.item("closeButton")->mapToScene({0, 0}).y())
+        << "level with the close button";
+
+    // Cleared while the pointer is over the marked card: the mark goes, the hover keeps it green.
     p.scene->setHoveringFullScreen(true);
-    p.scene->setHoveringFullScreen(false);
-    EXPECT_TRUE(p.scene->fullScreenHighlighted());  // the mark keeps it green
+    p.rig.recorder->clearSelection();
+    EXPECT_EQ(heard.fullScreen.count(), 3);
+    EXPECT_EQ(view.border("fullScreenCard"), green);
+    EXPECT_FALSE(findItem(view.item("fullScreenCard"), "checkmark")->isVisible());
+    EXPECT_FALSE(view.labelShown());
+    EXPECT_EQ(audit.silentChanges(), "");
+    EXPECT_TRUE(view.warnings.isEmpty()) << view.warnings.join('\n').toStdString();
 }
 
 TEST(SourcePickerSceneTest, PanelSitsBesideTheMainWindow) {

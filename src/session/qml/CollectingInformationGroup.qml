@@ -16,6 +16,8 @@ Window {
 
     signal appeared()
 
+    Component.onCompleted: model.configureWindow(window)
+
     onAppeared: model.onAppear()
 
     readonly property int displayState: model.displayState
@@ -167,25 +169,43 @@ Window {
                     objectName: "viewNowButton"
                     width: 123
                     height: 34
-                    scale: window.model.isHoveringViewNow ? 1.03 : 1.0
+                    // The hover grows the label and again the whole button: 1.06 in all.
+                    readonly property real hoverScale: window.model.isHoveringViewNow ? 1.03 : 1.0
+                    scale: hoverScale
                     Behavior on scale { NumberAnimation { duration: 150; easing.type: Easing.InOutQuad } }
 
-                    // A hard-edged stand-in for a blurred shadow: blurs need layer effects.
-                    Rectangle {
-                        y: 4
-                        width: parent.width
-                        height: parent.height
-                        radius: 12
-                        color: "black"
-                        opacity: window.model.isHoveringViewNow ? 0.3 : 0
+                    // A soft shadow, black at 0.3, 4 below, blurred over about 8: layers of
+                    // growing spread add up inside and fade out towards the edge. Blurs need
+                    // layer effects the software renderer does not draw.
+                    Item {
+                        objectName: "viewNowShadow"
+                        anchors.fill: parent
+                        opacity: window.model.isHoveringViewNow ? 1 : 0
                         Behavior on opacity { NumberAnimation { duration: 150; easing.type: Easing.InOutQuad } }
+
+                        Repeater {
+                            model: 8
+                            Rectangle {
+                                required property int index
+                                readonly property real spread: index - 4
+                                x: -spread
+                                y: 4 - spread
+                                width: viewNow.width + 2 * spread
+                                height: viewNow.height + 2 * spread
+                                radius: 12 + spread
+                                color: Qt.rgba(0, 0, 0, 0.044)
+                            }
+                        }
                     }
                     Image {
+                        objectName: "viewNowLabel"
                         anchors.fill: parent
                         source: Resources.image("view_now_btn")
                         sourceSize: Qt.size(246, 68)
                         fillMode: Image.Stretch
                         smooth: true
+                        scale: viewNow.hoverScale
+                        Behavior on scale { NumberAnimation { duration: 150; easing.type: Easing.InOutQuad } }
                     }
                     MouseArea {
                         anchors.fill: parent

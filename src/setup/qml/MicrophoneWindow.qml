@@ -8,11 +8,13 @@ Window {
     id: window
     width: 378
     height: 330
-    color: Resources.color("application_background_black")
+    color: "transparent"
 
     required property MicrophonePickerScene model
 
     signal appeared()
+
+    Component.onCompleted: model.configureWindow(window)
     onAppeared: model.onAppear()
 
     readonly property color green: Resources.color("application_green")
@@ -72,6 +74,7 @@ Window {
 
             Item {
                 id: header
+                objectName: "header"
                 width: parent.width
                 height: 20 + 12
 
@@ -108,7 +111,8 @@ Window {
                 id: list
                 objectName: "list"
                 width: parent.width
-                height: Math.min(rows.implicitHeight, 210)
+                // Always the full height, so the header stays put whatever the list holds.
+                height: 210
                 contentWidth: width
                 contentHeight: rows.implicitHeight
                 interactive: contentHeight > height

@@ -13,6 +13,8 @@ Window {
     required property SourcePickerScene model
 
     signal appeared()
+
+    Component.onCompleted: model.configureWindow(window)
     onAppeared: model.onAppear()
 
     component ChoiceCard: Item {
@@ -33,6 +35,7 @@ Window {
 
         Rectangle {
             id: face
+            objectName: "face"
             anchors.centerIn: parent
             width: 330
             height: 53
@@ -65,6 +68,7 @@ Window {
                     elide: Text.ElideRight
                 }
                 Image {
+                    objectName: "checkmark"
                     anchors.verticalCenter: parent.verticalCenter
                     width: 20
                     height: 20
@@ -133,8 +137,9 @@ Window {
 
         Rectangle {
             objectName: "selectionLabel"
+            // Level with the close button: the label and the column share their top edge.
             x: 18
-            y: 18
+            y: choices.y
             visible: window.model.hasSelection
             width: selectionRow.implicitWidth + 20
             height: selectionRow.implicitHeight + 12
@@ -168,6 +173,7 @@ Window {
         }
 
         Column {
+            id: choices
             anchors.left: parent.left
             anchors.right: parent.right
             anchors.verticalCenter: parent.verticalCenter

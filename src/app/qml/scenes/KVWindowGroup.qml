@@ -7,7 +7,7 @@ Window {
     id: window
     width: page.item ? page.item.implicitWidth : 400
     height: page.item ? page.item.implicitHeight : 700
-    color: Resources.color("application_background_black")
+    color: "transparent"
 
     required property MainWindowScene model
 
@@ -21,7 +21,10 @@ Window {
         target: window.model
         function onPageChanged() { window.showPage() }
     }
-    Component.onCompleted: showPage()
+    Component.onCompleted: {
+        showPage()
+        model.configureWindow(window)
+    }
 
     Loader {
         id: page

@@ -12,6 +12,8 @@ Window {
 
     signal appeared()
 
+    Component.onCompleted: model.configureWindow(window)
+
     onAppeared: {
         launchView.pulse = true
         model.onAppear()
