@@ -92,6 +92,21 @@ void globalInit() {
 
 // --- HttpHeaders ---
 
+bool isSendableHeaderValue(std::string_view value) {
+    return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+std::optional<std::string> HttpHeaders::unsendableField() const {
+    for (const auto& [name, value] : m_fields) {
+        const bool nameIsToken = !name.empty() && name.find_first_of(std::string_view(
+                                                      ":;\r\n\0 \t", 7)) == std::string::npos;
+        if (!nameIsToken || !isSendableHeaderValue(value)) {
+            return name;
+        }
+    }
+    return std::nullopt;
+}
+
 HttpHeaders::HttpHeaders(std::initializer_list<std::pair<std::string, std::string>> fields) {
     for (const auto& [name, value] : fields) {
         set(name, value);
@@ -247,6 +262,15 @@ struct HttpClient::Transfer {
         response.requestHeaders = request.headers;
     }
 
+    // Completes without a transfer: a header that cannot be sent as it is is not sent at all,
+    // neither cleaned into another value nor left to end its line early.
+    void refuse(const std::string& field) {
+        response.url = request.url;
+        response.requestHeaders = request.headers;
+        response.transportError = AnyError::unsendableHeader(field);
+        completion(std::move(response));
+    }
+
     void finish(CURLcode result) {
         response.receivedBodyBytes = received.size();
         if (bodyTooLarge && result == CURLE_WRITE_ERROR) {
@@ -335,6 +359,10 @@ void HttpClient::run() {
             stopping = m_stopping;
         }
         for (auto& transfer : incoming) {
+            if (const auto field = transfer->request.headers.unsendableField()) {
+                transfer->refuse(*field);
+                continue;
+            }
             transfer->prepare();
             curl_multi_add_handle(multi, transfer->easy);
             active.emplace(transfer->easy, std::move(transfer));
