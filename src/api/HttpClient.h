@@ -60,7 +60,12 @@ struct HttpRequest {
     HttpHeaders headers;
     std::optional<Bytes> body;
     std::vector<MultipartPart> multipart;  // when not empty, the body is multipart/form-data
-    std::chrono::milliseconds timeout{60'000};
+    // The transfer fails once nothing has moved for this long: no byte sent or received, nor
+    // acknowledged by the peer, connecting included. A slow transfer that keeps moving is never
+    // cut short, however long it takes; a reply the server is slow to begin counts as no progress.
+    std::chrono::milliseconds idleTimeout{60'000};
+    // A bound on the whole request, for a caller that cannot wait longer whatever the progress.
+    std::optional<std::chrono::milliseconds> timeout;
 };
 
 struct HttpResponse {
