@@ -67,4 +67,10 @@ AnyError AnyError::badServerResponse() {
             "badServerResponse"};
 }
 
+AnyError AnyError::unsendableHeader(const std::string& name) {
+    constexpr long kCannotSend = 1;
+    return {"RequestError", kCannotSend, "The request has a header that cannot be sent.",
+            "header \"" + name + "\" cannot go out as one line as it is"};
+}
+
 }  // namespace api

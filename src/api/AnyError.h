@@ -21,6 +21,8 @@ struct AnyError {
     static AnyError typeMismatch(const std::string& key, const std::string& expected);
     static AnyError dataCorrupted(const std::string& detail);
     static AnyError badServerResponse();
+    // A request refused before it went out: the header `name` cannot be sent as it is.
+    static AnyError unsendableHeader(const std::string& name);
 };
 
 }  // namespace api

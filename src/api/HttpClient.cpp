@@ -1,9 +1,14 @@
 #include "HttpClient.h"
 
 #include <curl/curl.h>
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <future>
 #include <map>
@@ -83,6 +88,45 @@ bool mayResend(const std::string& method) {
            method == "DELETE";
 }
 
+// What shows a transfer is alive: the bytes libcurl has sent and received, and below it the
+// bytes the peer acknowledged and sent. The kernel takes a whole chunk into its send buffer long
+// before a slow link has carried it, so libcurl's own counts stand still while the upload moves.
+struct ProgressMarks {
+    curl_off_t uploaded = 0;
+    curl_off_t downloaded = 0;
+    std::uint64_t acknowledged = 0;
+    std::uint64_t received = 0;
+    bool operator==(const ProgressMarks&) const = default;
+};
+
+ProgressMarks progressMarks(curl_socket_t socket, curl_off_t uploaded, curl_off_t downloaded) {
+    ProgressMarks marks{uploaded, downloaded};
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (socket != CURL_SOCKET_BAD &&
+        ::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+        length >= offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received) {
+        marks.acknowledged = info.tcpi_bytes_acked;
+        marks.received = info.tcpi_bytes_received;
+    }
+    return marks;
+}
+
+long localPort(curl_socket_t socket) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return -1;
+    }
+    if (address.ss_family == AF_INET) {
+        return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+    }
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    }
+    return -1;
+}
+
 void globalInit() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -91,6 +135,21 @@ void globalInit() {
 }  // namespace
 
 // --- HttpHeaders ---
+
+bool isSendableHeaderValue(std::string_view value) {
+    return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+std::optional<std::string> HttpHeaders::unsendableField() const {
+    for (const auto& [name, value] : m_fields) {
+        const bool nameIsToken = !name.empty() && name.find_first_of(std::string_view(
+                                                      ":;\r\n\0 \t", 7)) == std::string::npos;
+        if (!nameIsToken || !isSendableHeaderValue(value)) {
+            return name;
+        }
+    }
+    return std::nullopt;
+}
 
 HttpHeaders::HttpHeaders(std::initializer_list<std::pair<std::string, std::string>> fields) {
     for (const auto& [name, value] : fields) {
@@ -146,6 +205,10 @@ struct HttpClient::Transfer {
     curl_mime* mime = nullptr;
     Bytes received;
     bool bodyTooLarge = false;
+    bool idleTooLong = false;
+    std::vector<curl_socket_t> sockets;
+    ProgressMarks lastMarks;
+    std::chrono::steady_clock::time_point lastProgress;
     char errorText[CURL_ERROR_SIZE] = {};
 
     ~Transfer() {
@@ -172,6 +235,46 @@ struct HttpClient::Transfer {
         return length;
     }
 
+    // libcurl calls this at least once a second while the transfer runs, moving or not.
+    static int onProgress(void* self, curl_off_t, curl_off_t downloaded, curl_off_t,
+                          curl_off_t uploaded) {
+        auto* transfer = static_cast<Transfer*>(self);
+        const ProgressMarks marks =
+            progressMarks(transfer->connectionSocket(), uploaded, downloaded);
+        const auto now = std::chrono::steady_clock::now();
+        if (marks != transfer->lastMarks) {
+            transfer->lastMarks = marks;
+            transfer->lastProgress = now;
+            return 0;
+        }
+        transfer->idleTooLong = now - transfer->lastProgress >= transfer->request.idleTimeout;
+        return transfer->idleTooLong ? 1 : 0;
+    }
+
+    // Every socket libcurl opens for this transfer; the one it connected on is found by its
+    // local port, since a losing connection attempt's descriptor may be closed and reused.
+    static int onSocket(void* self, curl_socket_t socket, curlsocktype purpose) {
+        if (purpose == CURLSOCKTYPE_IPCXN) {
+            static_cast<Transfer*>(self)->sockets.push_back(socket);
+        }
+        return CURL_SOCKOPT_OK;
+    }
+
+    // CURL_SOCKET_BAD before the connection is made, and on a reused connection (then libcurl's
+    // own counts alone tell progress).
+    curl_socket_t connectionSocket() const {
+        long port = 0;
+        if (curl_easy_getinfo(easy, CURLINFO_LOCAL_PORT, &port) != CURLE_OK || port <= 0) {
+            return CURL_SOCKET_BAD;
+        }
+        for (auto it = sockets.rbegin(); it != sockets.rend(); ++it) {
+            if (localPort(*it) == port) {
+                return *it;
+            }
+        }
+        return CURL_SOCKET_BAD;
+    }
+
     static size_t onHeader(char* data, size_t size, size_t count, void* self) {
         auto* transfer = static_cast<Transfer*>(self);
         const std::string line(data, size * count);
@@ -191,7 +294,7 @@ struct HttpClient::Transfer {
         curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+        setBounds();
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
@@ -247,8 +350,52 @@ struct HttpClient::Transfer {
         response.requestHeaders = request.headers;
     }
 
+    void setBounds() {
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                         static_cast<long>(request.idleTimeout.count()));
+        if (request.timeout) {
+            curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout->count()));
+        }
+        lastProgress = std::chrono::steady_clock::now();
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+        curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &Transfer::onSocket);
+        curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, this);
+    }
+
+    // How long the network thread may sleep: until the first of these transfers has gone its
+    // whole idle bound without progress, so a stall fails at its bound rather than a poll later.
+    static int pollTimeout(const std::map<CURL*, std::unique_ptr<Transfer>>& active) {
+        auto wait = std::chrono::milliseconds(1000);
+        const auto now = std::chrono::steady_clock::now();
+        for (const auto& [easy, transfer] : active) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                transfer->lastProgress + transfer->request.idleTimeout - now);
+            // One already past its bound ends in this turn's perform: no reason to spin.
+            if (left.count() > 0) {
+                wait = std::min(wait, left);
+            }
+        }
+        return static_cast<int>(wait.count());
+    }
+
+    // Completes without a transfer: a header that cannot be sent as it is is not sent at all,
+    // neither cleaned into another value nor left to end its line early.
+    void refuse(const std::string& field) {
+        response.url = request.url;
+        response.requestHeaders = request.headers;
+        response.transportError = AnyError::unsendableHeader(field);
+        completion(std::move(response));
+    }
+
     void finish(CURLcode result) {
         response.receivedBodyBytes = received.size();
+        if (idleTooLong && result == CURLE_ABORTED_BY_CALLBACK) {
+            result = CURLE_OPERATION_TIMEDOUT;
+            std::snprintf(errorText, sizeof errorText, "nothing moved for %lld ms",
+                          static_cast<long long>(request.idleTimeout.count()));
+        }
         if (bodyTooLarge && result == CURLE_WRITE_ERROR) {
             result = CURLE_FILESIZE_EXCEEDED;
             std::snprintf(errorText, sizeof errorText, "reply body longer than %zu bytes",
@@ -335,6 +482,10 @@ void HttpClient::run() {
             stopping = m_stopping;
         }
         for (auto& transfer : incoming) {
+            if (const auto field = transfer->request.headers.unsendableField()) {
+                transfer->refuse(*field);
+                continue;
+            }
             transfer->prepare();
             curl_multi_add_handle(multi, transfer->easy);
             active.emplace(transfer->easy, std::move(transfer));
@@ -358,7 +509,7 @@ void HttpClient::run() {
                 transfer->finish(result);
             }
         }
-        curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        curl_multi_poll(multi, nullptr, 0, Transfer::pollTimeout(active), nullptr);
     }
     for (auto& [easy, transfer] : active) {
         curl_multi_remove_handle(multi, easy);

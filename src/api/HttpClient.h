@@ -12,11 +12,16 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace api {
+
+// CR and LF end a header line and NUL ends the C string libcurl copies: a value holding one
+// would add header lines of its own to the request (libcurl passes them through) or be cut short.
+bool isSendableHeaderValue(std::string_view value);
 
 // Header fields in the order they were set; names compare without regard to case.
 class HttpHeaders {
@@ -30,6 +35,9 @@ class HttpHeaders {
     std::optional<std::string> value(const std::string& name) const;
     bool empty() const { return m_fields.empty(); }
     const std::vector<std::pair<std::string, std::string>>& fields() const { return m_fields; }
+    // The name of the first field that cannot go out as one header line as it is: its name is
+    // empty or holds a separator, or its value holds CR, LF or NUL.
+    std::optional<std::string> unsendableField() const;
 
     // A bracketed list of "name": "value" pairs, "[:]" when empty. Values of the names in
     // `redacted` print as "<redacted>".
@@ -52,7 +60,12 @@ struct HttpRequest {
     HttpHeaders headers;
     std::optional<Bytes> body;
     std::vector<MultipartPart> multipart;  // when not empty, the body is multipart/form-data
-    std::chrono::milliseconds timeout{60'000};
+    // The transfer fails once nothing has moved for this long: no byte sent or received, nor
+    // acknowledged by the peer, connecting included. A slow transfer that keeps moving is never
+    // cut short, however long it takes; a reply the server is slow to begin counts as no progress.
+    std::chrono::milliseconds idleTimeout{60'000};
+    // A bound on the whole request, for a caller that cannot wait longer whatever the progress.
+    std::optional<std::chrono::milliseconds> timeout;
 };
 
 struct HttpResponse {

@@ -1,5 +1,7 @@
 #include "Models.h"
 
+#include "HttpClient.h"
+
 #include <QByteArray>
 
 namespace api {
@@ -25,6 +27,11 @@ std::expected<SignInResponse, AnyError> SignInResponse::decode(const Json& json)
     auto cookie = requiredString(json, "cookie");
     if (!cookie) {
         return std::unexpected(cookie.error());
+    }
+    // It goes out in the "Cookie" header of every later request: a line break in it would add
+    // header lines of the reply's choosing to all of them.
+    if (!isSendableHeaderValue(*cookie)) {
+        return std::unexpected(AnyError::dataCorrupted("the cookie holds CR, LF or NUL"));
     }
     auto expiresIn = requiredInt(json, "expiresIn");
     if (!expiresIn) {

@@ -180,6 +180,9 @@ std::expected<HttpRequest, NetworkError> NetworkingGateway::buildURLRequest(
     if (descriptor.body) {
         request.body = descriptor.body;
     }
+    if (request.headers.unsendableField()) {
+        return std::unexpected(NetworkError::invalidRequest());
+    }
     return request;
 }
 

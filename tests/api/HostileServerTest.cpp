@@ -11,6 +11,7 @@
 
 #include <zlib.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -231,4 +232,50 @@ TEST_F(HostileServerTest, AChunkWhoseConnectionDropsIsNeverSentAgain) {
     }
     EXPECT_EQ(received, (std::map<std::string, int>{{"0", 1}, {"1", 1}}));
     EXPECT_EQ(log.linesStartingWith("\u274C Upload failed (Transport)").size(), 1u);
+}
+
+TEST_F(HostileServerTest, ACookieThatWouldAddAHeaderLineIsRefusedWhereItEntersAndNeverSent) {
+    // As the reply's JSON spells them; the last one is an ordinary cookie.
+    const std::vector<std::string> cookies = {
+        R"(sessionid=abc\r\nX-Injected: 1)", R"(sessionid=abc\nX-Injected: 1)",
+        R"(sessionid=abc\rX-Injected: 1)", R"(sessionid=abc\u0000X-Injected: 1)",
+        "sessionid=abc; Path=/"};
+    std::atomic<std::size_t> sent{0};
+    RawHttpServer web([&](const RawHttpServer::Request&) {
+        return RawHttpServer::reply(
+            200, R"({"user_id":"7","cookie":")" + cookies[sent++] + R"(","expires_in":3600})");
+    });
+    for (std::size_t i = 0; i + 1 < cookies.size(); ++i) {
+        auto signedIn = await(gateway(web)->request(SignInRequest("trader", "korvane")));
+        ASSERT_TRUE(signedIn);
+        ASSERT_FALSE(*signedIn) << cookies[i] << " was taken";
+        EXPECT_EQ(signedIn->error().kind(), NetworkError::Case::custom);
+    }
+    auto signedIn = await(gateway(web)->request(SignInRequest("trader", "korvane")));
+    ASSERT_TRUE(signedIn && *signedIn);
+    EXPECT_EQ((*signedIn)->cookie, "sessionid=abc; Path=/") << "an ordinary cookie still passes";
+
+    // One that reached the store another way (an edited settings file) goes out to neither
+    // service: the request is refused, not sent with the value cleaned into another one.
+    defaults.setString("cookie", "sessionid=abc\r\nX-Injected: 1");
+    RawHttpServer api([](const RawHttpServer::Request&) {
+        return RawHttpServer::reply(200, R"({"user_id":"7","video_id":"v"})");
+    });
+    const auto validated = validate(api);
+    ASSERT_FALSE(validated) << "validated with the cookie";
+    EXPECT_EQ(validated.error(), NetworkError::invalidRequest());
+    VideoChunkUploadRepository uploader(HttpClient::shared(), api.baseURL(), defaults);
+    const auto uploaded = uploader.upload(writeFile(10));
+    ASSERT_FALSE(uploaded) << "uploaded with the cookie";
+    EXPECT_EQ(uploaded.error().domain, "RequestError");
+    HttpRequest withNul;
+    withNul.url = api.baseURL() + "/api/v1/health/";
+    withNul.headers.set("X-Trace", std::string("a\0b", 3));
+    const auto refused = HttpClient::shared()->sendAndWait(withNul);
+    EXPECT_FALSE(refused.status);
+    EXPECT_TRUE(refused.transportError) << "sent cut short at the NUL";
+    for (const auto& request : api.requests()) {
+        EXPECT_FALSE(request.header("X-Injected")) << request.method << " " << request.path;
+    }
+    EXPECT_EQ(api.connectionCount(), 0u) << "nothing went out";
 }

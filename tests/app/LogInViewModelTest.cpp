@@ -1,7 +1,9 @@
 #include "LogInViewModel.h"
 
+#include "Await.h"
 #include "FakeGateway.h"
 #include "Pump.h"
+#include "TestHttpServer.h"
 
 #include <gtest/gtest.h>
 
@@ -67,4 +69,32 @@ TEST_F(LogInViewModelTest, EveryFailureReadsAsWrongCredentialsAndRaisesTheAlertA
     EXPECT_EQ(model.uploadError()->kind(), NetworkError::Case::custom);
     EXPECT_EQ(model.errorMessage(), QStringLiteral("Wrong credentials"));
     EXPECT_TRUE(model.responseStatus().isEmpty());
+}
+
+// Against the real gateway and a server on loopback: a reply whose cookie would add a header line
+// to every later request signs nobody in and leaves the store as it was.
+TEST(LogInViewModelReplyTest, ACookieWithALineBreakStoresNothing) {
+    TestHttpServer web;
+    web.on("POST", "/api/sagevane/auth", [](const RecordedRequest&, httplib::Response& res) {
+        res.set_content(
+            R"({"user_id":"7","cookie":"sessionid=abc\r\nX-Injected: 1","expires_in":3600})",
+            "application/json");
+    });
+    platform::DefaultsStore defaults(QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME")) +
+                                     QStringLiteral("/login-hostile.ini"));
+    app::LogInViewModel model(
+        std::make_shared<api::SignInRepository>(
+            api::NetworkingGateway::create(api::HttpClient::shared(), web.baseURL() + "/api", "",
+                                           {std::make_shared<api::MainNetworkAdapter>()},
+                                           std::make_shared<FixedReachability>(true))),
+        defaults);
+    model.setUserName(QStringLiteral("trader"));
+    model.setPassword(QStringLiteral("korvane"));
+    model.login();
+    ASSERT_TRUE(pumpUntil([&] { return model.haveError(); }));
+    EXPECT_FALSE(model.isLoggedIn());
+    EXPECT_EQ(model.uploadError()->kind(), NetworkError::Case::custom);
+    EXPECT_FALSE(defaults.string("cookie"));
+    EXPECT_FALSE(defaults.string("userID"));
+    EXPECT_EQ(web.requestCount(), 1u);
 }

@@ -12,6 +12,12 @@
 
 #include "DevServer.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using json = nlohmann::json;
 using httplib::MultipartFormDataItems;
 using testing::HasSubstr;
@@ -56,6 +62,7 @@ class DevServerTest : public testing::Test {
             devserver::Config{"127.0.0.1", 0, "trader", "korvane", dataDir_});
         const auto port = server_->start();
         ASSERT_TRUE(port) << port.error();
+        port_ = *port;
         client_ = std::make_unique<httplib::Client>("127.0.0.1", *port);
     }
     void TearDown() override {
@@ -90,6 +97,7 @@ class DevServerTest : public testing::Test {
     }
 
     std::filesystem::path dataDir_;
+    int port_ = 0;
     std::unique_ptr<devserver::DevServer> server_;
     std::unique_ptr<httplib::Client> client_;
 };
@@ -103,6 +111,31 @@ void expectRefusal(const httplib::Result& res, int status, const std::string& re
     EXPECT_THAT(doc.value("message", ""), HasSubstr(reason));
     ASSERT_TRUE(doc["error"].is_array() && doc["error"].size() == 1) << res->body;
     EXPECT_EQ(doc["error"][0]["message"], doc["message"]);
+}
+
+// A loopback connection that sends nothing; -1 when it could not be made.
+int idleConnection(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 &&
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Not closed by the server: nothing to read, or bytes rather than the end of the stream.
+bool stillOpen(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    if (::poll(&entry, 1, 0) == 0) {
+        return true;
+    }
+    char byte = 0;
+    return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 }  // namespace
@@ -143,6 +176,25 @@ TEST_F(DevServerTest, HealthReportsUtcTimeWithMilliseconds) {
     EXPECT_THAT(json::parse(res->body).at("currentDateTime").get<std::string>(),
                 testing::MatchesRegex(
                     R"(20[0-9]{2}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z)"));
+}
+
+// A browser keeps connections open between pages and every test opens its own: connections that
+// say nothing must not keep a request waiting until the server gives up on them.
+TEST_F(DevServerTest, IdleConnectionsDoNotKeepTheHealthReplyWaiting) {
+    std::vector<int> idle;
+    for (int i = 0; i < 16; ++i) {
+        idle.push_back(idleConnection(port_));
+        ASSERT_GE(idle.back(), 0) << "connection " << i;
+    }
+    auto res = client_->Get("/api/v1/health/");
+    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    EXPECT_EQ(res->status, 200);
+    // Answered while the idle connections were all still open, so not once the server had closed
+    // them for saying nothing.
+    for (std::size_t i = 0; i < idle.size(); ++i) {
+        EXPECT_TRUE(stillOpen(idle[i])) << "connection " << i << " was closed first";
+        ::close(idle[i]);
+    }
 }
 
 TEST_F(DevServerTest, ChunkedUploadJoinsChunksIntoOneFile) {

@@ -246,8 +246,14 @@ std::optional<std::string> RawHttpServer::Request::formField(const std::string& 
     return std::nullopt;
 }
 
-RawHttpServer::RawHttpServer(Handler handler) : m_handler(std::move(handler)) {
+RawHttpServer::RawHttpServer(Handler handler, std::optional<ReadPace> pace)
+    : m_handler(std::move(handler)), m_pace(pace.value_or(ReadPace{})) {
     m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (pace) {
+        // Set before listening: accepted connections take it over, window scaling included.
+        const int size = 16384;
+        ::setsockopt(m_listener, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -313,6 +319,14 @@ void RawHttpServer::acceptLoop() {
     }
 }
 
+bool RawHttpServer::pause(std::chrono::milliseconds duration) const {
+    if (duration.count() <= 0) {
+        return true;
+    }
+    pollfd wake{m_wake[0], POLLIN, 0};
+    return ::poll(&wake, 1, static_cast<int>(duration.count())) == 0;
+}
+
 void RawHttpServer::serve(std::size_t slot) {
     int fd;
     {
@@ -321,10 +335,22 @@ void RawHttpServer::serve(std::size_t slot) {
     }
     std::string buffer;
     char chunk[65536];
+    std::size_t taken = 0;
+    bool stalled = false;
     auto readMore = [&] {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (!stalled && taken >= m_pace.stallAt) {
+            stalled = true;
+            if (!pause(m_pace.stall)) {
+                return false;
+            }
+        }
+        if (!pause(m_pace.pause)) {
+            return false;
+        }
+        const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, m_pace.bytes));
         if (n > 0) {
             buffer.append(chunk, static_cast<std::size_t>(n));
+            taken += static_cast<std::size_t>(n);
         }
         return n > 0;
     };

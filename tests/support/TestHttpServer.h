@@ -5,6 +5,8 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -96,7 +98,18 @@ class RawHttpServer {
     // The bytes to write back, or nullopt to close the connection without answering.
     using Handler = std::function<std::optional<std::string>(const Request&)>;
 
-    explicit RawHttpServer(Handler handler);
+    // How a slow server takes in what a connection sends: at most `bytes` per read, each after a
+    // pause of `pause`; once `stallAt` bytes have come in, no read for `stall`. Its receive
+    // buffer is kept small, so the sender sees the pace on the wire, as over a slow link, rather
+    // than the kernel taking a whole upload in at once.
+    struct ReadPace {
+        std::size_t bytes = 65536;
+        std::chrono::milliseconds pause{0};
+        std::size_t stallAt = SIZE_MAX;
+        std::chrono::milliseconds stall{0};
+    };
+
+    explicit RawHttpServer(Handler handler, std::optional<ReadPace> pace = std::nullopt);
     ~RawHttpServer();
     RawHttpServer(const RawHttpServer&) = delete;
     RawHttpServer& operator=(const RawHttpServer&) = delete;
@@ -113,8 +126,11 @@ class RawHttpServer {
   private:
     void acceptLoop();
     void serve(std::size_t slot);
+    // Waits for `duration`; false when the server is being destroyed meanwhile.
+    bool pause(std::chrono::milliseconds duration) const;
 
     Handler m_handler;
+    ReadPace m_pace;
     int m_listener = -1;
     int m_wake[2] = {-1, -1};
     int m_port = 0;

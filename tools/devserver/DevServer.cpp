@@ -28,6 +28,10 @@ using json = nlohmann::json;
 using Clock = std::chrono::system_clock;
 
 constexpr int kSessionSeconds = 3600;
+// Every open connection holds a worker until it closes, an idle one until httplib's keep-alive
+// timeout (5 s). A browser keeps several open per page and every test opens its own, so a pool
+// the size of the processor count left requests waiting behind connections that said nothing.
+constexpr std::size_t kWorkers = 64;
 constexpr const char* kUserId = "1";
 
 std::string dump(const json& doc) {
@@ -542,6 +546,7 @@ std::expected<int, std::string> DevServer::start() {
         return std::unexpected(loaded.error());
     }
     auto server = std::make_unique<httplib::Server>();
+    server->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     impl_->routes(*server);
     const auto& host = impl_->config.host;
     int port = impl_->config.port;
