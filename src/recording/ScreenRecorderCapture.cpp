@@ -82,6 +82,10 @@ void ScreenRecorder::captureStarted() {
             self->finishRecording();
         }
     };
+    if (m_video->hasFailure()) {
+        // The writer failed on the first frames, before the capture's start was heard here.
+        stopRecording();
+    }
 }
 
 void ScreenRecorder::markRecordingStarted() {

@@ -413,6 +413,10 @@ void RecordingBarScene::errorStateChanged() {
     if (m_recorder->isShowError() && !m_recorder->isRecording()) {
         m_isRepeating = false;
         m_recordingOver = true;  // a start that failed: nothing will run
+        // The recording ended with its reason raised (it could not start, or the disk filled):
+        // the post-session window says why at once, as after Stop, rather than a bar that
+        // stopped counting under the trading platform.
+        post(&RecordingBarScene::stopClicked);
     }
 }
 

@@ -221,16 +221,19 @@ TEST(RecordingBarSceneTest, RepeatStartsANewTakeWithTheSameServerTime) {
     EXPECT_TRUE(bar.router.events.empty());
 }
 
-TEST(RecordingBarSceneTest, AFailedStartLetsStopCloseTheBarButTheGapOfARepeatDoesNot) {
+TEST(RecordingBarSceneTest, ARecordingEndedWithItsReasonHandsOverButTheGapOfARepeatDoesNot) {
     {
         Bar bar;
         bar.rig.stream->startError = platform::CaptureError{"test", 1, "The display went away"};
         bar.scene->onAppear();
         ASSERT_TRUE(pumpUntil([&] { return bar.recorder().isShowError(); }));
         EXPECT_EQ(bar.recorder().errorMessageText(), QStringLiteral("The display went away"));
-        bar.scene->stopClicked();
         EXPECT_TRUE(pumpUntil([&] { return bar.has("open CollectingInformationGroup"); }))
-            << "the post-session window then shows what went wrong";
+            << "the post-session window shows what went wrong without waiting for Stop";
+        EXPECT_TRUE(bar.has("dismiss RecordingBarGroup"));
+        bar.scene->stopClicked();
+        pumpFor(50);
+        EXPECT_EQ(std::ranges::count(bar.router.events, "open CollectingInformationGroup"), 1);
     }
     Bar bar;
     ASSERT_TRUE(bar.start());
