@@ -69,8 +69,16 @@ bool windowNamed(const std::string& pattern) {
     return run("xdotool search --onlyvisible --name '" + pattern + "' >/dev/null 2>&1");
 }
 
-void click(int x, int y) {
-    run("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+// Whether the pointer, moved to (x, y), is over a window of that process.
+bool windowOfAt(pid_t pid, int x, int y) {
+    const std::string shell = output("xdotool mousemove " + std::to_string(x) + " " +
+                                     std::to_string(y) + " getmouselocation --shell 2>/dev/null");
+    const auto at = shell.find("WINDOW=");
+    if (at == std::string::npos) {
+        return false;
+    }
+    const std::string window = shell.substr(at + 7, shell.find('\n', at) - at - 7);
+    return output("xdotool getwindowpid " + window + " 2>/dev/null") == std::to_string(pid) + "\n";
 }
 
 double seconds(std::int64_t value, AVRational base) {
@@ -159,6 +167,15 @@ class SystemQuitTest : public ::testing::Test {
         return value.toStdString();
     }
 
+    // Clicks at (x, y) once a window of Korvane's is there and has had a moment to settle (the
+    // windows slide in).
+    void click(int x, int y) {
+        ASSERT_TRUE(waitUntil([&] { return windowOfAt(korvane, x, y); }))
+            << "no window of Korvane's at " << x << ", " << y;
+        std::this_thread::sleep_for(500ms);
+        run("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+    }
+
     // Positions are where the windows come up on the virtual desktop's 1920 x 1080 screen: the
     // start card and the preparation page in the bottom-right corner, the pickers beside it,
     // the content picker centred.
@@ -169,27 +186,32 @@ class SystemQuitTest : public ::testing::Test {
         run("xdotool type --delay 20 trader; xdotool key Return");
         run("xdotool type --delay 20 korvane; xdotool key Return");
         ASSERT_TRUE(waitUntil([&] { return !windowNamed("^Korvane$") && stored("cookie"); }));
-        ASSERT_TRUE(waitUntil([&] { return visibleWindows(korvane) >= 1; })) << "the start page";
-        std::this_thread::sleep_for(2s);  // its slide into the corner
-        click(1793, 1031);                // the start card
-        std::this_thread::sleep_for(1500ms);
+        std::this_thread::sleep_for(1s);  // the start page's slide into the corner
         const std::size_t before = visibleWindows(korvane);
-        click(1708, 793);  // the source card
-        ASSERT_TRUE(waitUntil([&] { return visibleWindows(korvane) > before; }));
-        std::this_thread::sleep_for(1s);
+        for (const auto& [x, y] : {std::pair{1793, 1031},    // the start card
+                                   std::pair{1708, 793}}) {  // the source card
+            click(x, y);
+            ASSERT_FALSE(HasFatalFailure());
+            std::this_thread::sleep_for(1s);
+        }
+        ASSERT_TRUE(waitUntil([&] { return visibleWindows(korvane) > before; }))
+            << "the source picker";
         click(1296, 802);  // "Full screen"
         ASSERT_TRUE(waitUntil([] { return windowNamed("^Choose what to record$"); }));
-        std::this_thread::sleep_for(1s);
-        click(820, 400);  // the display
-        std::this_thread::sleep_for(500ms);
-        click(1188, 810);  // Share
+        for (const auto& [x, y] : {std::pair{820, 400},      // the display
+                                   std::pair{1188, 810}}) {  // Share
+            click(x, y);
+            ASSERT_FALSE(HasFatalFailure());
+        }
         ASSERT_TRUE(waitUntil([] { return !windowNamed("^Choose what to record$"); }));
-        std::this_thread::sleep_for(1500ms);
-        click(1640, 862);  // the microphone card
-        std::this_thread::sleep_for(1500ms);
-        click(1300, 962);  // the sine headset, the second microphone
-        std::this_thread::sleep_for(1500ms);
-        click(1708, 930);  // Start
+        std::this_thread::sleep_for(1s);
+        for (const auto& [x, y] : {std::pair{1640, 862},     // the microphone card
+                                   std::pair{1300, 962},     // the sine headset, the second one
+                                   std::pair{1708, 930}}) {  // Start
+            click(x, y);
+            ASSERT_FALSE(HasFatalFailure());
+            std::this_thread::sleep_for(1s);
+        }
         ASSERT_TRUE(waitUntil([] { return windowNamed("^RecordingBarWindow$"); }))
             << "the countdown, then the recording bar";
     }

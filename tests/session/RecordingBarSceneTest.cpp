@@ -221,19 +221,29 @@ TEST(RecordingBarSceneTest, RepeatStartsANewTakeWithTheSameServerTime) {
     EXPECT_TRUE(bar.router.events.empty());
 }
 
-TEST(RecordingBarSceneTest, ARecordingEndedWithItsReasonHandsOverButTheGapOfARepeatDoesNot) {
+TEST(RecordingBarSceneTest, AFailedStartLetsStopCloseTheBarButTheGapOfARepeatDoesNot) {
     {
         Bar bar;
         bar.rig.stream->startError = platform::CaptureError{"test", 1, "The display went away"};
         bar.scene->onAppear();
         ASSERT_TRUE(pumpUntil([&] { return bar.recorder().isShowError(); }));
         EXPECT_EQ(bar.recorder().errorMessageText(), QStringLiteral("The display went away"));
-        EXPECT_TRUE(pumpUntil([&] { return bar.has("open CollectingInformationGroup"); }))
-            << "the post-session window shows what went wrong without waiting for Stop";
-        EXPECT_TRUE(bar.has("dismiss RecordingBarGroup"));
         bar.scene->stopClicked();
-        pumpFor(50);
-        EXPECT_EQ(std::ranges::count(bar.router.events, "open CollectingInformationGroup"), 1);
+        EXPECT_TRUE(pumpUntil([&] { return bar.has("open CollectingInformationGroup"); }))
+            << "the post-session window then shows what went wrong";
+    }
+    {
+        // A recording that ran and ended by itself with its reason (here its writer would not
+        // start) hands over to the post-session window without waiting for Stop.
+        Bar bar;
+        bar.rig.writer->failStart = true;
+        ASSERT_TRUE(bar.start());
+        bar.rig.sendFrame(320, 240, platform::MediaTime(0, 30));
+        ASSERT_TRUE(pumpUntil([&] { return bar.has("open CollectingInformationGroup"); }))
+            << "the post-session window shows what went wrong";
+        EXPECT_TRUE(bar.recorder().isShowError());
+        EXPECT_TRUE(bar.has("dismiss RecordingBarGroup"));
+        EXPECT_TRUE(bar.rig.videos->uploadedPaths.empty());
     }
     Bar bar;
     ASSERT_TRUE(bar.start());
