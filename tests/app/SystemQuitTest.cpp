@@ -65,20 +65,22 @@ std::size_t visibleWindows(pid_t pid) {
     return static_cast<std::size_t>(std::count(ids.begin(), ids.end(), '\n'));
 }
 
-bool windowNamed(const std::string& pattern) {
-    return run("xdotool search --onlyvisible --name '" + pattern + "' >/dev/null 2>&1");
+// Another program's windows (a Korvane left over by someone else) do not count.
+std::string search(pid_t pid, const std::string& pattern) {
+    return "xdotool search --all --onlyvisible --pid " + std::to_string(pid) + " --name '" +
+           pattern + "'";
 }
 
-// Whether the pointer, moved to (x, y), is over a window of that process.
+// Whether a visible window of that process covers (x, y). (The window under the pointer would
+// be the window manager's frame around it.)
 bool windowOfAt(pid_t pid, int x, int y) {
-    const std::string shell = output("xdotool mousemove " + std::to_string(x) + " " +
-                                     std::to_string(y) + " getmouselocation --shell 2>/dev/null");
-    const auto at = shell.find("WINDOW=");
-    if (at == std::string::npos) {
-        return false;
-    }
-    const std::string window = shell.substr(at + 7, shell.find('\n', at) - at - 7);
-    return output("xdotool getwindowpid " + window + " 2>/dev/null") == std::to_string(pid) + "\n";
+    const std::string shell =
+        output("for w in $(xdotool search --onlyvisible --pid " + std::to_string(pid) +
+               " 2>/dev/null); do (eval \"$(xdotool getwindowgeometry --shell $w)\"; [ " +
+               std::to_string(x) + " -ge $X ] && [ " + std::to_string(x) +
+               " -lt $((X + WIDTH)) ] && [ " + std::to_string(y) + " -ge $Y ] && [ " +
+               std::to_string(y) + " -lt $((Y + HEIGHT)) ] && echo covered); done");
+    return shell.find("covered") != std::string::npos;
 }
 
 double seconds(std::int64_t value, AVRational base) {
@@ -167,6 +169,10 @@ class SystemQuitTest : public ::testing::Test {
         return value.toStdString();
     }
 
+    bool windowNamed(const std::string& pattern) const {
+        return run(search(korvane, pattern) + " >/dev/null 2>&1");
+    }
+
     // Clicks at (x, y) once a window of Korvane's is there and has had a moment to settle (the
     // windows slide in).
     void click(int x, int y) {
@@ -180,8 +186,8 @@ class SystemQuitTest : public ::testing::Test {
     // start card and the preparation page in the bottom-right corner, the pickers beside it,
     // the content picker centred.
     void signInAndStartRecording() {
-        ASSERT_TRUE(waitUntil([] { return windowNamed("^Korvane$"); })) << "the sign-in window";
-        run("xdotool search --onlyvisible --name '^Korvane$' windowactivate --sync");
+        ASSERT_TRUE(waitUntil([&] { return windowNamed("^Korvane$"); })) << "the sign-in window";
+        run(search(korvane, "^Korvane$") + " windowactivate --sync");
         std::this_thread::sleep_for(500ms);
         run("xdotool type --delay 20 trader; xdotool key Return");
         run("xdotool type --delay 20 korvane; xdotool key Return");
@@ -197,13 +203,13 @@ class SystemQuitTest : public ::testing::Test {
         ASSERT_TRUE(waitUntil([&] { return visibleWindows(korvane) > before; }))
             << "the source picker";
         click(1296, 802);  // "Full screen"
-        ASSERT_TRUE(waitUntil([] { return windowNamed("^Choose what to record$"); }));
+        ASSERT_TRUE(waitUntil([&] { return windowNamed("^Choose what to record$"); }));
         for (const auto& [x, y] : {std::pair{820, 400},      // the display
                                    std::pair{1188, 810}}) {  // Share
             click(x, y);
             ASSERT_FALSE(HasFatalFailure());
         }
-        ASSERT_TRUE(waitUntil([] { return !windowNamed("^Choose what to record$"); }));
+        ASSERT_TRUE(waitUntil([&] { return !windowNamed("^Choose what to record$"); }));
         std::this_thread::sleep_for(1s);
         for (const auto& [x, y] : {std::pair{1640, 862},     // the microphone card
                                    std::pair{1300, 962},     // the sine headset, the second one
@@ -212,7 +218,7 @@ class SystemQuitTest : public ::testing::Test {
             ASSERT_FALSE(HasFatalFailure());
             std::this_thread::sleep_for(1s);
         }
-        ASSERT_TRUE(waitUntil([] { return windowNamed("^RecordingBarWindow$"); }))
+        ASSERT_TRUE(waitUntil([&] { return windowNamed("^RecordingBarWindow$"); }))
             << "the countdown, then the recording bar";
     }
 
@@ -284,7 +290,7 @@ TEST_F(SystemQuitTest, EachQuitSignalWithoutARecordingQuitsAtOnce) {
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(signal);
         launch();
-        ASSERT_TRUE(waitUntil([] { return windowNamed("^Korvane$"); })) << "the sign-in window";
+        ASSERT_TRUE(waitUntil([&] { return windowNamed("^Korvane$"); })) << "the sign-in window";
         ASSERT_EQ(::kill(korvane, signal), 0);
         const auto status = ended(5s);
         ASSERT_TRUE(status);
