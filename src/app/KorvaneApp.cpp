@@ -7,11 +7,18 @@
 #include "SetupScenes.h"
 
 #include "desktop/Notifications.h"
+#include "platform/Log.h"
 #include "platform/NotificationCenter.h"
+
+#include "ScreenRecorder.h"
 
 #include <QtQml/qqmlextensionplugin.h>
 #include <QGuiApplication>
 #include <QQmlEngine>
+#include <QTimer>
+
+#include <chrono>
+#include <utility>
 
 Q_IMPORT_QML_PLUGIN(Korvane_AppPlugin)
 Q_IMPORT_QML_PLUGIN(Korvane_SetupPlugin)
@@ -23,6 +30,7 @@ namespace {
 const QString kModule = QStringLiteral("qrc:/qt/qml/Korvane/App/qml/");
 const QString kScenes = kModule + QStringLiteral("scenes/");
 const QString kViews = kModule + QStringLiteral("views/");
+constexpr std::chrono::milliseconds kSystemQuitLimit{4000};
 }  // namespace
 
 KorvaneApp::KorvaneApp(KorvaneComposition& composition, QQmlEngine& engine,
@@ -50,6 +58,25 @@ void KorvaneApp::prepareEngine(QQmlEngine& engine) {
 
 void KorvaneApp::start() {
     m_scenes->openWindow(QStringLiteral("LaunchViewGroup"));
+}
+
+void KorvaneApp::quitForSystem() {
+    if (std::exchange(m_quittingForSystem, true)) {
+        return;
+    }
+    const auto recorder = m_composition.existingScreenRecorder();
+    if (!recorder || !recorder->endForQuit()) {
+        m_router->quit();
+        return;
+    }
+    connect(recorder.get(), &recording::ScreenRecorder::recordingFinalized, this,
+            [this] { m_router->quit(); });
+    // The system does not wait long (logout gives a few seconds): a finalization that hangs
+    // does not keep Korvane from quitting; the file then stays as far as it was written.
+    QTimer::singleShot(kSystemQuitLimit, this, [this] {
+        platform::logLine("The recording could not be finished before quitting");
+        m_router->quit();
+    });
 }
 
 void KorvaneApp::registerOwnScenes() {

@@ -32,6 +32,10 @@ class KorvaneApp : public QObject {
 
     // The first scene: the launch window decides where to go next.
     void start();
+    // A quit asked by the system (logout, shutdown, Ctrl+C): the recording that runs is
+    // finalized as Stop finalizes it and kept for a later upload, then Korvane quits as its close
+    // button quits it; without a recording, at once.
+    void quitForSystem();
 
     SceneManager& scenes() { return *m_scenes; }
     Navigation& navigation() { return m_navigation; }
@@ -48,6 +52,7 @@ class KorvaneApp : public QObject {
     std::unique_ptr<SceneManager> m_scenes;
     std::unique_ptr<AppRouter> m_router;
     QHash<int, desktop::PageRegistration> m_pages;
+    bool m_quittingForSystem = false;
 };
 
 }  // namespace app

@@ -1,5 +1,7 @@
 #include "KorvaneComposition.h"
 
+#include "SystemQuit.h"
+
 #include "VideoChunkUploadRepository.h"
 #include "VideoRepository.h"
 
@@ -32,6 +34,13 @@ std::shared_ptr<recording::ScreenRecorder> KorvaneComposition::screenRecorder() 
             m_client, m_configuration.recordingApiBaseURL, m_defaults);
         auto repository = std::make_shared<api::VideoRepository>(gateway, uploader);
         m_screenRecorder = recording::ScreenRecorder::create(repository, m_recorderEnvironment());
+        auto* recorder = m_screenRecorder.get();
+        QObject::connect(recorder, &recording::ScreenRecorder::isRecordingChanged, recorder,
+                         [recorder] {
+                             if (recorder->isRecording()) {
+                                 finalizeRecordingOnExit(recorder->shared_from_this());
+                             }
+                         });
     }
     return m_screenRecorder;
 }

@@ -28,6 +28,10 @@ class KorvaneComposition {
     // A new gateway on the web application's "api/" each time.
     std::shared_ptr<api::SignInRepository> makeSignInRepository() const;
     std::shared_ptr<recording::ScreenRecorder> screenRecorder();
+    // The recorder when one was made; none is made here.
+    std::shared_ptr<recording::ScreenRecorder> existingScreenRecorder() const {
+        return m_screenRecorder;
+    }
     const AppConfiguration& configuration() const { return m_configuration; }
     std::shared_ptr<platform::Reachability> reachability() const { return m_reachability; }
     std::shared_ptr<api::HttpClient> httpClient() const { return m_client; }

@@ -2,6 +2,7 @@
 #include "AppConfiguration.h"
 #include "KorvaneApp.h"
 #include "KorvaneComposition.h"
+#include "SystemQuit.h"
 
 #include "HttpClient.h"
 #include "ScreenRecorder.h"
@@ -21,6 +22,11 @@
 
 int main(int argc, char** argv) {
     QGuiApplication application(argc, argv);
+    // At once: a logout during the launch quits as cleanly as one during a recording.
+    auto quitSignals = app::QuitSignals::install();
+    if (!quitSignals) {
+        std::fprintf(stderr, "Korvane: %s\n", quitSignals.error().c_str());
+    }
     QGuiApplication::setOrganizationName(QStringLiteral("Korvane"));
     QGuiApplication::setApplicationName(QStringLiteral("Korvane"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Korvane"));
@@ -56,6 +62,10 @@ int main(int argc, char** argv) {
     app::KorvaneApp korvane(composition, engine);
     QObject::connect(&korvane.scenes(), &app::SceneManager::lastWindowClosed, &application,
                      &QCoreApplication::quit);
+    if (quitSignals) {
+        QObject::connect(quitSignals->get(), &app::QuitSignals::received, &korvane,
+                         &app::KorvaneApp::quitForSystem);
+    }
     korvane.start();
     const int status = application.exec();
     // The event loop is over, so no reply could reach anyone any more. Ending the transfers now,

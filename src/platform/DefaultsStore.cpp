@@ -4,6 +4,9 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <filesystem>
+#include <vector>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,11 +15,28 @@ namespace platform {
 
 namespace {
 
+// Creates the missing folders of `folder` owner-only, whatever the umask: whoever can write to
+// the folder can replace the file that holds the session cookie.
+void makeOwnerOnlyFolders(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> missing;
+    std::error_code ignored;
+    for (auto at = folder; !at.empty() && !std::filesystem::exists(at, ignored);
+         at = at.parent_path()) {
+        missing.push_back(at);
+    }
+    for (auto made = missing.rbegin(); made != missing.rend(); ++made) {
+        if (::mkdir(made->c_str(), S_IRWXU) == 0) {
+            ::chmod(made->c_str(),
+                    S_IRWXU);  // mkdir's mode is narrowed by the umask, never widened
+        }
+    }
+}
+
 // Creates the folder and an empty file with owner-only access before QSettings writes to it,
 // so the cookie never sits in a world-readable file, not even for a moment.
 void prepareOwnerOnlyFile(const QString& path) {
     const QFileInfo info(path);
-    QDir().mkpath(info.absolutePath());
+    makeOwnerOnlyFolders(QFile::encodeName(info.absolutePath()).toStdString());
     const QByteArray native = QFile::encodeName(path);
     const int fd = ::open(native.constData(), O_CREAT | O_WRONLY | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd >= 0) {
@@ -35,7 +55,13 @@ QString standardFilePath() {
 }  // namespace
 
 DefaultsStore& DefaultsStore::standard() {
-    static DefaultsStore store(standardFilePath());
+    static DefaultsStore store([] {
+        const QString path = standardFilePath();
+        prepareOwnerOnlyFile(path);
+        // The settings folder is ours alone, also when an older version left it open.
+        ::chmod(QFile::encodeName(QFileInfo(path).absolutePath()).constData(), S_IRWXU);
+        return path;
+    }());
     return store;
 }
 

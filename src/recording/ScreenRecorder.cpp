@@ -72,7 +72,7 @@ void ScreenRecorder::makeCollaborators() {
     VideoPipeline::Events events;
     events.sessionStarting = [this] { m_audio->startTrack(); };
     events.writerReady = [this] { writerReady(); };
-    events.setupFailed = [weak] {
+    events.failed = [weak] {
         platform::MainQueue::post([weak] {
             if (auto self = weak.lock(); self && self->m_isRecording) {
                 self->stopRecording();

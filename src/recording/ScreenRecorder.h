@@ -26,6 +26,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -187,6 +188,14 @@ class ScreenRecorder : public QObject, public std::enable_shared_from_this<Scree
     Q_INVOKABLE void deleteRecording();
     Q_INVOKABLE void repeatRecording();
     Q_INVOKABLE void startNewRecording();
+    // The application is quitting: the recording that runs is finalized as Stop finalizes it,
+    // but not uploaded (its file and "currentVideoPath" stay), and no repeat's next take starts.
+    // True when a finalization is under way: recordingFinalized follows.
+    bool endForQuit();
+    // The process is exiting and the event loop will not run again: finalizes the recording
+    // that runs as endForQuit does, waiting here up to `limit` for the file to be finished.
+    // False when it was not finished in time.
+    bool finalizeBeforeExit(std::chrono::milliseconds limit);
 
     // --- the content choice and its border (main thread) ---
     Q_INVOKABLE void presentContentPicker(bool displayOnly);

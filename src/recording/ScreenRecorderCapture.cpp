@@ -82,6 +82,10 @@ void ScreenRecorder::captureStarted() {
             self->finishRecording();
         }
     };
+    if (m_video->hasFailure()) {
+        // The writer failed on the first frames, before the capture's start was heard here.
+        stopRecording();
+    }
 }
 
 void ScreenRecorder::markRecordingStarted() {
@@ -268,6 +272,33 @@ void ScreenRecorder::repeatRecording() {
     // clear the new capture's state.
     m_startAfterStop = true;
     endCapture([](ScreenRecorder& self) { self.finishRecording(); }, nullptr);
+}
+
+// --- quitting ---
+
+bool ScreenRecorder::endForQuit() {
+    m_startAfterStop = false;
+    if (!m_isRecording) {
+        return false;
+    }
+    m_skipUploadOnStop = true;
+    stopRecording();  // nothing more when a stop is already on its way
+    return true;
+}
+
+bool ScreenRecorder::finalizeBeforeExit(std::chrono::milliseconds limit) {
+    m_startAfterStop = false;
+    if (!m_isRecording) {
+        return true;
+    }
+    m_skipUploadOnStop = true;
+    m_captureEnding = true;
+    // Whatever stop was on its way waits for the main thread, which will not run again: the
+    // file is finalized from here. A second finalization finds the writer finished and only
+    // clears it. The capture is left alone: its own thread ends with the process.
+    const auto endedBefore = m_video->endedCount();
+    finishRecording();
+    return m_video->waitForEnd(endedBefore, limit);
 }
 
 void ScreenRecorder::startNextRecordingAfterStop() {

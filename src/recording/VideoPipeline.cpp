@@ -43,9 +43,15 @@ std::optional<std::string> VideoPipeline::takeFailure() {
     return std::exchange(m_failure, std::nullopt);
 }
 
+bool VideoPipeline::hasFailure() const {
+    std::lock_guard lock(m_mutex);
+    return m_failure.has_value();
+}
+
 void VideoPipeline::clearFailure() {
     std::lock_guard lock(m_mutex);
     m_failure.reset();
+    m_failureReported = false;
 }
 
 VideoPipeline::Timeline VideoPipeline::timeline() const {
@@ -66,6 +72,16 @@ VideoPipeline::Stats VideoPipeline::stats() const {
     stats.frameIndex = m_session.frameIndex;
     stats.droppedFrameSlots = m_droppedFrameSlots;
     return stats;
+}
+
+std::uint64_t VideoPipeline::endedCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_endedCount;
+}
+
+bool VideoPipeline::waitForEnd(std::uint64_t endedBefore, std::chrono::milliseconds limit) {
+    std::unique_lock lock(m_mutex);
+    return m_ended.wait_for(lock, limit, [&] { return m_endedCount > endedBefore; });
 }
 
 // --- frames in ---
@@ -128,11 +144,8 @@ bool VideoPipeline::openWriterFor(const platform::PixelBuffer& image) {
         {
             std::lock_guard lock(m_mutex);
             m_pendingOutputURL.reset();
-            m_failure = session.error();
         }
-        if (m_events.setupFailed) {
-            m_events.setupFailed();
-        }
+        fail(session.error());
         return false;
     }
     stopEncoder();
@@ -143,6 +156,7 @@ bool VideoPipeline::openWriterFor(const platform::PixelBuffer& image) {
         std::lock_guard lock(m_mutex);
         m_session = std::move(*session);
         m_isFinalizing = false;
+        m_failureReported = false;
         m_droppedFrameSlots = 0;
     }
     if (m_events.writerReady) {
@@ -186,8 +200,11 @@ void VideoPipeline::startWriterIfNeeded(MediaTime at) {
         writer = m_session.writer;
     }
     if (!writer->startWriting()) {
-        platform::logLine("Failed to start AVAssetWriter: " +
-                          writer->error().value_or("unknown error"));
+        // Nothing can be written (a full disk, an encoder that would not open): the recording
+        // ends with the reason instead of running on into an empty file.
+        const std::string reason = writer->error().value_or("The recording could not be started");
+        platform::logLine("Failed to start AVAssetWriter: " + reason);
+        fail(reason);
         return;
     }
     writer->startSession(at);
@@ -287,6 +304,7 @@ void VideoPipeline::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) {
     // A slot whose frame did not make it into the file is counted as left empty, like a late one.
     if (!frame || !compositor->render(*latest, *frame)) {
         countDroppedSlot();
+        checkWriter(*writer);
         return;
     }
     if (!writer->appendVideo(std::move(frame), pts)) {
@@ -294,6 +312,28 @@ void VideoPipeline::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) {
             platform::logLine("append(video) failed: " + *error);
         }
         countDroppedSlot();
+        checkWriter(*writer);
+    }
+}
+
+void VideoPipeline::checkWriter(const platform::AssetWriter& writer) {
+    // Either track's write may be the one that failed; the picture's next slot notices it.
+    if (writer.status() == platform::AssetWriterStatus::failed) {
+        fail(writer.error().value_or("The recording could not be written"));
+    }
+}
+
+void VideoPipeline::fail(std::string reason) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_failureReported) {
+            return;
+        }
+        m_failureReported = true;
+        m_failure = std::move(reason);
+    }
+    if (m_events.failed) {
+        m_events.failed();
     }
 }
 
@@ -371,7 +411,9 @@ void VideoPipeline::endSession(bool finished) {
         if (finished) {
             m_isFinalizing = false;
         }
+        ++m_endedCount;
     }
+    m_ended.notify_all();
     if (finished && m_events.finished) {
         m_events.finished();
     }

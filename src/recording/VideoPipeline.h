@@ -6,6 +6,8 @@
 #include "platform/SerialQueue.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -40,8 +42,10 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
         std::function<void()> sessionStarting;
         // Video queue, once a new writer took the first frame's size.
         std::function<void()> writerReady;
-        // Video queue: no writer could be made; the failure is kept (takeFailure).
-        std::function<void()> setupFailed;
+        // Video queue, once per recording: no writer could be made, the writer would not start,
+        // or it failed while recording (the disk filled). The failure is kept (takeFailure);
+        // nothing more reaches the file.
+        std::function<void()> failed;
         // Video queue, after each encode run: the picture moved on.
         std::function<void()> advanced;
         // Writer queue: the file was finished or cancelled and the session cleared.
@@ -85,9 +89,15 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
     void setPendingOutputURL(std::optional<std::string> path);
     // Why the file of the recording that ends is no movie; taken once.
     std::optional<std::string> takeFailure();
+    bool hasFailure() const;
     void clearFailure();
     Timeline timeline() const;
     Stats stats() const;
+    // How many recordings' writers have ended so far, and a wait for the next end after
+    // `endedBefore`; false when `limit` passed first. For a caller that can no longer wait
+    // for the end on the main thread (the process is exiting).
+    std::uint64_t endedCount() const;
+    bool waitForEnd(std::uint64_t endedBefore, std::chrono::milliseconds limit);
 
     // The capture's output, on the writer queue.
     void handleSample(const platform::VideoSample& sample);
@@ -114,6 +124,10 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
     void encodeLatestFrame(platform::MediaTime firstPTS, std::uint64_t ticks);
     void countDroppedSlot();
     void noteFailure(const platform::AssetWriter& writer);
+    // Keeps the reason and tells the owner, once per recording.
+    void fail(std::string reason);
+    // A writer that failed while recording takes nothing more: the recording ends (video queue).
+    void checkWriter(const platform::AssetWriter& writer);
     // Every way a recording's writer ends comes here: the session is cleared in one place.
     void endSession(bool finished);
 
@@ -124,10 +138,13 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
     std::atomic<bool> m_wantsAudioTrack{true};
 
     mutable std::mutex m_mutex;
+    std::condition_variable m_ended;
+    std::uint64_t m_endedCount = 0;
     WriterSession m_session;
     bool m_isFinalizing = false;
     std::optional<std::string> m_pendingOutputURL;
     std::optional<std::string> m_failure;
+    bool m_failureReported = false;
     std::shared_ptr<const platform::PixelBuffer> m_latestFrame;
     std::unique_ptr<platform::QueueTimer> m_encodeTimer;
     bool m_isEncoderRunning = false;

@@ -417,8 +417,15 @@ void RecordingBarScene::recordingStateChanged() {
 
 void RecordingBarScene::errorStateChanged() {
     if (m_recorder->isShowError() && !m_recorder->isRecording()) {
+        const bool recordingRan = m_recordingOver;
         m_isRepeating = false;
         m_recordingOver = true;  // a start that failed: nothing will run
+        if (recordingRan) {
+            // A recording ended by itself with its reason raised (its writer failed, the disk
+            // filled): the post-session window says why at once, as after Stop, rather than a
+            // bar that stopped counting under the trading platform.
+            post(&RecordingBarScene::stopClicked);
+        }
     }
 }
 

@@ -70,3 +70,17 @@ TEST(DefaultsStoreTest, ConcurrentWritersAndReadersLoseNothing) {
         EXPECT_EQ(store.string(QString("k%1_49").arg(t)), "49");
     }
 }
+
+TEST(DefaultsStoreTest, TheSettingsFolderIsTheOwnersAloneWhateverTheUmask) {
+    const QString home = QString::fromLocal8Bit(std::getenv("KORVANE_TEST_HOME"));
+    const QString config = home + "/umask0/config";
+    const mode_t previous = ::umask(0);
+    {
+        platform::DefaultsStore store(config + "/Korvane/Korvane.ini");
+        store.setString("cookie", "sessionid=abc");
+    }
+    ::umask(previous);
+    EXPECT_EQ(modeOf(config + "/Korvane"), 0700u) << "no one else can replace the cookie's file";
+    EXPECT_EQ(modeOf(config), 0700u);
+    EXPECT_EQ(modeOf(config + "/Korvane/Korvane.ini"), 0600u);
+}

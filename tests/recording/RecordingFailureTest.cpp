@@ -9,6 +9,8 @@
 #include "media/FfmpegAssetWriter.h"
 #include "x11/X11CaptureStream.h"
 
+#include <QSignalSpy>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -61,6 +63,45 @@ class FileSizeLimit {
   private:
     rlimit m_previous{};
     void (*m_handler)(int) = nullptr;
+};
+
+// A small file system for the recordings, that fills up: a tmpfs where this process may mount
+// one, else a limit on the size of the files this process writes, which the kernel enforces the
+// same way (a write beyond fails, with "File too large" instead of "No space left on device").
+class SmallDisk {
+  public:
+    SmallDisk(fs::path folder, std::size_t bytes) : m_folder(std::move(folder)), m_bytes(bytes) {
+        fs::create_directories(m_folder);
+        const std::string options = "size=" + std::to_string(bytes) + ",mode=0700";
+        m_mounted = ::mount("tmpfs", m_folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~SmallDisk() {
+        m_limit.reset();
+        if (m_mounted) {
+            ::umount2(m_folder.c_str(), MNT_DETACH);
+        }
+    }
+    // From now on the disk takes `room` more bytes (per file, without a tmpfs) and no more.
+    void leaveRoom(std::size_t room) {
+        if (!m_mounted) {
+            m_limit = std::make_unique<FileSizeLimit>(room);
+            return;
+        }
+        std::ofstream filler(m_folder / "filler", std::ios::binary);
+        const std::vector<char> block(4096, 'x');
+        for (std::size_t written = 0; written + room < m_bytes && filler; written += block.size()) {
+            filler.write(block.data(), static_cast<std::streamsize>(block.size()));
+            filler.flush();
+        }
+    }
+    const char* reason() const { return m_mounted ? "No space left on device" : "File too large"; }
+    const fs::path& folder() const { return m_folder; }
+
+  private:
+    fs::path m_folder;
+    std::size_t m_bytes;
+    bool m_mounted = false;
+    std::unique_ptr<FileSizeLimit> m_limit;
 };
 
 int modeOf(const fs::path& path) {
@@ -126,7 +167,11 @@ TEST_F(RecordingFailureTest, AFileTheDiskCouldNotTakeIsKeptAndReportedInsteadOfU
             fakes::FakeCaptureStream::deliver(*rig.stream, noise(320, 240, random), steadyNow());
             pumpFor(10);
         }
-        ASSERT_TRUE(pumpUntil([&] { return rig.recorder->video().stats().frameIndex >= 15; }));
+        // The recording ends by itself once the disk is full; a Stop pressed as it happens
+        // changes nothing.
+        ASSERT_TRUE(pumpUntil([&] {
+            return !rig.recorder->isRecording() || rig.recorder->video().stats().frameIndex >= 15;
+        }));
         rig.recorder->stopRecording();
         ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }, 20000));
     }
@@ -139,6 +184,59 @@ TEST_F(RecordingFailureTest, AFileTheDiskCouldNotTakeIsKeptAndReportedInsteadOfU
     ASSERT_TRUE(fs::exists(*stored)) << "and what was written stays on disk";
     EXPECT_EQ(modeOf(*stored), 0600) << "the recording is the user's alone, whatever the umask";
     EXPECT_EQ(countContaining(log.lines(), "Recording failed: "), 1u);
+}
+
+// The disk fills before the first frame, or while recording: either way the recording ends by
+// itself at once, as Stop ends it, with the writer's reason raised; nothing is uploaded, and the
+// file stays under its key.
+TEST_F(RecordingFailureTest, AFullDiskEndsTheRecordingAtOnceWithTheReasonAndNoUpload) {
+    struct Case {
+        const char* name;
+        std::size_t room;
+        const char* said;  // where the writer met the full disk
+    };
+    for (const Case& disk : {Case{"full at the start", 0, "Failed to start AVAssetWriter: "},
+                             Case{"filling up", 96 * 1024, "Recording failed: Could not write"}}) {
+        SCOPED_TRACE(disk.name);
+        SmallDisk small(fs::path(std::getenv("KORVANE_TEST_HOME")) / "small-disk" / disk.name,
+                        256 * 1024);
+        build([&](recording::RecorderEnvironment& env) {
+            env.recordingsFolder = small.folder().string();
+            env.writerFactory = &platform::makeFfmpegAssetWriter;
+        });
+        const std::size_t linesBefore = log.lines().size();
+        QSignalSpy raised(rig.recorder.get(), &recording::ScreenRecorder::isShowErrorChanged);
+        QSignalSpy finalized(rig.recorder.get(), &recording::ScreenRecorder::recordingFinalized);
+        rig.recorder->startRecording();
+        ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isRecording(); }));
+        const auto stored = rig.defaults->string("currentVideoPath");
+        ASSERT_TRUE(stored);
+        small.leaveRoom(disk.room);
+        std::mt19937 random(11);
+        // Frames keep coming as long as the capture runs; nobody presses Stop.
+        for (int i = 0; i < 400 && rig.recorder->isRecording(); ++i) {
+            fakes::FakeCaptureStream::deliver(*rig.stream, noise(320, 240, random), steadyNow());
+            pumpFor(10);
+        }
+        ASSERT_TRUE(pumpUntil([&] { return finalized.count() == 1; }, 20000))
+            << "the recording ends by itself, without Stop";
+        EXPECT_FALSE(rig.recorder->isRecording());
+        EXPECT_EQ(raised.count(), 1);
+        EXPECT_TRUE(rig.recorder->isShowError());
+        EXPECT_FALSE(rig.recorder->isSuccess());
+        const std::string message = rig.recorder->errorMessageText().toStdString();
+        EXPECT_NE(message.find(small.reason()), std::string::npos) << message;
+        EXPECT_EQ(uploads(), 0u);
+        EXPECT_EQ(rig.defaults->string("currentVideoPath"), stored);
+        EXPECT_TRUE(fs::exists(*stored)) << "what was written stays";
+        const auto all = log.lines();
+        const std::vector<std::string> lines(all.begin() + static_cast<std::ptrdiff_t>(linesBefore),
+                                             all.end());
+        EXPECT_EQ(countContaining(lines, "Recording failed: "), 1u);
+        EXPECT_EQ(countContaining(lines, disk.said), 1u);
+        rig.recorder.reset();
+        ASSERT_TRUE(pumpUntil([] { return recording::ScreenRecorder::aliveCount() == 0; }));
+    }
 }
 
 TEST_F(RecordingFailureTest, AFolderThatTakesNoFileFailsTheStartOnce) {

@@ -157,7 +157,7 @@ TEST_F(VideoPathTest, APauseLeavesNoTraceInTheTimeline) {
     EXPECT_EQ(after.back().sourceWidth, 320) << "frames sent while paused are not kept";
 }
 
-TEST_F(VideoPathTest, NoPendingFileDropsFramesAndAWriterThatWillNotStartEncodesNothing) {
+TEST_F(VideoPathTest, NoPendingFileDropsFramesAndAWriterThatWillNotStartEndsTheRecording) {
     rig.sendFrame(320, 240, start);
     fakes::pumpFor(100);
     EXPECT_FALSE(rig.recorder->video().stats().hasWriter);
@@ -166,16 +166,12 @@ TEST_F(VideoPathTest, NoPendingFileDropsFramesAndAWriterThatWillNotStartEncodesN
     rig.beginRecording();
     rig.sendFrame(320, 240, start);
     rig.sendFrame(320, 240, start + MediaTime(1, 30));
-    fakes::pumpFor(150);
-    const auto stats = rig.recorder->video().stats();
-    EXPECT_TRUE(stats.hasWriter);
-    EXPECT_FALSE(stats.writerStarted);
-    EXPECT_TRUE(rig.writer->framesCopy().empty());
-
-    // Stopping finalizes without finishing the failed writer, and the stop still completes.
-    rig.recorder->finishRecording();
+    // The recording ends by itself, finalized without finishing the failed writer.
     ASSERT_TRUE(pumpUntil([&] { return !rig.recorder->isRecording(); }));
+    EXPECT_TRUE(rig.recorder->isShowError());
+    EXPECT_EQ(rig.recorder->errorMessageText(), QStringLiteral("fake writer refused"));
     EXPECT_FALSE(rig.recorder->video().stats().hasWriter);
+    EXPECT_TRUE(rig.writer->framesCopy().empty());
     std::lock_guard lock(rig.writer->mutex);
     EXPECT_FALSE(rig.writer->finished);
 }

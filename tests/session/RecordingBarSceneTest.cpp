@@ -233,6 +233,19 @@ TEST(RecordingBarSceneTest, AFailedStartLetsStopCloseTheBarButTheGapOfARepeatDoe
         EXPECT_TRUE(pumpUntil([&] { return bar.has("open CollectingInformationGroup"); }))
             << "the post-session window then shows what went wrong";
     }
+    {
+        // A recording that ran and ended by itself with its reason (here its writer would not
+        // start) hands over to the post-session window without waiting for Stop.
+        Bar bar;
+        bar.rig.writer->failStart = true;
+        ASSERT_TRUE(bar.start());
+        bar.rig.sendFrame(320, 240, platform::MediaTime(0, 30));
+        ASSERT_TRUE(pumpUntil([&] { return bar.has("open CollectingInformationGroup"); }))
+            << "the post-session window shows what went wrong";
+        EXPECT_TRUE(bar.recorder().isShowError());
+        EXPECT_TRUE(bar.has("dismiss RecordingBarGroup"));
+        EXPECT_TRUE(bar.rig.videos->uploadedPaths.empty());
+    }
     Bar bar;
     ASSERT_TRUE(bar.start());
     // Stop pressed just as the first take ended and before the second one runs: a capture is

@@ -1,6 +1,7 @@
 #include "x11/X11CaptureStream.h"
 #include "x11/X11WindowServer.h"
 
+#include "Eventually.h"
 #include "X11TestDesktop.h"
 
 #include <gtest/gtest.h>
@@ -33,18 +34,6 @@ using x11test::TestDesktop;
 constexpr std::uint32_t kRed = 0xFFFF0000;
 constexpr std::uint32_t kBlue = 0xFF0000FF;
 constexpr std::uint32_t kGreen = 0xFF00FF00;
-
-template <class F>
-bool eventually(F predicate, std::chrono::milliseconds limit = 5s) {
-    const auto end = Clock::now() + limit;
-    while (!predicate()) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 // Receives frames on a queue of its own, as the recorder does; keeps only the latest.
 class FrameSink {
