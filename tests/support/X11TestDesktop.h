@@ -176,6 +176,12 @@ class TestDesktop {
         xcb_flush(m_c);
     }
 
+    // Paints the whole window in one colour (0xRRGGBB), at once.
+    void fill(xcb_window_t window, std::uint32_t colour) {
+        xcb_change_window_attributes(m_c, window, XCB_CW_BACK_PIXEL, &colour);
+        repaint(window);
+    }
+
     void destroy(xcb_window_t window) {
         xcb_destroy_window(m_c, window);
         xcb_flush(m_c);
