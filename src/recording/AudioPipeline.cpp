@@ -246,8 +246,8 @@ const AudioPipeline::PendingAudio* AudioPipeline::nextToWrite(
     }
     // Only this queue changes the pending list, so the element stays put while it is used.
     PendingAudio& next = m_pending[m_readIndex];
-    if (!next.followed) {
-        followDeviceClock(next, origin);
+    if (!next.followed && !followDeviceClock(next, origin)) {
+        return nullptr;
     }
     return &next;
 }
@@ -270,16 +270,21 @@ std::optional<std::int64_t> AudioPipeline::stampedPosition(const PendingAudio& b
 // differs from the computer's (a few hundred parts per million), and a device that lost some
 // of its sound or handed over a burst late would shift everything after. Each buffer's stamp
 // says where it belongs; where the track has parted from the stamps by more than the threshold,
-// the track jumps to them: forward leaves silence, back drops what overlaps.
-void AudioPipeline::followDeviceClock(PendingAudio& current, MediaTime origin) {
-    current.followed = true;
+// the track jumps to them: forward leaves silence, back drops what overlaps. A buffer whose stamp
+// breaks with those before it waits for the next one, which tells a gap in the device's sound
+// from one stray stamp. False when it waits.
+bool AudioPipeline::followDeviceClock(PendingAudio& current, MediaTime origin) {
     const auto here = stampedPosition(current, origin);
     if (!here) {
-        return;
+        current.followed = true;
+        return true;
     }
-    current.stamped = true;
     const std::int64_t drift = *here - m_framePosition;
     std::vector<std::int64_t> weighed(m_recentDrift.begin(), m_recentDrift.end());
+    const bool breaks =
+        !weighed.empty() && std::none_of(weighed.begin(), weighed.end(), [&](std::int64_t past) {
+            return std::abs(drift - past) <= followThresholdFrames;
+        });
     weighed.push_back(drift);
     std::int64_t contiguous = m_framePosition + trackFrames(current.pcm);
     const std::size_t last = std::min(m_pending.size(), m_readIndex + 1 + followLookahead);
@@ -289,6 +294,11 @@ void AudioPipeline::followDeviceClock(PendingAudio& current, MediaTime origin) {
         }
         contiguous += trackFrames(m_pending[i].pcm);
     }
+    if (breaks && last == m_readIndex + 1 && !m_endPosition) {
+        return false;
+    }
+    current.followed = true;
+    current.stamped = true;
     std::int64_t correction = median(std::move(weighed));
     if (std::abs(correction) <= followThresholdFrames) {
         correction = 0;
@@ -301,6 +311,7 @@ void AudioPipeline::followDeviceClock(PendingAudio& current, MediaTime origin) {
     if (m_recentDrift.size() > followHistory) {
         m_recentDrift.pop_front();
     }
+    return true;
 }
 
 void AudioPipeline::alignFirstBuffer(MediaTime origin) {

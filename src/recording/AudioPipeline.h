@@ -103,7 +103,7 @@ class AudioPipeline : public std::enable_shared_from_this<AudioPipeline> {
     void alignFirstBuffer(platform::MediaTime origin);
     std::optional<std::int64_t> stampedPosition(const PendingAudio& buffer,
                                                 platform::MediaTime origin) const;
-    void followDeviceClock(PendingAudio& current, platform::MediaTime origin);
+    bool followDeviceClock(PendingAudio& current, platform::MediaTime origin);
     bool mutedAt(std::int64_t steadyNs) const;
     bool writeBuffer(const PendingAudio& source, const VideoPipeline::Timeline& timeline);
     Placement place(int frames);

@@ -24,6 +24,7 @@ struct WrittenFrame {
 struct WrittenAudio {
     platform::MediaTime pts;
     std::vector<float> samples;
+    int frames = 0;  // how many were appended (samples may keep only the first)
 };
 
 class FakeEncoderFrame final : public platform::EncoderFrame {
@@ -52,6 +53,8 @@ struct WriterLog {
     bool cancelled = false;
     std::atomic<bool> videoReady{true};
     std::atomic<bool> failStart{false};
+    // Off for hours of sound: each append keeps its first sample only.
+    std::atomic<bool> keepsAllSamples{true};
 
     std::vector<WrittenFrame> framesCopy() {
         std::lock_guard lock(mutex);
@@ -128,6 +131,9 @@ class PassThroughConverter final : public platform::AudioConverter {
                                              const InputBlock& input) override;
     int zeroOutputFor = -1;  // the n-th source buffer (0-based) yields no frames
     int seen = 0;
+
+  private:
+    std::vector<float> m_rest;  // what did not fit into the last output
 };
 
 class FakeDeviceDiscovery final : public platform::CaptureDeviceDiscovery {
