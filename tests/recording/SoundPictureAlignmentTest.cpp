@@ -130,8 +130,7 @@ class Beeper {
 // When, in the file, the window's colour changed; and the decoded sound with its start.
 struct Recorded {
     std::vector<double> colourChanges;
-    std::vector<float> samples;
-    double audioStart = 0;
+    DecodedAudio audio;
 };
 
 Recorded readBack(const std::string& path) {
@@ -151,15 +150,7 @@ Recorded readBack(const std::string& path) {
         }
         wasRed = red;
     });
-    bool first = true;
-    file.decode(AVMEDIA_TYPE_AUDIO, [&](const AVFrame& frame, double t) {
-        if (first) {
-            result.audioStart = t;
-            first = false;
-        }
-        const auto* data = reinterpret_cast<const float*>(frame.data[0]);
-        result.samples.insert(result.samples.end(), data, data + frame.nb_samples);
-    });
+    result.audio = decodeAudio(file);
     return result;
 }
 
@@ -167,10 +158,11 @@ Recorded readBack(const std::string& path) {
 std::vector<double> onsets(const Recorded& file) {
     std::vector<double> found;
     std::size_t quiet = 0;
-    for (std::size_t i = 0; i < file.samples.size(); ++i) {
-        if (std::abs(file.samples[i]) > 0.05f) {
+    const auto& samples = file.audio.samples;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        if (std::abs(samples[i]) > 0.05f) {
             if (quiet > kRate / 4) {
-                found.push_back(file.audioStart + static_cast<double>(i) / kRate);
+                found.push_back(file.audio.start + static_cast<double>(i) / kRate);
             }
             quiet = 0;
         } else {
@@ -180,30 +172,12 @@ std::vector<double> onsets(const Recorded& file) {
     return found;
 }
 
-// Where a steady tone stops and where it starts again (muting), in file seconds, judged in
-// 2.5 ms blocks. A track may begin and end with silence of its own (before the microphone's first
-// sound, after its last block): only a stretch with tone on both sides counts.
+// Where the microphone was muted and unmuted (a steady tone stops and starts), in file seconds.
 std::vector<double> muteEdges(const Recorded& file) {
-    constexpr std::size_t block = kRate / 400;
-    std::vector<std::pair<double, bool>> changes;  // when, and loud from then on
-    std::optional<bool> wasLoud;
-    for (std::size_t at = 0; at + block <= file.samples.size(); at += block) {
-        float peak = 0;
-        for (std::size_t i = at; i < at + block; ++i) {
-            peak = std::max(peak, std::abs(file.samples[i]));
-        }
-        const bool loud = peak > 0.05f;
-        if (wasLoud && *wasLoud != loud) {
-            changes.emplace_back(file.audioStart + static_cast<double>(at) / kRate, loud);
-        }
-        wasLoud = loud;
-    }
     std::vector<double> edges;
-    for (std::size_t i = 0; i + 1 < changes.size(); ++i) {
-        if (!changes[i].second && changes[i + 1].second) {
-            edges.push_back(changes[i].first);
-            edges.push_back(changes[i + 1].first);
-        }
+    for (const auto& [from, to] : quietStretches(file.audio)) {
+        edges.push_back(from);
+        edges.push_back(to);
     }
     return edges;
 }
