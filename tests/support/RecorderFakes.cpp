@@ -128,7 +128,7 @@ bool FakeAudioEngine::isRunning() const {
 std::expected<void, std::string> PassThroughConverter::convert(platform::PcmBuffer& output,
                                                                const InputBlock& input) {
     output.frameLength = 0;
-    if (m_rest.empty()) {
+    if (m_restAt == m_rest.size()) {
         const platform::PcmBuffer* source = nullptr;
         if (input(&source) != InputStatus::haveData || !source) {
             return {};
@@ -137,11 +137,13 @@ std::expected<void, std::string> PassThroughConverter::convert(platform::PcmBuff
             return {};
         }
         m_rest.assign(source->floatData(), source->floatData() + source->frameLength);
+        m_restAt = 0;
     }
     // A buffer larger than the output comes out over several calls, as from a real converter.
-    const auto frames = std::min<std::size_t>(m_rest.size(), output.frameCapacity);
-    std::copy_n(m_rest.begin(), frames, output.floatData());
-    m_rest.erase(m_rest.begin(), m_rest.begin() + static_cast<std::ptrdiff_t>(frames));
+    const auto frames = std::min<std::size_t>(m_rest.size() - m_restAt,
+                                              static_cast<std::size_t>(output.frameCapacity));
+    std::copy_n(m_rest.begin() + static_cast<std::ptrdiff_t>(m_restAt), frames, output.floatData());
+    m_restAt += frames;
     output.frameLength = static_cast<int>(frames);
     return {};
 }

@@ -133,7 +133,8 @@ class PassThroughConverter final : public platform::AudioConverter {
     int seen = 0;
 
   private:
-    std::vector<float> m_rest;  // what did not fit into the last output
+    std::vector<float> m_rest;  // the last source buffer, handed out from m_restAt on
+    std::size_t m_restAt = 0;
 };
 
 class FakeDeviceDiscovery final : public platform::CaptureDeviceDiscovery {
