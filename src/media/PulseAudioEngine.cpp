@@ -268,23 +268,27 @@ class PulseAudioEngine final : public AudioEngine {
     }
 
     // When the oldest sample still waiting in the stream was heard: now less the stream's
-    // latency (the source's own delay plus what waits unread), or less what waits unread when
-    // Pulse has no timing yet.
-    std::int64_t firstUnreadCaptureTimeNs(pa_stream* stream) const {
+    // latency (the source's own delay plus what waits unread; negative for a monitor, whose sound
+    // is handed over before the sink plays it). Pulse works the latency out from its last timing
+    // snapshot; one taken before the server had written anything into the stream (the first
+    // after the connection, often late on a busy server) counts the wait for the first sound as
+    // latency and puts the sound up to a fraction of a second early. Until a snapshot with sound
+    // in it has come, the buffers carry no time.
+    std::optional<std::int64_t> firstUnreadCaptureTimeNs(pa_stream* stream) const {
+        const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+        if (!timing || timing->write_index_corrupt || timing->write_index <= 0) {
+            return std::nullopt;
+        }
+        pa_usec_t latency = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(stream, &latency, &negative) != 0) {
+            return std::nullopt;
+        }
         const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count();
-        pa_usec_t latency = 0;
-        int negative = 0;
-        if (pa_stream_get_latency(stream, &latency, &negative) == 0) {
-            const auto ns = static_cast<std::int64_t>(latency) * 1000;
-            return negative ? now + ns : now - ns;
-        }
-        const size_t readable = pa_stream_readable_size(stream);
-        if (readable == static_cast<size_t>(-1)) {
-            return now;
-        }
-        return now - static_cast<std::int64_t>(bytesToNs(readable));
+        const auto ns = static_cast<std::int64_t>(latency) * 1000;
+        return negative ? now + ns : now - ns;
     }
 
     double bytesToNs(size_t bytes) const {
@@ -303,9 +307,12 @@ class PulseAudioEngine final : public AudioEngine {
         while (length > 0 && m_tap) {
             const size_t take = std::min(length, capacity - m_chunkBytes);
             if (m_chunkBytes == 0) {
-                m_chunk.captureTime = MediaTime(m_readTimeNs, 1'000'000'000);
+                m_chunk.captureTime =
+                    m_readTimeNs ? MediaTime(*m_readTimeNs, 1'000'000'000) : MediaTime();
             }
-            m_readTimeNs += static_cast<std::int64_t>(bytesToNs(take));
+            if (m_readTimeNs) {
+                *m_readTimeNs += static_cast<std::int64_t>(bytesToNs(take));
+            }
             if (data) {
                 std::memcpy(m_chunk.data.data() + m_chunkBytes, data, take);
                 data += take;
@@ -344,7 +351,7 @@ class PulseAudioEngine final : public AudioEngine {
     int m_tapFrames = 0;
     PcmBuffer m_chunk;
     size_t m_chunkBytes = 0;
-    std::int64_t m_readTimeNs = 0;  // when the next byte consumed was heard
+    std::optional<std::int64_t> m_readTimeNs;  // when the next byte consumed was heard
     bool m_dropTapAfterCall = false;
 };
 

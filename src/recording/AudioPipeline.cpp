@@ -3,6 +3,7 @@
 #include "platform/Log.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -39,6 +40,32 @@ std::int64_t pictureEnd(std::int64_t frameIndex) {
     return frameIndex * AudioPipeline::targetSampleRate / VideoPipeline::targetFPS;
 }
 
+std::int64_t steadyNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A source buffer's length once converted to the track's rate.
+std::int64_t trackFrames(const PcmBuffer& buffer) {
+    return static_cast<std::int64_t>(buffer.frameLength *
+                                     static_cast<double>(AudioPipeline::targetSampleRate) /
+                                     std::max(buffer.format.sampleRate, 1.0));
+}
+
+// The middle value (the upper one of an even count): one wild stamp among steady ones moves
+// nothing, a lasting change moves the track as soon as it outweighs them.
+std::int64_t median(std::vector<std::int64_t> values) {
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+bool withinCaptureDelay(std::int64_t frames) {
+    return std::abs(frames) <= static_cast<std::int64_t>(AudioPipeline::maxCaptureDelaySeconds) *
+                                   AudioPipeline::targetSampleRate;
+}
+
 }  // namespace
 
 platform::AudioFormat AudioPipeline::targetFormat() {
@@ -71,6 +98,25 @@ void AudioPipeline::beginMicrophone(std::shared_ptr<platform::AudioConverter> co
     m_converter = std::move(converter);
     m_alignToVideo = true;
     m_alignStamped = false;
+    m_recentDrift.clear();
+}
+
+void AudioPipeline::setMuted(bool muted) {
+    std::lock_guard lock(m_mutex);
+    if (m_muted.exchange(muted) != muted) {
+        m_muteChanges.push_back({steadyNowNs(), muted});
+    }
+}
+
+// m_mutex held.
+bool AudioPipeline::mutedAt(std::int64_t steadyNs) const {
+    const auto after = std::upper_bound(
+        m_muteChanges.begin(), m_muteChanges.end(), steadyNs,
+        [](std::int64_t at, const MuteChange& change) { return at < change.atNs; });
+    if (after != m_muteChanges.begin()) {
+        return std::prev(after)->muted;
+    }
+    return m_muteChanges.empty() ? m_muted.load() : !m_muteChanges.front().muted;
 }
 
 void AudioPipeline::reset() {
@@ -84,6 +130,8 @@ void AudioPipeline::reset() {
 
 void AudioPipeline::startTrack() {
     std::lock_guard lock(m_mutex);
+    m_muteChanges.clear();  // the mute in force now holds from the new file's start
+    m_recentDrift.clear();
     m_framePosition = 0;
     m_endPosition.reset();
     m_pending.clear();
@@ -187,8 +235,9 @@ const AudioPipeline::PendingAudio* AudioPipeline::nextToWrite(
         !timeline.firstPTS || !timeline.started || !timeline.writer || !m_converter) {
         return nullptr;
     }
+    const MediaTime origin = timeline.clockOrigin.value_or(*timeline.firstPTS);
     if (m_alignToVideo && m_alignStamped) {
-        alignFirstBuffer(*timeline.firstPTS);
+        alignFirstBuffer(origin);
     }
     // Sound is never written ahead of the picture (a virtual source may render ahead of time):
     // it waits until the picture gets there, or is cut where the picture ends.
@@ -196,21 +245,88 @@ const AudioPipeline::PendingAudio* AudioPipeline::nextToWrite(
         return nullptr;
     }
     // Only this queue changes the pending list, so the element stays put while it is used.
-    return &m_pending[m_readIndex];
+    PendingAudio& next = m_pending[m_readIndex];
+    if (!next.followed && !followDeviceClock(next, origin)) {
+        return nullptr;
+    }
+    return &next;
 }
 
-void AudioPipeline::alignFirstBuffer(MediaTime firstPTS) {
+// m_mutex held.
+std::optional<std::int64_t> AudioPipeline::stampedPosition(const PendingAudio& buffer,
+                                                           MediaTime origin) const {
+    if (!buffer.pcm.captureTime.isValid()) {
+        return std::nullopt;
+    }
+    const std::int64_t at = (buffer.pcm.captureTime - origin).convertScale(targetSampleRate).value;
+    // A time on another clock than the picture's would put the sound anywhere.
+    if (!withinCaptureDelay(at - m_framePosition)) {
+        return std::nullopt;
+    }
+    return at;
+}
+
+// m_mutex held. Laid end to end, a device's sound slides away from the picture as its clock
+// differs from the computer's (a few hundred parts per million), and a device that lost some
+// of its sound or handed over a burst late would shift everything after. Each buffer's stamp
+// says where it belongs; where the track has parted from the stamps by more than the threshold,
+// the track jumps to them: forward leaves silence, back drops what overlaps. A buffer whose stamp
+// breaks with those before it waits for the next one, which tells a gap in the device's sound
+// from one stray stamp. False when it waits.
+bool AudioPipeline::followDeviceClock(PendingAudio& current, MediaTime origin) {
+    const auto here = stampedPosition(current, origin);
+    if (!here) {
+        current.followed = true;
+        return true;
+    }
+    const std::int64_t drift = *here - m_framePosition;
+    std::vector<std::int64_t> weighed(m_recentDrift.begin(), m_recentDrift.end());
+    const bool breaks =
+        !weighed.empty() && std::none_of(weighed.begin(), weighed.end(), [&](std::int64_t past) {
+            return std::abs(drift - past) <= followThresholdFrames;
+        });
+    weighed.push_back(drift);
+    std::int64_t contiguous = m_framePosition + trackFrames(current.pcm);
+    const std::size_t last = std::min(m_pending.size(), m_readIndex + 1 + followLookahead);
+    for (std::size_t i = m_readIndex + 1; i < last; ++i) {
+        if (const auto at = stampedPosition(m_pending[i], origin)) {
+            weighed.push_back(*at - contiguous);
+        }
+        contiguous += trackFrames(m_pending[i].pcm);
+    }
+    if (breaks && last == m_readIndex + 1 && !m_endPosition) {
+        return false;
+    }
+    current.followed = true;
+    current.stamped = true;
+    std::int64_t correction = median(std::move(weighed));
+    if (std::abs(correction) <= followThresholdFrames) {
+        correction = 0;
+    }
+    m_framePosition += correction;
+    for (auto& past : m_recentDrift) {
+        past -= correction;
+    }
+    m_recentDrift.push_back(drift - correction);
+    if (m_recentDrift.size() > followHistory) {
+        m_recentDrift.pop_front();
+    }
+    return true;
+}
+
+void AudioPipeline::alignFirstBuffer(MediaTime origin) {
     // The gap up to where the picture was when the microphone started is written as silence by
     // the writer. Sound heard before the first picture comes before the file's start and is
     // left out.
     m_alignToVideo = false;
+    m_recentDrift.clear();
     std::int64_t align = std::max<std::int64_t>(0, m_alignPosition);
     if (m_alignCaptureTime.isValid()) {
         // A time on another clock than the picture's would put the sound anywhere: it is
         // believed only near where the buffer arrived.
         const std::int64_t heard =
-            (m_alignCaptureTime - firstPTS).convertScale(targetSampleRate).value;
-        if (std::abs(heard - m_alignPosition) <= maxCaptureDelaySeconds * targetSampleRate) {
+            (m_alignCaptureTime - origin).convertScale(targetSampleRate).value;
+        if (withinCaptureDelay(heard - m_alignPosition)) {
             align = heard;
         }
     }
@@ -275,9 +391,7 @@ bool AudioPipeline::writeBuffer(const PendingAudio& source,
                          static_cast<std::size_t>(placement.keep) * sizeof(float));
         }
         // Muting is decided after the hand-off: the silence watch hears the real microphone.
-        if (source.muted) {
-            std::fill(samples, samples + placement.keep, 0.0f);
-        }
+        silenceMuted(samples, placement, source, timeline);
         const MediaTime pts = *timeline.firstPTS + MediaTime(placement.position, targetSampleRate);
         if (!writer.isAudioReadyForMoreMediaData()) {
             break;
@@ -292,6 +406,28 @@ bool AudioPipeline::writeBuffer(const PendingAudio& source,
         m_framePosition += placement.keep;
     }
     return consumed;
+}
+
+// Sound placed by its stamp is silenced where it was heard while muted; sound without a time, by
+// the mute in force when it came in.
+void AudioPipeline::silenceMuted(float* samples, const Placement& placement,
+                                 const PendingAudio& source,
+                                 const VideoPipeline::Timeline& timeline) const {
+    if (!source.stamped || !timeline.clockOrigin) {
+        if (source.muted) {
+            std::fill(samples, samples + placement.keep, 0.0f);
+        }
+        return;
+    }
+    const std::int64_t originNs = timeline.clockOrigin->convertScale(1'000'000'000).value;
+    std::lock_guard lock(m_mutex);
+    for (int i = 0; i < placement.keep; ++i) {
+        const std::int64_t heardNs =
+            originNs + (placement.position + i) * 1'000'000'000 / targetSampleRate;
+        if (mutedAt(heardNs)) {
+            samples[i] = 0.0f;
+        }
+    }
 }
 
 void AudioPipeline::advanceReadIndex(bool consumed) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace recording {
 
@@ -25,6 +26,12 @@ class AudioPipeline : public std::enable_shared_from_this<AudioPipeline> {
     static constexpr int convertedBufferFrames = 4096;
     // How long before its arrival a microphone buffer may have been heard.
     static constexpr int maxCaptureDelaySeconds = 5;
+    // How far the written track may part from the device's stamps before it is moved back onto
+    // them (8 ms: well inside what a viewer notices, well above the stamps' jitter).
+    static constexpr std::int64_t followThresholdFrames = targetSampleRate * 8 / 1000;
+    // Stamps weighed for each buffer: the last ones written, it, and those queued behind it.
+    static constexpr std::size_t followHistory = 2;
+    static constexpr std::size_t followLookahead = 2;
     static constexpr float gain = 0.9f;
     static constexpr float clipLimit = 0.98f;
     static constexpr int analysisEvery = 6;
@@ -40,7 +47,8 @@ class AudioPipeline : public std::enable_shared_from_this<AudioPipeline> {
 
     // Any thread.
     void setPaused(bool paused) { m_paused = paused; }
-    void setMuted(bool muted) { m_muted = muted; }
+    // Remembers when: sound is silenced by when it was heard, not by when it came in.
+    void setMuted(bool muted);
 
     // A microphone starts with this converter: its first buffer fixes where its sound goes.
     void beginMicrophone(std::shared_ptr<platform::AudioConverter> converter);
@@ -69,9 +77,16 @@ class AudioPipeline : public std::enable_shared_from_this<AudioPipeline> {
 
   private:
     AudioPipeline(std::shared_ptr<const VideoPipeline> video, Listener hear);
-    // A microphone buffer waiting to be written, and whether the trader had muted when it came.
+    // A microphone buffer waiting to be written, and whether the trader had muted when it came
+    // (what decides for a buffer without a time).
     struct PendingAudio {
         platform::PcmBuffer pcm;
+        bool muted = false;
+        bool followed = false;  // its stamp was weighed (once, however often it is tried)
+        bool stamped = false;   // its stamp is on the picture's clock: it was placed by it
+    };
+    struct MuteChange {
+        std::int64_t atNs = 0;  // steady clock
         bool muted = false;
     };
     // Where the buffer in hand goes and how much of it stays.
@@ -85,9 +100,15 @@ class AudioPipeline : public std::enable_shared_from_this<AudioPipeline> {
     void scheduleDrain();
     void drain();
     const PendingAudio* nextToWrite(const VideoPipeline::Timeline& timeline);
-    void alignFirstBuffer(platform::MediaTime firstPTS);
+    void alignFirstBuffer(platform::MediaTime origin);
+    std::optional<std::int64_t> stampedPosition(const PendingAudio& buffer,
+                                                platform::MediaTime origin) const;
+    bool followDeviceClock(PendingAudio& current, platform::MediaTime origin);
+    bool mutedAt(std::int64_t steadyNs) const;
     bool writeBuffer(const PendingAudio& source, const VideoPipeline::Timeline& timeline);
     Placement place(int frames);
+    void silenceMuted(float* samples, const Placement& placement, const PendingAudio& source,
+                      const VideoPipeline::Timeline& timeline) const;
     void advanceReadIndex(bool consumed);
 
     const std::shared_ptr<const VideoPipeline> m_video;
@@ -109,6 +130,10 @@ class AudioPipeline : public std::enable_shared_from_this<AudioPipeline> {
     // Where the track ends (the end of the last picture slot), once the recording stops.
     std::optional<std::int64_t> m_endPosition;
     std::uint64_t m_analysedBuffers = 0;
+    // How far the last buffers written sat from their stamps, oldest first (frames).
+    std::deque<std::int64_t> m_recentDrift;
+    // The trader's mutes and unmutes, oldest first; only the recording's span is kept.
+    std::vector<MuteChange> m_muteChanges;
 
     std::unique_ptr<platform::SerialQueue> m_queue;
 };

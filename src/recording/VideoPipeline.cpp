@@ -9,6 +9,11 @@ namespace recording {
 
 using platform::MediaTime;
 
+namespace {
+const auto slotInterval =
+    std::chrono::nanoseconds(1'000'000'000 / std::max(VideoPipeline::targetFPS, 1));
+}  // namespace
+
 std::shared_ptr<VideoPipeline> VideoPipeline::create(platform::AssetWriterFactory writerFactory,
                                                      bool runsEncodeTimer, Events events) {
     return std::shared_ptr<VideoPipeline>(
@@ -56,8 +61,8 @@ void VideoPipeline::clearFailure() {
 
 VideoPipeline::Timeline VideoPipeline::timeline() const {
     std::lock_guard lock(m_mutex);
-    return {m_session.writer, m_session.started, m_session.hasAudioInput, m_session.firstPTS,
-            m_session.frameIndex};
+    return {m_session.writer,   m_session.started,    m_session.hasAudioInput,
+            m_session.firstPTS, m_session.frameIndex, m_session.clockOrigin};
 }
 
 VideoPipeline::Stats VideoPipeline::stats() const {
@@ -219,6 +224,7 @@ void VideoPipeline::startWriterIfNeeded(MediaTime at) {
 
 void VideoPipeline::startEncoderIfNeeded() {
     MediaTime firstPTS;
+    const auto firstDeadline = platform::SerialQueue::Clock::now();
     {
         std::lock_guard lock(m_mutex);
         if (m_isEncoderRunning || !m_session.firstPTS || !m_session.started ||
@@ -227,12 +233,18 @@ void VideoPipeline::startEncoderIfNeeded() {
         }
         m_isEncoderRunning = true;
         firstPTS = *m_session.firstPTS;
+        // Without the timer the caller's runs stand for the slots from the first frame's stamp.
+        m_session.clockOrigin =
+            m_runsEncodeTimer ? MediaTime(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              (firstDeadline - slotInterval).time_since_epoch())
+                                              .count(),
+                                          1'000'000'000)
+                              : firstPTS;
     }
     if (!m_runsEncodeTimer) {
         return;
     }
-    const auto interval = std::chrono::nanoseconds(1'000'000'000 / std::max(targetFPS, 1));
-    auto timer = m_videoQueue->startTimer(platform::SerialQueue::Clock::now(), interval,
+    auto timer = m_videoQueue->startTimer(firstDeadline, slotInterval,
                                           [weak = weak_from_this(), firstPTS](std::uint64_t ticks) {
                                               if (auto self = weak.lock()) {
                                                   self->encodeLatestFrame(firstPTS, ticks);
@@ -274,6 +286,13 @@ void VideoPipeline::countDroppedSlot() {
 
 void VideoPipeline::encodeLatestFrame(MediaTime firstPTS, std::uint64_t ticks) {
     if (m_paused) {
+        // The paused span is cut out of the file: the slots it passed stand for no moment.
+        std::lock_guard lock(m_mutex);
+        if (m_session.clockOrigin) {
+            *m_session.clockOrigin =
+                *m_session.clockOrigin +
+                MediaTime(static_cast<std::int64_t>(ticks) * slotInterval.count(), 1'000'000'000);
+        }
         return;
     }
     // Held by this run: the writer queue may clear the session meanwhile.

@@ -29,6 +29,11 @@ struct WriterSession {
     // The first frame's time and the slots the encoder has passed since: the picture's clock.
     std::optional<platform::MediaTime> firstPTS;
     std::int64_t frameIndex = 0;
+    // The steady-clock moment the file's start shows. A slot holds the newest frame grabbed
+    // before its tick, so it shows the screen of up to a slot earlier: the moment is one slot
+    // before the encode timer's first tick (whatever the first frame's stamp), moved on by every
+    // slot the timer passed without writing (paused).
+    std::optional<platform::MediaTime> clockOrigin;
 };
 
 // The picture's side of a recording: the MP4 writer, frames from the capture, the encode timer
@@ -58,6 +63,7 @@ class VideoPipeline : public std::enable_shared_from_this<VideoPipeline> {
         bool hasAudioInput = false;
         std::optional<platform::MediaTime> firstPTS;
         std::int64_t frameIndex = 0;
+        std::optional<platform::MediaTime> clockOrigin;
     };
     struct Stats {
         bool hasWriter = false;

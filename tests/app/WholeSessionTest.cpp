@@ -37,6 +37,7 @@
 
 #include <cstdio>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -87,43 +88,10 @@ std::string partValue(const devserver::ObservedRequest& request, const std::stri
     return "<absent>";
 }
 
-// The tone's loudness in tenths of a second.
-std::vector<double> loudness(MediaFile& file) {
-    std::vector<float> samples;
-    file.decode(AVMEDIA_TYPE_AUDIO, [&](const AVFrame& frame, double) {
-        const auto* data = reinterpret_cast<const float*>(frame.data[0]);
-        samples.insert(samples.end(), data, data + frame.nb_samples);
-    });
-    std::vector<double> levels;
-    constexpr std::size_t kWindow = 4800;
-    for (std::size_t at = 0; at + kWindow <= samples.size(); at += kWindow) {
-        double sum = 0;
-        for (std::size_t i = at; i < at + kWindow; ++i) {
-            sum += samples[i] * samples[i];
-        }
-        levels.push_back(std::sqrt(sum / kWindow));
-    }
-    return levels;
-}
-
-// Tone, then at least `quiet` windows of silence, then tone again.
-bool toneSilenceTone(const std::vector<double>& levels, std::size_t quiet) {
-    constexpr double kTone = 0.05;
-    constexpr double kSilence = 0.001;
-    const auto firstTone = std::ranges::find_if(levels, [](double l) { return l > kTone; });
-    std::size_t run = 0;
-    bool sawSilence = false;
-    for (auto it = firstTone; it != levels.end(); ++it) {
-        if (*it < kSilence) {
-            sawSilence = sawSilence || ++run >= quiet;
-        } else {
-            run = 0;
-            if (sawSilence && *it > kTone) {
-                return true;
-            }
-        }
-    }
-    return false;
+// Seconds on the steady clock, the clock the picture's and the microphone's times are on.
+double steadySeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 double seconds(std::int64_t value, AVRational base) {
@@ -394,10 +362,16 @@ TEST_F(WholeSessionTest, ASessionIsRecordedUploadedJoinedAndLinked) {
 
     // About eight seconds, the microphone muted for two of them in the middle.
     pumpFor(3000);
+    // The moment the file's start shows: where the presses belong in it.
+    const auto origin = recorder->video().timeline().clockOrigin;
+    ASSERT_TRUE(origin);
+    const double fileStart = origin->seconds();
+    const double muted = steadySeconds() - fileStart;
     bar->microphoneClicked();
     EXPECT_TRUE(recorder->isMicrophoneMuted());
     EXPECT_EQ(bar->microphoneIconName(), QStringLiteral("microphone.slash.fill"));
     pumpFor(2000);
+    const double unmuted = steadySeconds() - fileStart;
     bar->microphoneClicked();
     EXPECT_FALSE(recorder->isMicrophoneMuted());
     EXPECT_EQ(bar->microphoneIconName(), QStringLiteral("microphone.fill"));
@@ -467,8 +441,14 @@ TEST_F(WholeSessionTest, ASessionIsRecordedUploadedJoinedAndLinked) {
     EXPECT_GT(videoDuration, 1.0);
     EXPECT_LE(std::abs(audioDuration - videoDuration), 0.1)
         << "audio " << audioDuration << " s, video " << videoDuration << " s";
-    EXPECT_TRUE(toneSilenceTone(loudness(file), 5))
-        << "the 440 Hz headset is heard, muted a while, and heard again";
+    // The 440 Hz headset is heard, muted a while, and heard again: the silence lies where the
+    // presses were, no more than 45 ms early and 125 ms late.
+    const auto quiet = quietStretches(decodeAudio(file));
+    ASSERT_EQ(quiet.size(), 1u) << "one muted stretch between tone";
+    EXPECT_GE(quiet[0].first - muted, -0.045) << "muted at " << muted << " s";
+    EXPECT_LE(quiet[0].first - muted, 0.125) << "muted at " << muted << " s";
+    EXPECT_GE(quiet[0].second - unmuted, -0.045) << "unmuted at " << unmuted << " s";
+    EXPECT_LE(quiet[0].second - unmuted, 0.125) << "unmuted at " << unmuted << " s";
     std::int64_t frames = 0;
     file.decode(AVMEDIA_TYPE_VIDEO, [&](const AVFrame&, double) { ++frames; });
     // Every 1/30 s slot of the span holds a frame, or the recorder counted it as left empty (a

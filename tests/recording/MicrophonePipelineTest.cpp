@@ -60,6 +60,14 @@ class MicrophonePipelineTest : public ::testing::Test {
         settle();  // what the drain handed on (the silence watch) has run too
     }
 
+    // The steady-clock moment the file's start shows (the fake capture stamps its frames on a
+    // clock of its own).
+    MediaTime pictureClockOrigin() const {
+        const auto origin = rig.recorder->video().timeline().clockOrigin;
+        EXPECT_TRUE(origin);
+        return origin.value_or(MediaTime());
+    }
+
     fakes::Rig rig;
     const MediaTime start{90'000, 90'000};
 };
@@ -275,7 +283,7 @@ std::int64_t pictureEnd(const std::vector<fakes::WrittenFrame>& frames, MediaTim
 TEST_F(MicrophonePipelineTest, AMicrophoneThatTellsTheTimeIsPlacedByItAndNeverAheadOfThePicture) {
     startRecordingWithMicrophone();
     // Half of the first buffer was heard before the first picture: that half is left out.
-    rig.sendAudio(tone(440, 0.5f), start - MediaTime(512, 48000));
+    rig.sendAudio(tone(440, 0.5f), pictureClockOrigin() - MediaTime(512, 48000));
     settleWritten();
     auto audio = rig.writer->audioCopy();
     ASSERT_EQ(audio.size(), 1u);

@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -78,6 +81,29 @@ class PipelinesTest : public ::testing::Test {
             video->videoQueue().sync([] {});
             audio->queue().sync([] {});
         }
+    }
+    // Where each buffer went (file samples), told apart by their levels: every buffer has a
+    // level of its own (kept below the clip, which the gain cannot reach).
+    std::vector<std::int64_t> bufferStarts() {
+        std::vector<std::int64_t> starts;
+        std::optional<float> level;
+        for (const auto& chunk : writer->audioCopy()) {
+            // (Silence is the writer's filler at the end.)
+            if (!chunk.samples.empty() && chunk.samples.front() != 0.0f &&
+                chunk.samples.front() != level) {
+                level = chunk.samples.front();
+                starts.push_back((chunk.pts - start).convertScale(48000).value);
+            }
+        }
+        return starts;
+    }
+    void followForAnHour(double ppm);
+    static float levelOf(int buffer) { return 0.1f + 0.5f * static_cast<float>(buffer % 7) / 7; }
+    void startNarratedRecording(std::uint64_t pictureSlots) {
+        video->setPendingOutputURL("/tmp/followed.mp4");
+        sendFrame(start);
+        tick(pictureSlots);
+        audio->beginMicrophone(std::make_shared<fakes::PassThroughConverter>());
     }
     std::int64_t samplesWritten() {
         std::int64_t total = 0;
@@ -207,6 +233,74 @@ TEST_F(PipelinesTest, ATrackThatFallsShortIsFilledToThePicturesEnd) {
     ASSERT_EQ(chunks.size(), 1u) << "one silent sample at the end; the writer fills the gap";
     EXPECT_EQ(chunks[0].pts, start + MediaTime(48000 - 1, 48000));
     EXPECT_EQ(chunks[0].samples, std::vector<float>{0.0f});
+}
+
+// A device whose clock runs 300 parts per million slow or fast, for an hour: laid end to end its
+// sound would end up 1.08 s off the picture. Each second's buffer stays within the follow
+// threshold of where its stamp puts it, and the track moves in small steps only.
+void PipelinesTest::followForAnHour(double ppm) {
+    writer->keepsAllSamples = false;
+    startNarratedRecording(60);
+    constexpr int kSeconds = 3600;
+    const auto stampOf = [&](int second) {
+        return std::llround(second * 48000.0 * (1 + ppm * 1e-6));
+    };
+    for (int second = 0; second < kSeconds; ++second) {
+        speak(48000, levelOf(second), start + MediaTime(stampOf(second), 48000));
+        tick(30);
+    }
+    audio->queue().sync([&] { audio->finishTrack(); });
+    const auto starts = bufferStarts();
+    ASSERT_EQ(starts.size(), static_cast<std::size_t>(kSeconds));
+    for (int second = 0; second < kSeconds; ++second) {
+        ASSERT_LE(std::abs(starts[second] - stampOf(second)),
+                  AudioPipeline::followThresholdFrames + 15)
+            << "second " << second;
+    }
+    for (int second = 1; second < kSeconds; ++second) {
+        ASSERT_LE(std::abs(starts[second] - starts[second - 1] - 48000),
+                  AudioPipeline::followThresholdFrames + 15)
+            << "a gentle step at second " << second;
+    }
+}
+
+TEST_F(PipelinesTest, OverAnHourTheTrackFollowsADeviceClockThatRunsSlow) {
+    followForAnHour(300);  // silence goes in
+}
+
+TEST_F(PipelinesTest, OverAnHourTheTrackFollowsADeviceClockThatRunsFast) {
+    followForAnHour(-300);  // sound is dropped
+}
+
+// Bursts, a late start and a gap: a device that warms up and hands over its first sound 1.5 s
+// late, the rest in a burst, loses half a second, and sends one stray stamp.
+TEST_F(PipelinesTest, BurstsALateStartAndAGapKeepEverySoundInItsPlace) {
+    startNarratedRecording(150);  // the picture is at 5 s
+    std::vector<std::int64_t> heard;
+    const auto speakAt = [&](std::int64_t at) {
+        heard.push_back(at);
+        speak(1024, levelOf(static_cast<int>(heard.size())), start + MediaTime(at, 48000));
+    };
+    // Heard from 0.5 s on, handed over at 2 s in one burst.
+    for (int i = 0; i < 60; ++i) {
+        speakAt(24000 + 1024 * i);
+    }
+    // Half a second the device lost: nothing for it, then the sound goes on.
+    const std::int64_t resumed = heard.back() + 1024 + 24000;
+    for (int i = 0; i < 10; ++i) {
+        speakAt(resumed + 1024 * i);
+    }
+    // One stamp 200 ms off among steady ones moves nothing.
+    speakAt(resumed + 1024 * 10 + 9600);
+    for (int i = 11; i < 14; ++i) {
+        speakAt(resumed + 1024 * i);
+    }
+    const auto starts = bufferStarts();
+    ASSERT_EQ(starts.size(), heard.size());
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        const std::int64_t expected = i == 70 ? resumed + 1024 * 10 : heard[i];
+        EXPECT_EQ(starts[i], expected) << "buffer " << i;
+    }
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
+#include <optional>
 
 MediaFile::MediaFile(const std::string& path) {
     if (avformat_open_input(&m_format, path.c_str(), nullptr, nullptr) == 0) {
@@ -51,4 +53,43 @@ void MediaFile::decode(AVMediaType type,
     }
     avcodec_send_packet(codec.get(), nullptr);
     drain();
+}
+
+DecodedAudio decodeAudio(MediaFile& file) {
+    DecodedAudio audio;
+    bool first = true;
+    file.decode(AVMEDIA_TYPE_AUDIO, [&](const AVFrame& frame, double t) {
+        if (first) {
+            audio.start = t;
+            audio.sampleRate = frame.sample_rate;
+            first = false;
+        }
+        const auto* data = reinterpret_cast<const float*>(frame.data[0]);
+        audio.samples.insert(audio.samples.end(), data, data + frame.nb_samples);
+    });
+    return audio;
+}
+
+std::vector<std::pair<double, double>> quietStretches(const DecodedAudio& audio) {
+    const auto block = static_cast<std::size_t>(audio.sampleRate / 400);
+    std::vector<std::pair<double, bool>> changes;  // when, and loud from then on
+    std::optional<bool> wasLoud;
+    for (std::size_t at = 0; block > 0 && at + block <= audio.samples.size(); at += block) {
+        float peak = 0;
+        for (std::size_t i = at; i < at + block; ++i) {
+            peak = std::max(peak, std::abs(audio.samples[i]));
+        }
+        const bool loud = peak > 0.05f;
+        if (wasLoud && *wasLoud != loud) {
+            changes.emplace_back(audio.start + static_cast<double>(at) / audio.sampleRate, loud);
+        }
+        wasLoud = loud;
+    }
+    std::vector<std::pair<double, double>> stretches;
+    for (std::size_t i = 0; i + 1 < changes.size(); ++i) {
+        if (!changes[i].second && changes[i + 1].second) {
+            stretches.emplace_back(changes[i].first, changes[i + 1].first);
+        }
+    }
+    return stretches;
 }

@@ -9,6 +9,8 @@ extern "C" {
 
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 class MediaFile {
   public:
@@ -25,3 +27,16 @@ class MediaFile {
   private:
     AVFormatContext* m_format = nullptr;
 };
+
+// A mono float track as decoded, and the file time of its first sample.
+struct DecodedAudio {
+    std::vector<float> samples;
+    double start = 0;
+    int sampleRate = 48000;
+};
+DecodedAudio decodeAudio(MediaFile& file);
+
+// The stretches of silence that have sound on both sides, as (from, to) in file seconds, judged
+// in blocks of 2.5 ms: a track's own silence before its first sound and after its last is left
+// out.
+std::vector<std::pair<double, double>> quietStretches(const DecodedAudio& audio);

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -74,7 +75,8 @@ bool FakeAssetWriter::appendVideo(std::shared_ptr<platform::EncoderFrame> frame,
 
 bool FakeAssetWriter::appendAudio(const float* samples, int frameCount, platform::MediaTime pts) {
     std::lock_guard lock(m_log->mutex);
-    m_log->audio.push_back({pts, std::vector<float>(samples, samples + frameCount)});
+    const int kept = m_log->keepsAllSamples ? frameCount : std::min(frameCount, 1);
+    m_log->audio.push_back({pts, std::vector<float>(samples, samples + kept), frameCount});
     return true;
 }
 
@@ -149,17 +151,24 @@ bool FakeAudioEngine::isRunning() const {
 
 std::expected<void, std::string> PassThroughConverter::convert(platform::PcmBuffer& output,
                                                                const InputBlock& input) {
-    const platform::PcmBuffer* source = nullptr;
     output.frameLength = 0;
-    if (input(&source) != InputStatus::haveData || !source) {
-        return {};
+    if (m_restAt == m_rest.size()) {
+        const platform::PcmBuffer* source = nullptr;
+        if (input(&source) != InputStatus::haveData || !source) {
+            return {};
+        }
+        if (seen++ == zeroOutputFor) {
+            return {};
+        }
+        m_rest.assign(source->floatData(), source->floatData() + source->frameLength);
+        m_restAt = 0;
     }
-    if (seen++ == zeroOutputFor) {
-        return {};
-    }
-    const int frames = std::min(source->frameLength, output.frameCapacity);
-    std::copy(source->floatData(), source->floatData() + frames, output.floatData());
-    output.frameLength = frames;
+    // A buffer larger than the output comes out over several calls, as from a real converter.
+    const auto frames = std::min<std::size_t>(m_rest.size() - m_restAt,
+                                              static_cast<std::size_t>(output.frameCapacity));
+    std::copy_n(m_rest.begin() + static_cast<std::ptrdiff_t>(m_restAt), frames, output.floatData());
+    m_restAt += frames;
+    output.frameLength = static_cast<int>(frames);
     return {};
 }
 

@@ -25,6 +25,7 @@ struct WrittenFrame {
 struct WrittenAudio {
     platform::MediaTime pts;
     std::vector<float> samples;
+    int frames = 0;  // how many were appended (samples may keep only the first)
 };
 
 class FakeEncoderFrame final : public platform::EncoderFrame {
@@ -53,6 +54,8 @@ struct WriterLog {
     bool cancelled = false;
     std::atomic<bool> videoReady{true};
     std::atomic<bool> failStart{false};
+    // Off for hours of sound: each append keeps its first sample only.
+    std::atomic<bool> keepsAllSamples{true};
 
     std::vector<WrittenFrame> framesCopy() {
         std::lock_guard lock(mutex);
@@ -135,6 +138,10 @@ class PassThroughConverter final : public platform::AudioConverter {
                                              const InputBlock& input) override;
     int zeroOutputFor = -1;  // the n-th source buffer (0-based) yields no frames
     int seen = 0;
+
+  private:
+    std::vector<float> m_rest;  // the last source buffer, handed out from m_restAt on
+    std::size_t m_restAt = 0;
 };
 
 class FakeDeviceDiscovery final : public platform::CaptureDeviceDiscovery {

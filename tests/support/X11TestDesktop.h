@@ -176,6 +176,14 @@ class TestDesktop {
         xcb_flush(m_c);
     }
 
+    // Paints the whole window in one colour (0xRRGGBB); returns once the server has painted it
+    // (a busy server may take a while to get to the request).
+    void fill(xcb_window_t window, std::uint32_t colour) {
+        xcb_change_window_attributes(m_c, window, XCB_CW_BACK_PIXEL, &colour);
+        repaint(window);
+        std::free(xcb_get_input_focus_reply(m_c, xcb_get_input_focus(m_c), nullptr));
+    }
+
     void destroy(xcb_window_t window) {
         xcb_destroy_window(m_c, window);
         xcb_flush(m_c);
