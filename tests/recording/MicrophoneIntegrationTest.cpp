@@ -92,15 +92,6 @@ bool finish(fakes::Rig& rig) {
     return pumpUntil([&] { return !rig.recorder->isRecording(); }, 20000);
 }
 
-std::vector<float> decodeAudio(MediaFile& file) {
-    std::vector<float> samples;
-    file.decode(AVMEDIA_TYPE_AUDIO, [&](const AVFrame& frame, double) {
-        const auto* data = reinterpret_cast<const float*>(frame.data[0]);
-        samples.insert(samples.end(), data, data + frame.nb_samples);
-    });
-    return samples;
-}
-
 struct Tone {
     double hz = 0;
     double rms = 0;
@@ -213,7 +204,7 @@ TEST(MicrophoneIntegrationTest, ASineMicrophoneBecomesA440HzAacTrack) {
     ASSERT_TRUE(audio);
     EXPECT_EQ(audio->codecpar->sample_rate, 48000);
     EXPECT_EQ(audio->codecpar->ch_layout.nb_channels, 1);
-    const auto samples = decodeAudio(file);
+    const auto samples = decodeAudio(file).samples;
     ASSERT_GT(samples.size(), 48000u);
     // Sound from before the picture is left out and the track ends with the picture, however
     // large the blocks the source delivers.
@@ -255,7 +246,7 @@ TEST_F(MicrophoneUnpluggedTest, BeforeStartTheNarrationComesFromTheDefaultInput)
     ASSERT_TRUE(finish(rig));
 
     MediaFile file(path);
-    const auto heard = tonesFrom(decodeAudio(file), 0);
+    const auto heard = tonesFrom(decodeAudio(file).samples, 0);
     ASSERT_FALSE(heard.empty()) << "the narration is recorded";
     EXPECT_TRUE(std::ranges::all_of(heard, [](double hz) { return isNear(hz, 440.0); }));
     EXPECT_EQ(muted.count(), 0);
@@ -286,7 +277,7 @@ TEST_F(MicrophoneUnpluggedTest, MidRecordingTheNarrationGoesOnFromTheDefaultInpu
     ASSERT_TRUE(finish(rig));
 
     MediaFile file(path);
-    const auto samples = decodeAudio(file);
+    const auto samples = decodeAudio(file).samples;
     ASSERT_GT(samples.size(), static_cast<std::size_t>(endedAt + renderedAhead));
     const Tone before = toneAt(samples, unpluggedAt - 12288);
     EXPECT_TRUE(sounds(before, 1000.0)) << before.hz << " Hz before the unplug";
