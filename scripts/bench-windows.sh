@@ -109,38 +109,39 @@ sign_in() {
   xdotool type --delay 20 trader; xdotool key Return
   xdotool type --delay 20 korvane; xdotool key Return
 }
-# frames <name pattern>: "x y width height" of each visible window of Korvane's of that name.
+# frames: "x y width height" of each visible window of Korvane's. Windows are told apart by their
+# sizes, which the QML fixes: the main window's pages carry no name X's own search matches.
 # Positions are xwininfo's, inside any frame the window manager adds.
 frames() {
-  for w in $(xdotool search --all --onlyvisible --pid "$korvane" --name "$1" 2>/dev/null); do
+  for w in $(xdotool search --onlyvisible --pid "$korvane" 2>/dev/null); do
     xwininfo -id "$w" 2>/dev/null | awk '/Absolute upper-left X/ {x=$4} /Absolute upper-left Y/ {y=$4}
       /^ *Width:/ {w=$2} /^ *Height:/ {h=$2} END {print x, y, w, h}'
   done
 }
-# settled <name pattern> <width> <height> [bottom edge]: prints "x y" of that window of that size
-# once it is in place: its bottom edge where given, and not moved over three looks in a row (the
+# settled <width> <height> [bottom edge]: prints "x y" of Korvane's window of that size once it is
+# in place: its bottom edge where given, and not moved over three looks in a row (the
 # windows slide in, and some are moved again once shown).
 settled() {
   local last="" looks=0 now
   for _ in $(seq 150); do
-    now=$(frames "$1" | awk -v w="$2" -v h="$3" -v b="${4:-}" \
+    now=$(frames | awk -v w="$1" -v h="$2" -v b="${3:-}" \
             '$3 == w && $4 == h && (b == "" || $2 + h == b) {print $1, $2; exit}')
     if [[ -n "$now" && "$now" == "$last" ]]; then looks=$((looks + 1)); else looks=0; fi
     last=$now
     if ((looks >= 2)); then echo "$now"; return 0; fi
     sleep 0.1
   done
-  echo "bench-windows: no window $1 of $2x$3 in place" >&2
+  echo "bench-windows: no window of $1x$2 in place" >&2
   return 1
 }
-# await_gone <name pattern> <width> <height>: until Korvane shows no such window.
+# await_gone <width> <height>: until Korvane shows no window of that size.
 await_gone() {
   for _ in $(seq 150); do
-    frames "$1" | awk -v w="$2" -v h="$3" '$3 == w && $4 == h {found = 1} END {exit !found}' ||
+    frames | awk -v w="$1" -v h="$2" '$3 == w && $4 == h {found = 1} END {exit !found}' ||
       return 0
     sleep 0.1
   done
-  echo "bench-windows: the window $1 of $2x$3 did not close" >&2
+  echo "bench-windows: the window of $1x$2 did not close" >&2
   return 1
 }
 # click_in <"x y" of a window> <dx> <dy>: clicks inside the window, where its QML puts a control.
@@ -149,33 +150,33 @@ click_in() {
   read -r x y <<<"$1"
   xdotool mousemove --sync $((x + $2)) $((y + $3)) click 1
 }
-# Windows are found by name and size. The start card and the preparation page sit in the
+# Windows are found by their size. The start card and the preparation page sit in the
 # bottom-right corner, the pickers beside the page, the content picker centred.
-start_card() { settled '^Korvane$' 234 77; }
+start_card() { settled 234 77; }
 # open_preparation_page: leaves the page's place in $page.
 open_preparation_page() {
   local card
   card=$(start_card)
   click_in "$card" 117 38
-  page=$(settled '^Korvane$' 405 390)
+  page=$(settled 405 390)
 }
 # choose_display_and_microphone <row>: the whole display, then the microphone of that row (1: the
 # silent one, 2: the sine headset); Start is left to the caller.
 choose_display_and_microphone() {
   local picker content microphones
   click_in "$page" 203 113                             # the source card
-  picker=$(settled '^Korvane$' 378 280)
+  picker=$(settled 378 280)
   click_in "$picker" 189 132                           # "Full screen"
-  content=$(settled '^Choose what to record' 600 620)
+  content=$(settled 600 620)
   click_in "$content" 160 150                          # the display
   click_in "$content" 528 582                          # Share
-  await_gone '^Choose what to record' 600 620
+  await_gone 600 620
   click_in "$page" 135 182                             # the microphone card
   local x y
   read -r x y <<<"$page"
-  microphones=$(settled '^Korvane$' 378 330 $((y + 390)))
+  microphones=$(settled 378 330 $((y + 390)))
   click_in "$microphones" 185 $((117 + 69 * ($1 - 1)))
-  await_gone '^Korvane$' 378 330
+  await_gone 378 330
 }
 press_start() { click_in "$page" 203 250; }
 
@@ -296,7 +297,7 @@ measure "reminder (process)" "$korvane" 3.5 100
 reminder_process=$measured
 reminder_gui=$gui_measured
 sleep 2
-bar=$(settled '^RecordingBarWindow$' 355 52)
+bar=$(settled 355 52)
 click_in "$bar" 46 26      # Stop, the bar's first control
 sleep 0.3
 measure "post-session collecting" "$korvane" 2.5 15
