@@ -28,7 +28,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-KORVANE_VD_DIR="$work/vd" "$root/scripts/virtual-desktop.sh" start >/dev/null
+# Exported: the capture benchmark finds the desktop's X server through it.
+export KORVANE_VD_DIR="$work/vd"
+"$root/scripts/virtual-desktop.sh" start >/dev/null
 # shellcheck source=/dev/null
 source "$work/vd/env"
 

@@ -243,6 +243,16 @@ class SystemQuitTest : public ::testing::Test {
         return found ? std::optional(looks.back()) : std::nullopt;
     }
 
+    // What Korvane shows, for a failure's message.
+    std::string shown() const {
+        std::string text = "Korvane's windows:";
+        for (const Frame& f : framesOf(korvane)) {
+            text += " " + std::to_string(f.width) + "x" + std::to_string(f.height) + "+" +
+                    std::to_string(f.x) + "+" + std::to_string(f.y);
+        }
+        return text;
+    }
+
     bool closed(int width, int height) {
         return waitUntil([&] {
             return std::ranges::none_of(framesOf(korvane), [&](const Frame& f) {
@@ -272,7 +282,8 @@ class SystemQuitTest : public ::testing::Test {
     // content picker.
     void signInAndStartRecording() {
         const auto signIn = settled(400, 700);
-        ASSERT_TRUE(signIn) << "the sign-in window";
+        ASSERT_TRUE(signIn) << "the sign-in window"
+                            << "; " << shown();
         run(search(korvane, "^Korvane$") + " windowactivate --sync");
         std::this_thread::sleep_for(500ms);
         run("xdotool type --delay 20 trader; xdotool key Return");
@@ -280,16 +291,20 @@ class SystemQuitTest : public ::testing::Test {
         ASSERT_TRUE(closed(400, 700));
         ASSERT_TRUE(stored("cookie"));
         const auto startCard = settled(234, 77, inTheCorner);
-        ASSERT_TRUE(startCard) << "the start card";
+        ASSERT_TRUE(startCard) << "the start card"
+                               << "; " << shown();
         clickIn(*startCard, 117, 38);
         const auto page = settled(405, 390, inTheCorner);
-        ASSERT_TRUE(page) << "the preparation page";
+        ASSERT_TRUE(page) << "the preparation page"
+                          << "; " << shown();
         clickIn(*page, 203, 113);  // the source card
         const auto sourcePicker = settled(378, 280);
-        ASSERT_TRUE(sourcePicker) << "the source picker";
+        ASSERT_TRUE(sourcePicker) << "the source picker"
+                                  << "; " << shown();
         clickIn(*sourcePicker, 189, 132);  // "Full screen"
         const auto contentPicker = settled(600, 620);
-        ASSERT_TRUE(contentPicker) << "the content picker";
+        ASSERT_TRUE(contentPicker) << "the content picker"
+                                   << "; " << shown();
         clickIn(*contentPicker, 160, 150);  // the display
         clickIn(*contentPicker, -72, -38);  // Share
         ASSERT_TRUE(waitUntil([&] { return !windowNamed("^Choose what to record"); }));
@@ -298,7 +313,8 @@ class SystemQuitTest : public ::testing::Test {
         // The preparation page moves the picker beside it, bottom edges level.
         const auto microphones = settled(
             378, 330, [&](const Frame& f) { return f.y + f.height == page->y + page->height; });
-        ASSERT_TRUE(microphones) << "the microphone picker";
+        ASSERT_TRUE(microphones) << "the microphone picker"
+                                 << "; " << shown();
         clickIn(*microphones, 185, 186);  // the sine headset, the second one
         ASSERT_TRUE(closed(378, 330)) << "the microphone picker closes on a choice";
         clickIn(*page, 203, 250);  // Start
