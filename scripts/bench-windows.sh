@@ -28,7 +28,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-KORVANE_VD_DIR="$work/vd" "$root/scripts/virtual-desktop.sh" start >/dev/null
+# Exported: the capture benchmark finds the desktop's X server through it.
+export KORVANE_VD_DIR="$work/vd"
+"$root/scripts/virtual-desktop.sh" start >/dev/null
 # shellcheck source=/dev/null
 source "$work/vd/env"
 
@@ -109,7 +111,76 @@ sign_in() {
   xdotool type --delay 20 trader; xdotool key Return
   xdotool type --delay 20 korvane; xdotool key Return
 }
-click() { xdotool mousemove "$1" "$2" click 1; }
+# frames: "x y width height" of each visible window of Korvane's. Windows are told apart by their
+# sizes, which the QML fixes: the main window's pages carry no name X's own search matches.
+# Positions are xwininfo's, inside any frame the window manager adds.
+frames() {
+  for w in $(xdotool search --onlyvisible --pid "$korvane" 2>/dev/null); do
+    xwininfo -id "$w" 2>/dev/null | awk '/Absolute upper-left X/ {x=$4} /Absolute upper-left Y/ {y=$4}
+      /^ *Width:/ {w=$2} /^ *Height:/ {h=$2} END {print x, y, w, h}'
+  done
+}
+# settled <width> <height> [bottom edge]: prints "x y" of Korvane's window of that size once it is
+# in place: its bottom edge where given, and not moved over three looks in a row (the
+# windows slide in, and some are moved again once shown).
+settled() {
+  local last="" looks=0 now
+  for _ in $(seq 150); do
+    now=$(frames | awk -v w="$1" -v h="$2" -v b="${3:-}" \
+            '$3 == w && $4 == h && (b == "" || $2 + h == b) {print $1, $2; exit}')
+    if [[ -n "$now" && "$now" == "$last" ]]; then looks=$((looks + 1)); else looks=0; fi
+    last=$now
+    if ((looks >= 2)); then echo "$now"; return 0; fi
+    sleep 0.1
+  done
+  echo "bench-windows: no window of $1x$2 in place" >&2
+  return 1
+}
+# await_gone <width> <height>: until Korvane shows no window of that size.
+await_gone() {
+  for _ in $(seq 150); do
+    frames | awk -v w="$1" -v h="$2" '$3 == w && $4 == h {found = 1} END {exit !found}' ||
+      return 0
+    sleep 0.1
+  done
+  echo "bench-windows: the window of $1x$2 did not close" >&2
+  return 1
+}
+# click_in <"x y" of a window> <dx> <dy>: clicks inside the window, where its QML puts a control.
+click_in() {
+  local x y
+  read -r x y <<<"$1"
+  xdotool mousemove --sync $((x + $2)) $((y + $3)) click 1
+}
+# Windows are found by their size. The start card and the preparation page sit in the
+# bottom-right corner, the pickers beside the page, the content picker centred.
+start_card() { settled 234 77; }
+# open_preparation_page: leaves the page's place in $page.
+open_preparation_page() {
+  local card
+  card=$(start_card)
+  click_in "$card" 117 38
+  page=$(settled 405 390)
+}
+# choose_display_and_microphone <row>: the whole display, then the microphone of that row (1: the
+# silent one, 2: the sine headset); Start is left to the caller.
+choose_display_and_microphone() {
+  local picker content microphones
+  click_in "$page" 203 113                             # the source card
+  picker=$(settled 378 280)
+  click_in "$picker" 189 132                           # "Full screen"
+  content=$(settled 600 620)
+  click_in "$content" 160 150                          # the display
+  click_in "$content" 528 582                          # Share
+  await_gone 600 620
+  click_in "$page" 135 182                             # the microphone card
+  local x y
+  read -r x y <<<"$page"
+  microphones=$(settled 378 330 $((y + 390)))
+  click_in "$microphones" 185 $((117 + 69 * ($1 - 1)))
+  await_gone 378 330
+}
+press_start() { click_in "$page" 203 250; }
 
 # 1. The launch window, validating a stored session that never gets an answer.
 mkdir -p "$work/a/.config/Korvane"
@@ -133,27 +204,12 @@ stop_korvane
 start_korvane "$work/c" "$services"
 await_sign_in
 sign_in
-sleep 2
+start_card >/dev/null
 measure "start page" "$korvane" "$window_seconds" 1
-# The positions below are where these windows come up on the virtual desktop's 1920 x 1080
-# screen: the start card and the preparation page at the bottom-right corner, the pickers beside
-# the page, our content picker centred.
-click 1793 1031            # the start card
-sleep 1.5
+open_preparation_page
 measure "preparation page" "$korvane" "$window_seconds" 1
-click 1708 793             # the source card
-sleep 1.5
-click 1296 802             # "Full screen"
-sleep 2
-click 820 400              # the display in our content picker
-sleep 0.5
-click 1188 810             # Share
-sleep 1.5
-click 1640 862             # the microphone card
-sleep 1.5
-click 1300 962             # the second microphone
-sleep 1.5
-click 1708 930             # Start
+choose_display_and_microphone 2
+press_start
 sleep 0.3
 # The countdown lasts four seconds: measured over the 3.5 s it is sure to be up.
 measure "countdown" "$korvane" 3.5 15
@@ -223,23 +279,10 @@ PY
 start_korvane "$work/d" "$services"
 await_sign_in
 sign_in
-sleep 2
-click 1793 1031            # the start card
-sleep 1.5
-click 1708 793             # the source card
-sleep 1.5
-click 1296 802             # "Full screen"
-sleep 2
-click 820 400              # the display in our content picker
-sleep 0.5
-click 1188 810             # Share
-sleep 1.5
-click 1640 862             # the microphone card
-sleep 1.5
-click 1300 893             # the first microphone, the silent one
-sleep 1.5
+open_preparation_page
+choose_display_and_microphone 1
 session_before=$(cpu_ticks "$korvane")
-click 1708 930             # Start
+press_start
 sleep 0.5
 moving_pattern
 await_window '^RecordingBarWindow' 15
@@ -256,7 +299,8 @@ measure "reminder (process)" "$korvane" 3.5 100
 reminder_process=$measured
 reminder_gui=$gui_measured
 sleep 2
-click 828 1004             # Stop, the bar's first control
+bar=$(settled 355 52)
+click_in "$bar" 46 26      # Stop, the bar's first control
 sleep 0.3
 measure "post-session collecting" "$korvane" 2.5 15
 upload=$(await_upload)

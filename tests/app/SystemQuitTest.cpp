@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -62,28 +63,42 @@ bool waitUntil(F predicate, std::chrono::milliseconds limit = kStepLimit) {
     return eventually(predicate, limit, 100ms);
 }
 
-std::size_t visibleWindows(pid_t pid) {
-    const std::string ids =
-        output("xdotool search --onlyvisible --pid " + std::to_string(pid) + " 2>/dev/null");
-    return static_cast<std::size_t>(std::count(ids.begin(), ids.end(), '\n'));
-}
-
 // Another program's windows (a Korvane left over by someone else) do not count.
 std::string search(pid_t pid, const std::string& pattern) {
     return "xdotool search --all --onlyvisible --pid " + std::to_string(pid) + " --name '" +
            pattern + "'";
 }
 
-// Whether a visible window of that process covers (x, y). (The window under the pointer would
-// be the window manager's frame around it.)
-bool windowOfAt(pid_t pid, int x, int y) {
-    const std::string shell =
+// A window's place on the screen and its size. (xwininfo's absolute corner is the window's own,
+// inside any frame the window manager put around it.)
+struct Frame {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    bool operator==(const Frame&) const = default;
+};
+
+// The visible windows of that process. They are told apart by their sizes, which the QML fixes:
+// the main window's pages carry no name X's own search matches.
+std::vector<Frame> framesOf(pid_t pid) {
+    const std::string lines =
         output("for w in $(xdotool search --onlyvisible --pid " + std::to_string(pid) +
-               " 2>/dev/null); do (eval \"$(xdotool getwindowgeometry --shell $w)\"; [ " +
-               std::to_string(x) + " -ge $X ] && [ " + std::to_string(x) +
-               " -lt $((X + WIDTH)) ] && [ " + std::to_string(y) + " -ge $Y ] && [ " +
-               std::to_string(y) + " -lt $((Y + HEIGHT)) ] && echo covered); done");
-    return shell.find("covered") != std::string::npos;
+               " 2>/dev/null); do xwininfo -id $w 2>/dev/null | awk '/Absolute upper-left X/ "
+               "{x=$4} /Absolute upper-left Y/ {y=$4} /^ *Width:/ {w=$2} /^ *Height:/ {h=$2} "
+               "END {print x, y, w, h}'; done");
+    std::vector<Frame> frames;
+    Frame frame;
+    for (const char* at = lines.c_str();
+         std::sscanf(at, "%d %d %d %d", &frame.x, &frame.y, &frame.width, &frame.height) == 4;) {
+        frames.push_back(frame);
+        at = std::strchr(at, '\n');
+        if (!at) {
+            break;
+        }
+        ++at;
+    }
+    return frames;
 }
 
 double seconds(std::int64_t value, AVRational base) {
@@ -205,51 +220,104 @@ class SystemQuitTest : public ::testing::Test {
         return run(search(korvane, pattern) + " >/dev/null 2>&1");
     }
 
-    // Clicks at (x, y) once a window of Korvane's is there and has had a moment to settle (the
-    // windows slide in).
-    void click(int x, int y) {
-        ASSERT_TRUE(waitUntil([&] { return windowOfAt(korvane, x, y); }))
-            << "no window of Korvane's at " << x << ", " << y;
-        std::this_thread::sleep_for(500ms);
-        run("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+    // The one visible window of Korvane's of that size once it is in place: where
+    // `placed` wants it, if given, and not moved over three looks in a row (the windows slide
+    // in, and some are moved again once shown).
+    std::optional<Frame> settled(int width, int height,
+                                 const std::function<bool(const Frame&)>& placed = {}) {
+        std::vector<Frame> looks;
+        const bool found = waitUntil([&] {
+            const auto frames = framesOf(korvane);
+            const auto match = std::ranges::find_if(
+                frames, [&](const Frame& f) { return f.width == width && f.height == height; });
+            if (match == frames.end() || (placed && !placed(*match))) {
+                looks.clear();
+                return false;
+            }
+            if (!looks.empty() && looks.back() != *match) {
+                looks.clear();
+            }
+            looks.push_back(*match);
+            return looks.size() >= 3;
+        });
+        return found ? std::optional(looks.back()) : std::nullopt;
     }
 
-    // Positions are where the windows come up on the virtual desktop's 1920 x 1080 screen: the
-    // start card and the preparation page in the bottom-right corner, the pickers beside it,
-    // the content picker centred.
+    // What Korvane shows, for a failure's message.
+    std::string shown() const {
+        std::string text = "Korvane's windows:";
+        for (const Frame& f : framesOf(korvane)) {
+            text += " " + std::to_string(f.width) + "x" + std::to_string(f.height) + "+" +
+                    std::to_string(f.x) + "+" + std::to_string(f.y);
+        }
+        return text;
+    }
+
+    bool closed(int width, int height) {
+        return waitUntil([&] {
+            return std::ranges::none_of(framesOf(korvane), [&](const Frame& f) {
+                return f.width == width && f.height == height;
+            });
+        });
+    }
+
+    // Clicks at (dx, dy) inside the window; a negative offset counts from its right or bottom
+    // edge.
+    static void clickIn(const Frame& frame, int dx, int dy) {
+        const int x = frame.x + (dx < 0 ? frame.width + dx : dx);
+        const int y = frame.y + (dy < 0 ? frame.height + dy : dy);
+        run("xdotool mousemove --sync " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+    }
+
+    // The main window's pages sit in the screen's bottom-right corner, 10 in from its edges.
+    static bool inTheCorner(const Frame& frame) {
+        int width = 0;
+        int height = 0;
+        std::sscanf(output("xdotool getdisplaygeometry").c_str(), "%d %d", &width, &height);
+        return frame.x + frame.width == width - 10 && frame.y + frame.height == height - 10;
+    }
+
+    // Every window is found by its size and clicked where its QML puts the control:
+    // the sign-in window, the start card, the preparation page, the pickers beside it and the
+    // content picker.
     void signInAndStartRecording() {
-        ASSERT_TRUE(waitUntil([&] { return windowNamed("^Korvane$"); })) << "the sign-in window";
+        const auto signIn = settled(400, 700);
+        ASSERT_TRUE(signIn) << "the sign-in window"
+                            << "; " << shown();
         run(search(korvane, "^Korvane$") + " windowactivate --sync");
         std::this_thread::sleep_for(500ms);
         run("xdotool type --delay 20 trader; xdotool key Return");
         run("xdotool type --delay 20 korvane; xdotool key Return");
-        ASSERT_TRUE(waitUntil([&] { return !windowNamed("^Korvane$") && stored("cookie"); }));
-        std::this_thread::sleep_for(1s);  // the start page's slide into the corner
-        const std::size_t before = visibleWindows(korvane);
-        for (const auto& [x, y] : {std::pair{1793, 1031},    // the start card
-                                   std::pair{1708, 793}}) {  // the source card
-            click(x, y);
-            ASSERT_FALSE(HasFatalFailure());
-            std::this_thread::sleep_for(1s);
-        }
-        ASSERT_TRUE(waitUntil([&] { return visibleWindows(korvane) > before; }))
-            << "the source picker";
-        click(1296, 802);  // "Full screen"
-        ASSERT_TRUE(waitUntil([&] { return windowNamed("^Choose what to record$"); }));
-        for (const auto& [x, y] : {std::pair{820, 400},      // the display
-                                   std::pair{1188, 810}}) {  // Share
-            click(x, y);
-            ASSERT_FALSE(HasFatalFailure());
-        }
-        ASSERT_TRUE(waitUntil([&] { return !windowNamed("^Choose what to record$"); }));
-        std::this_thread::sleep_for(1s);
-        for (const auto& [x, y] : {std::pair{1640, 862},     // the microphone card
-                                   std::pair{1300, 962},     // the sine headset, the second one
-                                   std::pair{1708, 930}}) {  // Start
-            click(x, y);
-            ASSERT_FALSE(HasFatalFailure());
-            std::this_thread::sleep_for(1s);
-        }
+        ASSERT_TRUE(closed(400, 700));
+        ASSERT_TRUE(stored("cookie"));
+        const auto startCard = settled(234, 77, inTheCorner);
+        ASSERT_TRUE(startCard) << "the start card"
+                               << "; " << shown();
+        clickIn(*startCard, 117, 38);
+        const auto page = settled(405, 390, inTheCorner);
+        ASSERT_TRUE(page) << "the preparation page"
+                          << "; " << shown();
+        clickIn(*page, 203, 113);  // the source card
+        const auto sourcePicker = settled(378, 280);
+        ASSERT_TRUE(sourcePicker) << "the source picker"
+                                  << "; " << shown();
+        clickIn(*sourcePicker, 189, 132);  // "Full screen"
+        const auto contentPicker = settled(600, 620);
+        ASSERT_TRUE(contentPicker) << "the content picker"
+                                   << "; " << shown();
+        clickIn(*contentPicker, 160, 150);  // the display
+        clickIn(*contentPicker, -72, -38);  // Share
+        ASSERT_TRUE(waitUntil([&] { return !windowNamed("^Choose what to record"); }));
+        ASSERT_TRUE(closed(378, 280)) << "the source picker goes with it";
+        clickIn(*page, 135, 182);  // the microphone card
+        // The preparation page moves the picker beside it, bottom edges level.
+        const auto microphones = settled(
+            378, 330, [&](const Frame& f) { return f.y + f.height == page->y + page->height; });
+        ASSERT_TRUE(microphones) << "the microphone picker"
+                                 << "; " << shown();
+        clickIn(*microphones, 185, 186);  // the sine headset, the second one
+        ASSERT_TRUE(closed(378, 330)) << "the microphone picker closes on a choice";
+        clickIn(*page, 203, 250);  // Start
         ASSERT_TRUE(waitUntil([&] { return windowNamed("^RecordingBarWindow$"); }))
             << "the countdown, then the recording bar";
     }
