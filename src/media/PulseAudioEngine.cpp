@@ -186,6 +186,7 @@ class PulseAudioEngine final : public AudioEngine {
     }
 
     bool isRunning() const override { return m_running; }
+    bool stampsCaptureTime() const override { return true; }
 
     void setLossHandler(LossHandler handler) override {
         std::lock_guard control(m_control);

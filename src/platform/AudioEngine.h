@@ -25,6 +25,9 @@ class AudioEngine {
     virtual std::expected<void, std::string> start() = 0;
     virtual void stop() = 0;
     virtual bool isRunning() const = 0;
+    // Whether the tap's buffers say when they were heard once the device is running (the first
+    // ones may still come without).
+    virtual bool stampsCaptureTime() const { return false; }
     // Called once, on the engine's thread, when a started capture ends without stop(): the
     // device was unplugged or the sound server went away. Set it before start().
     virtual void setLossHandler(LossHandler handler) = 0;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace recording {
 
@@ -91,13 +92,14 @@ AudioPipeline::Stats AudioPipeline::stats() const {
     return {m_framePosition, m_pending.size(), m_readIndex, m_analysedBuffers};
 }
 
-void AudioPipeline::beginMicrophone(std::shared_ptr<platform::AudioConverter> converter) {
+void AudioPipeline::beginMicrophone(std::shared_ptr<platform::AudioConverter> converter,
+                                    bool stampsLater) {
     // Audio that starts into a running recording belongs at the picture's current time, not
     // right after the last sound written.
     std::lock_guard lock(m_mutex);
     m_converter = std::move(converter);
     m_alignToVideo = true;
-    m_alignStamped = false;
+    m_alignAwaitsStamp = stampsLater;
     m_recentDrift.clear();
 }
 
@@ -143,33 +145,31 @@ void AudioPipeline::startTrack() {
 
 void AudioPipeline::handleTap(const PcmBuffer& buffer) {
     const auto timeline = m_video->timeline();
+    PendingAudio pending;
     {
         std::lock_guard lock(m_mutex);
-        if (!timeline.hasAudioInput || m_paused) {
+        if (!timeline.hasAudioInput || m_paused || !m_converter) {
             return;
         }
-        if (m_alignToVideo && !m_alignStamped) {
-            // The first buffer of a microphone fixes where its audio goes. A device that says
-            // when it heard the buffer is placed by that, on the picture's clock. Otherwise the
-            // buffer holds the sound of the moment just before it arrived: it belongs where the
-            // picture is now, however long the device took to warm up; before the first frame
-            // that is the start of the file.
-            m_alignStamped = true;
-            m_alignCaptureTime = buffer.captureTime;
-            const auto bufferFrames = static_cast<std::int64_t>(
-                buffer.frameLength * static_cast<double>(targetSampleRate) /
-                std::max(buffer.format.sampleRate, 1.0));
+        pending.converter = m_converter;
+        if (std::exchange(m_alignToVideo, false)) {
+            // The first buffer of a microphone fixes where its audio goes. Unless the device
+            // says when it heard it, the buffer holds the sound of the moment just before it
+            // arrived: it belongs where the picture is now, however long the device took to
+            // warm up; before the first frame that is the start of the file.
+            pending.opensMicrophone = true;
             m_alignPosition =
-                timeline.firstPTS ? pictureEnd(timeline.frameIndex) - bufferFrames : 0;
+                timeline.firstPTS ? pictureEnd(timeline.frameIndex) - trackFrames(buffer) : 0;
         }
     }
     auto copy = copyTapBuffer(buffer);
     if (!copy) {
         return;
     }
+    pending.pcm = std::move(*copy);
     // Muting applies to what is heard while muted, however long the buffer waits to be written.
-    m_queue->post([weak = weak_from_this(),
-                   pending = PendingAudio{std::move(*copy), m_muted.load()}]() mutable {
+    pending.muted = m_muted.load();
+    m_queue->post([weak = weak_from_this(), pending = std::move(pending)]() mutable {
         if (auto self = weak.lock()) {
             self->enqueue(std::move(pending));
         }
@@ -236,16 +236,19 @@ const AudioPipeline::PendingAudio* AudioPipeline::nextToWrite(
         return nullptr;
     }
     const MediaTime origin = timeline.clockOrigin.value_or(*timeline.firstPTS);
-    if (m_alignToVideo && m_alignStamped) {
-        alignFirstBuffer(origin);
+    // Only this queue changes the pending list, so the element stays put while it is used.
+    PendingAudio& next = m_pending[m_readIndex];
+    if (next.opensMicrophone) {
+        if (!alignFirstBuffer(origin)) {
+            return nullptr;
+        }
+        next.opensMicrophone = false;
     }
     // Sound is never written ahead of the picture (a virtual source may render ahead of time):
     // it waits until the picture gets there, or is cut where the picture ends.
     if (!m_endPosition && m_framePosition >= pictureEnd(timeline.frameIndex)) {
         return nullptr;
     }
-    // Only this queue changes the pending list, so the element stays put while it is used.
-    PendingAudio& next = m_pending[m_readIndex];
     if (!next.followed && !followDeviceClock(next, origin)) {
         return nullptr;
     }
@@ -314,23 +317,44 @@ bool AudioPipeline::followDeviceClock(PendingAudio& current, MediaTime origin) {
     return true;
 }
 
-void AudioPipeline::alignFirstBuffer(MediaTime origin) {
-    // The gap up to where the picture was when the microphone started is written as silence by
-    // the writer. Sound heard before the first picture comes before the file's start and is
-    // left out.
-    m_alignToVideo = false;
-    m_recentDrift.clear();
-    std::int64_t align = std::max<std::int64_t>(0, m_alignPosition);
-    if (m_alignCaptureTime.isValid()) {
-        // A time on another clock than the picture's would put the sound anywhere: it is
-        // believed only near where the buffer arrived.
-        const std::int64_t heard =
-            (m_alignCaptureTime - origin).convertScale(targetSampleRate).value;
-        if (withinCaptureDelay(heard - m_alignPosition)) {
-            align = heard;
+// m_mutex held. Where a microphone's first buffer goes, or nothing while it waits for a stamp.
+// A device may tell the time only from a later buffer on (Pulse has no timing for a stream before
+// sound came through it, and a source that hands over seconds at once stamps nothing of its first
+// block): the sound before the first stamp was heard right before it and is laid end to end up to
+// it. Placed by its arrival instead, such a block would sit apart from the stamped sound after
+// it, and the track's jump to the stamps would leave a silent gap. Sound that tells no time is
+// placed by its arrival, at once from a device that never stamps, else once more of it waits
+// than a device could be late.
+std::optional<std::int64_t> AudioPipeline::firstBufferPosition(MediaTime origin) const {
+    const std::int64_t arrival = std::max<std::int64_t>(0, m_alignPosition);
+    std::int64_t unstamped = 0;
+    for (std::size_t i = m_readIndex; i < m_pending.size(); ++i) {
+        const PcmBuffer& pcm = m_pending[i].pcm;
+        if (pcm.captureTime.isValid()) {
+            const std::int64_t heard =
+                (pcm.captureTime - origin).convertScale(targetSampleRate).value - unstamped;
+            // A time on another clock than the picture's would put the sound anywhere: it is
+            // believed only near where the sound arrived.
+            return withinCaptureDelay(heard - m_alignPosition) ? heard : arrival;
         }
+        unstamped += trackFrames(pcm);
     }
-    m_framePosition = m_framePosition == 0 ? align : std::max(m_framePosition, align);
+    if (m_alignAwaitsStamp && !m_endPosition && withinCaptureDelay(unstamped)) {
+        return std::nullopt;
+    }
+    return arrival;
+}
+
+// m_mutex held. The gap up to where the microphone's sound starts is written as silence by the
+// writer. Sound heard before the first picture comes before the file's start and is left out.
+bool AudioPipeline::alignFirstBuffer(MediaTime origin) {
+    const auto align = firstBufferPosition(origin);
+    if (!align) {
+        return false;
+    }
+    m_recentDrift.clear();
+    m_framePosition = m_framePosition == 0 ? *align : std::max(m_framePosition, *align);
+    return true;
 }
 
 AudioPipeline::Placement AudioPipeline::place(int frames) {
@@ -350,11 +374,7 @@ AudioPipeline::Placement AudioPipeline::place(int frames) {
 
 bool AudioPipeline::writeBuffer(const PendingAudio& source,
                                 const VideoPipeline::Timeline& timeline) {
-    std::shared_ptr<platform::AudioConverter> converter;
-    {
-        std::lock_guard lock(m_mutex);
-        converter = m_converter;
-    }
+    const auto& converter = source.converter;
     bool consumed = false;
     auto supply = [&](const PcmBuffer** handed) {
         if (consumed) {

@@ -51,7 +51,9 @@ class AudioPipeline : public std::enable_shared_from_this<AudioPipeline> {
     void setMuted(bool muted);
 
     // A microphone starts with this converter: its first buffer fixes where its sound goes.
-    void beginMicrophone(std::shared_ptr<platform::AudioConverter> converter);
+    // `stampsLater`: a device that tells the time, though maybe not from its first buffer on.
+    void beginMicrophone(std::shared_ptr<platform::AudioConverter> converter,
+                         bool stampsLater = false);
     // Drops the converter and everything not yet written.
     void reset();
     // A new writer: the track starts empty at the file's start.
@@ -81,9 +83,13 @@ class AudioPipeline : public std::enable_shared_from_this<AudioPipeline> {
     // (what decides for a buffer without a time).
     struct PendingAudio {
         platform::PcmBuffer pcm;
+        // The microphone's converter when it came: one still queued when another microphone
+        // took over is converted from its own format.
+        std::shared_ptr<platform::AudioConverter> converter;
         bool muted = false;
-        bool followed = false;  // its stamp was weighed (once, however often it is tried)
-        bool stamped = false;   // its stamp is on the picture's clock: it was placed by it
+        bool opensMicrophone = false;  // the first buffer of a microphone: it fixes where it goes
+        bool followed = false;         // its stamp was weighed (once, however often it is tried)
+        bool stamped = false;          // its stamp is on the picture's clock: it was placed by it
     };
     struct MuteChange {
         std::int64_t atNs = 0;  // steady clock
@@ -100,7 +106,8 @@ class AudioPipeline : public std::enable_shared_from_this<AudioPipeline> {
     void scheduleDrain();
     void drain();
     const PendingAudio* nextToWrite(const VideoPipeline::Timeline& timeline);
-    void alignFirstBuffer(platform::MediaTime origin);
+    bool alignFirstBuffer(platform::MediaTime origin);
+    std::optional<std::int64_t> firstBufferPosition(platform::MediaTime origin) const;
     std::optional<std::int64_t> stampedPosition(const PendingAudio& buffer,
                                                 platform::MediaTime origin) const;
     bool followDeviceClock(PendingAudio& current, platform::MediaTime origin);
@@ -123,9 +130,8 @@ class AudioPipeline : public std::enable_shared_from_this<AudioPipeline> {
     bool m_isDraining = false;
     // Set when the microphone starts; the first buffer it delivers fixes where its audio goes.
     bool m_alignToVideo = false;
-    bool m_alignStamped = false;
-    std::int64_t m_alignPosition = 0;        // used when the microphone cannot tell the time
-    platform::MediaTime m_alignCaptureTime;  // when its first buffer was heard
+    bool m_alignAwaitsStamp = false;   // its first sound waits for the first stamp
+    std::int64_t m_alignPosition = 0;  // used when the microphone cannot tell the time
     std::int64_t m_framePosition = 0;
     // Where the track ends (the end of the last picture slot), once the recording stops.
     std::optional<std::int64_t> m_endPosition;

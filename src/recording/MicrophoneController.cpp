@@ -265,7 +265,7 @@ std::expected<void, std::string> MicrophoneController::startFrom(
         platform::logLine("Failed to create AVAudioConverter");
         return {};
     }
-    m_audio->beginMicrophone(converter);
+    m_audio->beginMicrophone(converter, engine->stampsCaptureTime());
     engine->installTap(tapBufferFrames, [weak = std::weak_ptr<AudioPipeline>(m_audio)](
                                             const platform::PcmBuffer& buffer) {
         if (auto audio = weak.lock()) {

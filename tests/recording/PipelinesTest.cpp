@@ -6,6 +6,8 @@
 #include "Pump.h"
 #include "RecorderFakes.h"
 
+#include "media/SwrAudioConverter.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -301,6 +303,71 @@ TEST_F(PipelinesTest, BurstsALateStartAndAGapKeepEverySoundInItsPlace) {
         const std::int64_t expected = i == 70 ? resumed + 1024 * 10 : heard[i];
         EXPECT_EQ(starts[i], expected) << "buffer " << i;
     }
+}
+
+// A source that hands over two seconds at once, rendered ahead: each block arrives when its first
+// sample is heard. Pulse has no timing for the stream before sound came through it, so the first
+// block comes without stamps, the next ones with. The first block is laid up to the first stamp:
+// the tone runs on without a gap and every buffer sits where it was heard.
+TEST_F(PipelinesTest, ABlockHandedOverBeforeTheFirstStampSitsRightBeforeIt) {
+    video->setPendingOutputURL("/tmp/blocks.mp4");
+    sendFrame(start);
+    tick(150);  // the picture is at 5 s
+    audio->beginMicrophone(std::make_shared<fakes::PassThroughConverter>(), true);
+    constexpr int kBuffer = 4000;
+    constexpr int kPerBlock = 24;  // two seconds
+    constexpr std::int64_t kFirstHeard = 5 * 48000;
+    int sent = 0;
+    for (int block = 0; block < 3; ++block) {
+        for (int i = 0; i < kPerBlock; ++i, ++sent) {
+            const auto heard = start + MediaTime(kFirstHeard + std::int64_t{kBuffer} * sent, 48000);
+            speak(kBuffer, levelOf(sent), block == 0 ? MediaTime() : heard);
+        }
+        tick(60);
+    }
+    audio->queue().sync([&] { audio->finishTrack(); });
+    const auto starts = bufferStarts();
+    ASSERT_EQ(starts.size(), static_cast<std::size_t>(sent));
+    for (int i = 0; i < sent; ++i) {
+        EXPECT_EQ(starts[i], kFirstHeard + std::int64_t{kBuffer} * i) << "buffer " << i;
+    }
+    EXPECT_EQ(samplesWritten(), std::int64_t{kBuffer} * sent) << "the tone ends with the picture";
+}
+
+// A microphone that went away leaves sound queued in its own format, and the one that takes over
+// delivers in another: each is converted from what it is, so nothing heard before the switch is
+// lost.
+TEST_F(PipelinesTest, SoundQueuedFromAReplacedMicrophoneIsKept) {
+    startNarratedRecording(30);
+    for (int i = 0; i < 4; ++i) {
+        speak(1024, levelOf(i));  // the picture's end holds all but the first back
+    }
+    const platform::AudioFormat headset{platform::SampleType::int16, 48'000.0, 1, true};
+    audio->beginMicrophone(platform::makeAudioConverter(headset, AudioPipeline::targetFormat()));
+    platform::PcmBuffer buffer(headset, 2048);
+    buffer.frameLength = buffer.frameCapacity;
+    std::fill_n(reinterpret_cast<std::int16_t*>(buffer.data.data()), buffer.frameLength,
+                std::int16_t{16384});
+    audio->handleTap(buffer);
+    tick(30);
+    const auto fromFirst = [](float sample) {
+        for (int i = 0; i < 4; ++i) {
+            if (std::abs(sample - levelOf(i) * AudioPipeline::gain) < 1e-6f) {
+                return true;
+            }
+        }
+        return false;
+    };
+    int first = 0;
+    int second = 0;
+    for (const auto& chunk : writer->audioCopy()) {
+        for (const float sample : chunk.samples) {
+            first += fromFirst(sample) ? 1 : 0;
+            second += std::abs(sample - 0.5f * AudioPipeline::gain) < 1e-3f ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(first, 4 * 1024) << "the first microphone's sound, all of it";
+    EXPECT_GT(second, 0) << "the second microphone's";
 }
 
 }  // namespace
