@@ -173,9 +173,15 @@ std::vector<double> onsets(const Recorded& file) {
 }
 
 // Where the microphone was muted and unmuted (a steady tone stops and starts), in file seconds.
+// The mute lasts well over a second; a break of a few milliseconds where the track steps onto the
+// device's stamps is not a mute and says nothing of where the presses sit.
 std::vector<double> muteEdges(const Recorded& file) {
+    constexpr double shortestMute = 0.5;
     std::vector<double> edges;
     for (const auto& [from, to] : quietStretches(file.audio)) {
+        if (to - from < shortestMute) {
+            continue;
+        }
         edges.push_back(from);
         edges.push_back(to);
     }
