@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   # toolchain
-  g++ cmake ninja-build pkg-config git clang-format
+  g++ cmake ninja-build pkg-config git clang-format ccache
   # user interface
   qt6-base-dev qt6-base-dev-tools libqt6test6 qt6-declarative-dev qt6-declarative-dev-tools
   qt6-svg-dev libqt6svg6 qt6-qpa-plugins libgl-dev libxkbcommon-dev

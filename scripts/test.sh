@@ -26,6 +26,13 @@ done
 "$root/scripts/install-deps.sh"
 "$root/scripts/check-format.sh"
 
+# Compiles are cached across checkouts and runs: the cache keys on paths relative to the checkout,
+# so a fresh clone reuses what an earlier one compiled.
+if command -v ccache >/dev/null 2>&1; then
+  cmake_args+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
+fi
+
 cmake -S "$root" -B "$build" -G Ninja "${cmake_args[@]}"
 cmake --build "$build"
 
