@@ -44,6 +44,13 @@ void RecordingFile::forget() {
     m_defaults.remove(currentVideoPathKey);
 }
 
+void RecordingFile::forgetUnlessOnDisk() {
+    std::error_code error;
+    if (const auto path = localPath(); path && !std::filesystem::exists(*path, error) && !error) {
+        forget();
+    }
+}
+
 std::optional<std::string> RecordingFile::localPath() const {
     const auto stored = m_defaults.string(currentVideoPathKey);
     if (!stored || stored->empty()) {

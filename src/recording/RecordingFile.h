@@ -25,6 +25,8 @@ class RecordingFile {
 
     void remember(const std::string& url);
     void forget();
+    // Forgets the remembered file when there is no such file on disk: nothing is left to upload.
+    void forgetUnlessOnDisk();
     // Whether a file is remembered and something can upload it.
     bool canUpload() const { return localPath() && m_videoRepository; }
     // Hands the remembered file to the upload (see canUpload); `done` runs on the main thread.

@@ -35,8 +35,11 @@ void ScreenRecorder::startRecording() {
 
 void ScreenRecorder::failStart(const std::string& text) {
     platform::logLine(text);
-    // Said to the trader as an upload failure is: nothing was recorded, and the windows waiting
-    // for the recording must not wait on.
+    // Nothing was recorded: a key naming the file this start meant to write would send a later
+    // upload after a file that never was.
+    m_file->forgetUnlessOnDisk();
+    // Said to the trader as an upload failure is; the windows waiting for the recording take
+    // this as its end.
     setErrorMessage(QString::fromStdString(text));
     setIsShowError(true);
 }
@@ -163,6 +166,7 @@ void ScreenRecorder::completeStop() {
             // An unfinished file is no recording: it stays on disk and under its key, and the
             // trader hears why instead of a success.
             platform::logLine("Recording failed: " + *failure);
+            m_file->forgetUnlessOnDisk();  // a writer that could not be made left no file
             setIsSuccess(false);
             setErrorMessage(QString::fromStdString(*failure));
             setIsShowError(true);

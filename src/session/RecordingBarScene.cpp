@@ -416,17 +416,16 @@ void RecordingBarScene::recordingStateChanged() {
 }
 
 void RecordingBarScene::errorStateChanged() {
-    if (m_recorder->isShowError() && !m_recorder->isRecording()) {
-        const bool recordingRan = m_recordingOver;
-        m_isRepeating = false;
-        m_recordingOver = true;  // a start that failed: nothing will run
-        if (recordingRan) {
-            // A recording ended by itself with its reason raised (its writer failed, the disk
-            // filled): the post-session window says why at once, as after Stop, rather than a
-            // bar that stopped counting under the trading platform.
-            post(&RecordingBarScene::stopClicked);
-        }
+    if (!m_recorder->isShowError() || m_recorder->isRecording()) {
+        return;
     }
+    // The recording ended with its reason raised (its writer failed, the disk filled), or it
+    // never began (no folder or file for it, no capture, no writer): nothing runs any more, and
+    // the post-session window says why at once, as after Stop, rather than a bar that counts
+    // nothing under the trading platform.
+    m_isRepeating = false;
+    m_recordingOver = true;
+    post(&RecordingBarScene::stopClicked);
 }
 
 void RecordingBarScene::pausedStateChanged() {

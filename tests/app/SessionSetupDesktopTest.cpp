@@ -377,6 +377,9 @@ TEST_F(SessionSetupDesktopTest, TheLaunchAndSessionWindowsFirstShowWhereTheyBelo
     pumpFor(200);
     expectOnlyAt(frames.shownFrames(reminder), corner, "the reminder");
 
+    // Something to record: a bar whose recording could not begin would hand over at once.
+    const auto display = windowServer->displays().front();
+    composition->screenRecorder()->capture().applyPickerFilter({{}, {display}, display.frame});
     // Without a compositor transparency hides nothing: the bar's first frame is out of sight.
     const xcb_window_t bar = open("RecordingBarGroup");
     QQuickWindow* barWindow = korvane->scenes().window(QStringLiteral("RecordingBarGroup"));

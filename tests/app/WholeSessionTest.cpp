@@ -31,6 +31,7 @@
 #include <QQuickItem>
 #include <QQuickStyle>
 #include <QQuickWindow>
+#include <QSignalSpy>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -41,6 +42,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -242,6 +244,20 @@ class WholeSessionTest : public ::testing::Test {
     // Start page, preparation page, the display through our content picker, the sine
     // microphone; then Start, the countdown and the bar, until the recorder records.
     void prepareAndStart() {
+        prepareAndCountDown();
+        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_TRUE(opens(kBar)) << "the bar follows the countdown";
+        EXPECT_TRUE(closes(kCountdown));
+        bar = modelOf<session::RecordingBarScene>(window(kBar));
+        ASSERT_TRUE(bar);
+        EXPECT_EQ(window(kBar)->title(), QStringLiteral("RecordingBarWindow"));
+        ASSERT_TRUE(pumpUntil([&] { return recorder->isRecording(); }, kStepLimitMs))
+            << recorder->errorMessageText().toStdString();
+        EXPECT_FALSE(recorder->isShowError());
+    }
+
+    // Everything before the countdown, then Start.
+    void prepareAndCountDown() {
         auto* start = awaitPage<setup::StartRecordingScene>();
         ASSERT_TRUE(start) << "the start page";
         start->startSession();
@@ -299,14 +315,6 @@ class WholeSessionTest : public ::testing::Test {
         prepare->startTapped();
         ASSERT_TRUE(opens(kCountdown));
         EXPECT_TRUE(closes(kMain)) << "the main window makes way for the countdown";
-        ASSERT_TRUE(opens(kBar)) << "the bar follows the countdown";
-        EXPECT_TRUE(closes(kCountdown));
-        bar = modelOf<session::RecordingBarScene>(window(kBar));
-        ASSERT_TRUE(bar);
-        EXPECT_EQ(window(kBar)->title(), QStringLiteral("RecordingBarWindow"));
-        ASSERT_TRUE(pumpUntil([&] { return recorder->isRecording(); }, kStepLimitMs))
-            << recorder->errorMessageText().toStdString();
-        EXPECT_FALSE(recorder->isShowError());
     }
 
     // The health request went out without a cookie, and its time is the one stored.
@@ -513,4 +521,30 @@ TEST_F(WholeSessionTest, ARefusedUploadEndsInTheErrorAlertAndKeepsTheRecording) 
     EXPECT_EQ(fs::path(kept).parent_path(), recordings);
     EXPECT_TRUE(stored("obtained_video_id").empty());
     EXPECT_TRUE(openedURLs.empty());
+}
+
+TEST_F(WholeSessionTest, ARecordingThatCannotBeginEndsInTheErrorAlertAsTheCountdownEnds) {
+    fs::create_directories(home);
+    { std::ofstream(recordings) << "a file where the recordings folder belongs"; }
+    signIn();
+    ASSERT_FALSE(HasFatalFailure());
+    prepareAndCountDown();
+    ASSERT_FALSE(HasFatalFailure());
+    QSignalSpy recording(recorder.get(), &recording::ScreenRecorder::isRecordingChanged);
+    ASSERT_TRUE(closes(kCountdown));
+    const auto countdownEnded = std::chrono::steady_clock::now();
+    ASSERT_TRUE(opens(kCollecting)) << "no Stop is pressed";
+    QObject* alert = window(kCollecting)->findChild<QObject*>(QStringLiteral("errorAlert"));
+    ASSERT_TRUE(alert);
+    ASSERT_TRUE(pumpUntil([&] { return alert->property("opened").toBool(); }, kStepLimitMs));
+    EXPECT_LE(std::chrono::steady_clock::now() - countdownEnded, std::chrono::seconds(1));
+    EXPECT_EQ(window(kBar), nullptr);
+    EXPECT_EQ(recording.count(), 0) << "nothing was recorded";
+    EXPECT_THAT(recorder->errorMessageText().toStdString(),
+                testing::HasSubstr(recordings.string()));
+    EXPECT_TRUE(stored("currentVideoPath").empty());
+    EXPECT_FALSE(recorder->isUploading());
+    EXPECT_THAT(requestLines(),
+                testing::ElementsAre("POST /api/sagevane/auth", "GET /api/v1/health/"))
+        << "nothing is uploaded";
 }

@@ -22,11 +22,20 @@
 #include <QQmlEngine>
 #include <QQuickWindow>
 
+#include <QSignalSpy>
+
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <thread>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using session::RecordingBarScene;
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -36,8 +45,13 @@ const std::string kTime = R"({"currentDateTime":"2024-05-01T10:00:00Z"})";
 // One bar with its recorder, router and recording API. The router's events, the bar's
 // notifications and the recorder's suppression and selection are written down in one order.
 struct Bar {
-    Bar() {
-        rig.build();
+    // `adjust` changes what the recorder stands on (its folder, its writer, its capture).
+    explicit Bar(const std::function<void(recording::RecorderEnvironment&)>& adjust = {}) {
+        auto environment = rig.environment();
+        if (adjust) {
+            adjust(environment);
+        }
+        rig.recorder = recording::ScreenRecorder::create(rig.videos, environment);
         const auto window = rig.windowServer->windows().front();
         rig.recorder->capture().applyPickerFilter({{window}, {}, window.frame});
         server.on("GET", "/api/v1/health/", [this](const RecordedRequest&, httplib::Response& r) {
@@ -222,30 +236,80 @@ TEST(RecordingBarSceneTest, RepeatStartsANewTakeWithTheSameServerTime) {
     EXPECT_TRUE(bar.router.events.empty());
 }
 
-TEST(RecordingBarSceneTest, AFailedStartLetsStopCloseTheBarButTheGapOfARepeatDoesNot) {
-    {
-        Bar bar;
-        bar.rig.stream->startError = platform::CaptureError{"test", 1, "The display went away"};
+// Whatever keeps a recording from beginning (its folder, its file, the capture, the writer), the
+// bar hands over to the post-session window's alert at once, as after Stop, with nothing uploaded
+// and no key left naming a file that is not there.
+TEST(RecordingBarSceneTest, EveryStartThatFailsHandsOverToThePostSessionWindowAtOnce) {
+    using Adjust = std::function<void(recording::RecorderEnvironment&)>;
+    const fs::path home = fs::path(std::getenv("KORVANE_TEST_HOME")) / "failed-starts";
+    fs::create_directories(home / "read-only");
+    { std::ofstream(home / "plain-file") << "x"; }
+    // Permissions do not stop root: a read-only file system does.
+    const bool readOnly = ::geteuid() == 0 ? ::mount("tmpfs", (home / "read-only").c_str(), "tmpfs",
+                                                     MS_RDONLY, "size=64k") == 0
+                                           : ::chmod((home / "read-only").c_str(), 0500) == 0;
+    const auto folder = [](fs::path path) -> Adjust {
+        return [path](auto& env) { env.recordingsFolder = path.string(); };
+    };
+    struct Case {
+        std::string name;
+        Adjust adjust;
+        std::function<void(Bar&)> arrange;
+        bool needsFrame = false;
+    };
+    std::vector<Case> cases{
+        {"the folder is a plain file", folder(home / "plain-file"), {}},
+        {"the capture is refused",
+         {},
+         [](Bar& b) {
+             b.rig.stream->startError = platform::CaptureError{"t", 1, "gone"};
+         }},
+        {"no capture stream", [](auto& env) { env.captureStreamFactory = nullptr; }, {}},
+        {"nothing chosen", {}, [](Bar& b) { b.recorder().capture().forgetContent(); }},
+        {"no writer can be made",
+         [](auto& env) {
+             env.writerFactory = [](const std::string&)
+                 -> std::expected<std::unique_ptr<platform::AssetWriter>, std::string> {
+                 return std::unexpected(std::string("Could not open the file"));
+             };
+         },
+         {},
+         true},
+        {"the writer will not start", {}, [](Bar& b) { b.rig.writer->failStart = true; }, true},
+    };
+    if (readOnly) {
+        cases.push_back({"the folder takes no file", folder(home / "read-only"), {}});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bar bar(c.adjust);
+        if (c.arrange) {
+            c.arrange(bar);
+        }
+        QSignalSpy raised(bar.rig.recorder.get(), &recording::ScreenRecorder::isShowErrorChanged);
         bar.scene->onAppear();
-        ASSERT_TRUE(pumpUntil([&] { return bar.recorder().isShowError(); }));
-        EXPECT_EQ(bar.recorder().errorMessageText(), QStringLiteral("The display went away"));
-        bar.scene->stopClicked();
-        EXPECT_TRUE(pumpUntil([&] { return bar.has("open CollectingInformationGroup"); }))
-            << "the post-session window then shows what went wrong";
-    }
-    {
-        // A recording that ran and ended by itself with its reason (here its writer would not
-        // start) hands over to the post-session window without waiting for Stop.
-        Bar bar;
-        bar.rig.writer->failStart = true;
-        ASSERT_TRUE(bar.start());
-        bar.rig.sendFrame(320, 240, platform::MediaTime(0, 30));
+        if (c.needsFrame) {
+            ASSERT_TRUE(pumpUntil([&] { return bar.recorder().isRecording(); }));
+            bar.rig.sendFrame(320, 240, platform::MediaTime(0, 30));
+        }
         ASSERT_TRUE(pumpUntil([&] { return bar.has("open CollectingInformationGroup"); }))
-            << "the post-session window shows what went wrong";
-        EXPECT_TRUE(bar.recorder().isShowError());
+            << "handed over without Stop";
         EXPECT_TRUE(bar.has("dismiss RecordingBarGroup"));
+        EXPECT_EQ(raised.count(), 1);
+        EXPECT_TRUE(bar.recorder().isShowError());
+        EXPECT_FALSE(bar.recorder().isRecording());
+        EXPECT_FALSE(bar.recorder().errorMessageText().isEmpty());
+        EXPECT_FALSE(bar.scene->isTimerRunning());
         EXPECT_TRUE(bar.rig.videos->uploadedPaths.empty());
+        const auto key = bar.rig.defaults->string("currentVideoPath");
+        EXPECT_TRUE(!key || fs::exists(*key)) << key.value_or("");
     }
+    if (readOnly && ::geteuid() == 0) {
+        ::umount2((home / "read-only").c_str(), MNT_DETACH);
+    }
+}
+
+TEST(RecordingBarSceneTest, StopInTheGapOfARepeatLeavesTheBar) {
     Bar bar;
     ASSERT_TRUE(bar.start());
     // Stop pressed just as the first take ended and before the second one runs: a capture is
