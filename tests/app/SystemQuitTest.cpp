@@ -342,7 +342,7 @@ class SystemQuitTest : public ::testing::Test {
         std::optional<std::string> path;
         EXPECT_TRUE(waitUntil([&] { return (path = stored("currentVideoPath")).has_value(); }));
         const auto began = Clock::now();
-        std::this_thread::sleep_for(8s);
+        std::this_thread::sleep_for(4s);
         end();
         return {std::chrono::duration<double>(Clock::now() - began).count(), path.value_or("")};
     }
