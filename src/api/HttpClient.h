@@ -55,6 +55,9 @@ struct MultipartPart {
 };
 
 struct HttpRequest {
+    // What the application allows a transfer that stands still.
+    static constexpr std::chrono::milliseconds defaultIdleTimeout{60'000};
+
     std::string method = "GET";
     std::string url;
     HttpHeaders headers;
@@ -63,7 +66,7 @@ struct HttpRequest {
     // The transfer fails once nothing has moved for this long: no byte sent or received, nor
     // acknowledged by the peer, connecting included. A slow transfer that keeps moving is never
     // cut short, however long it takes; a reply the server is slow to begin counts as no progress.
-    std::chrono::milliseconds idleTimeout{60'000};
+    std::chrono::milliseconds idleTimeout = defaultIdleTimeout;
     // A bound on the whole request, for a caller that cannot wait longer whatever the progress.
     std::optional<std::chrono::milliseconds> timeout;
 };

@@ -115,10 +115,12 @@ std::string logExcerpt(const std::string& text) {
 
 VideoChunkUploadRepository::VideoChunkUploadRepository(std::shared_ptr<HttpClient> client,
                                                        const std::string& recordingApiBaseURL,
-                                                       platform::DefaultsStore& defaults)
+                                                       platform::DefaultsStore& defaults,
+                                                       std::chrono::milliseconds idleTimeout)
     : m_client(std::move(client)),
       m_uploadAddress(appendingPathComponent(recordingApiBaseURL, "/api/v1/video/upload")),
-      m_defaults(defaults) {}
+      m_defaults(defaults),
+      m_idleTimeout(idleTimeout) {}
 
 std::size_t VideoChunkUploadRepository::sliceCount(std::size_t fileSize) {
     return (fileSize + chunkSize - 1) / chunkSize;
@@ -202,6 +204,7 @@ std::expected<std::optional<Bytes>, AnyError> VideoChunkUploadRepository::upload
     HttpRequest request;
     request.method = "POST";
     request.url = m_uploadAddress;
+    request.idleTimeout = m_idleTimeout;
     request.headers.set("Cookie", m_defaults.string("cookie").value_or(""));
 
     auto& parts = request.multipart;

@@ -5,6 +5,7 @@
 
 #include "platform/DefaultsStore.h"
 
+#include <chrono>
 #include <cstddef>
 #include <expected>
 #include <memory>
@@ -30,9 +31,11 @@ class VideoChunkUploadRepository {
         std::optional<std::string> env;
     };
 
-    VideoChunkUploadRepository(std::shared_ptr<HttpClient> client,
-                               const std::string& recordingApiBaseURL,
-                               platform::DefaultsStore& defaults);
+    // A chunk fails once its transfer has stood still for `idleTimeout`.
+    VideoChunkUploadRepository(
+        std::shared_ptr<HttpClient> client, const std::string& recordingApiBaseURL,
+        platform::DefaultsStore& defaults,
+        std::chrono::milliseconds idleTimeout = HttpRequest::defaultIdleTimeout);
 
     // Uploads the file at filePath. Succeeds when every chunk was accepted (or the file is
     // empty); fails with the first error met. The file itself is left alone. The stored
@@ -55,6 +58,7 @@ class VideoChunkUploadRepository {
     std::shared_ptr<HttpClient> m_client;
     std::string m_uploadAddress;
     platform::DefaultsStore& m_defaults;
+    std::chrono::milliseconds m_idleTimeout;
 };
 
 }  // namespace api

@@ -30,7 +30,6 @@ namespace {
 const QString kModule = QStringLiteral("qrc:/qt/qml/Korvane/App/qml/");
 const QString kScenes = kModule + QStringLiteral("scenes/");
 const QString kViews = kModule + QStringLiteral("views/");
-constexpr std::chrono::milliseconds kSystemQuitLimit{4000};
 }  // namespace
 
 KorvaneApp::KorvaneApp(KorvaneComposition& composition, QQmlEngine& engine,
@@ -73,7 +72,7 @@ void KorvaneApp::quitForSystem() {
             [this] { m_router->quit(); });
     // The system does not wait long (logout gives a few seconds): a finalization that hangs
     // does not keep Korvane from quitting; the file then stays as far as it was written.
-    QTimer::singleShot(kSystemQuitLimit, this, [this] {
+    QTimer::singleShot(systemQuitLimit, this, [this] {
         platform::logLine("The recording could not be finished before quitting");
         m_router->quit();
     });

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QObject>
 
+#include <chrono>
 #include <memory>
 
 class QQmlEngine;
@@ -36,6 +37,8 @@ class KorvaneApp : public QObject {
     // finalized as Stop finalizes it and kept for a later upload, then Korvane quits as its close
     // button quits it; without a recording, at once.
     void quitForSystem();
+    // How long such a quit waits for the recording's file before quitting without it.
+    static constexpr std::chrono::milliseconds systemQuitLimit{4000};
 
     SceneManager& scenes() { return *m_scenes; }
     Navigation& navigation() { return m_navigation; }

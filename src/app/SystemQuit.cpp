@@ -11,6 +11,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,9 +26,29 @@ namespace {
 constexpr std::array<int, 3> kQuitSignals{SIGTERM, SIGINT, SIGHUP};
 
 std::atomic<int> g_signalPipe{-1};
+// The first quit signal heard since the handlers were installed; 0 before.
+std::atomic<int> g_firstSignal{0};
+
+// Async-signal-safe, and safe while other threads hang holding the log.
+void say(std::string_view text) {
+    [[maybe_unused]] const auto written = ::write(STDERR_FILENO, text.data(), text.size());
+}
 
 void onQuitSignal(int signal) {
     const int saved = errno;
+    int first = 0;
+    if (!g_firstSignal.compare_exchange_strong(first, signal)) {
+        // A logout sends more than one kind at once (the terminal closes, the session ends):
+        // only the same one again means "now".
+        if (first == signal) {
+            say("Korvane: asked again to quit: ending now; the recording stays as far as it was "
+                "written\n");
+            ::_exit(EXIT_FAILURE);
+        }
+        say("Korvane: another quit signal; still quitting (the same one again ends at once)\n");
+        errno = saved;
+        return;
+    }
     const auto number = static_cast<unsigned char>(signal);
     // A full pipe already holds a quit request: losing this one changes nothing.
     [[maybe_unused]] const auto written = ::write(g_signalPipe.load(), &number, 1);
@@ -68,8 +92,18 @@ std::expected<std::unique_ptr<QuitSignals>, std::string> QuitSignals::install() 
     }
     std::unique_ptr<QuitSignals> watcher(new QuitSignals(ends[0], ends[1]));
     g_signalPipe = ends[1];
-    for (const int signal : kQuitSignals) {
-        setHandler(signal, &onQuitSignal);
+    g_firstSignal = 0;
+    for (std::size_t i = 0; i < kQuitSignals.size(); ++i) {
+        struct sigaction previous {};
+        ::sigaction(kQuitSignals[i], nullptr, &previous);
+        // Started under nohup or as a background job, the process was told to outlive its
+        // terminal and its Ctrl+C: that stands. SIGTERM is the system's own request.
+        if (kQuitSignals[i] != SIGTERM && previous.sa_handler == SIG_IGN &&
+            (previous.sa_flags & SA_SIGINFO) == 0) {
+            continue;
+        }
+        watcher->m_previous[i] = previous;
+        setHandler(kQuitSignals[i], &onQuitSignal);
     }
     return watcher;
 }
@@ -82,8 +116,10 @@ QuitSignals::QuitSignals(int readEnd, int writeEnd)
 }
 
 QuitSignals::~QuitSignals() {
-    for (const int signal : kQuitSignals) {
-        setHandler(signal, SIG_DFL);
+    for (std::size_t i = 0; i < kQuitSignals.size(); ++i) {
+        if (m_previous[i]) {
+            ::sigaction(kQuitSignals[i], &*m_previous[i], nullptr);
+        }
     }
     g_signalPipe = -1;
     delete m_notifier;
@@ -94,7 +130,21 @@ QuitSignals::~QuitSignals() {
 void QuitSignals::drain() {
     unsigned char number = 0;
     while (::read(m_readEnd, &number, 1) == 1) {
+        platform::logLine(std::string("Quit asked by the system: ") + ::strsignal(number));
         emit received(number);
+    }
+}
+
+void endProcessAfter(std::chrono::milliseconds limit) {
+    try {
+        std::thread([limit] {
+            std::this_thread::sleep_for(limit);
+            say("Korvane: the quit did not end in time: ending now; the recording stays as far "
+                "as it was written\n");
+            ::_exit(EXIT_FAILURE);
+        }).detach();
+    } catch (const std::system_error& error) {
+        platform::logLine(std::string("No time limit for the quit: ") + error.what());
     }
 }
 

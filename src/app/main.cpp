@@ -17,6 +17,7 @@
 #include <QQmlEngine>
 #include <QQuickStyle>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -63,8 +64,12 @@ int main(int argc, char** argv) {
     QObject::connect(&korvane.scenes(), &app::SceneManager::lastWindowClosed, &application,
                      &QCoreApplication::quit);
     if (quitSignals) {
-        QObject::connect(quitSignals->get(), &app::QuitSignals::received, &korvane,
-                         &app::KorvaneApp::quitForSystem);
+        QObject::connect(quitSignals->get(), &app::QuitSignals::received, &korvane, [&korvane] {
+            // The quit within the limit goes through the event loop; this covers a main thread
+            // or a teardown that hangs, with a second for the teardown itself.
+            app::endProcessAfter(app::KorvaneApp::systemQuitLimit + std::chrono::seconds(1));
+            korvane.quitForSystem();
+        });
     }
     korvane.start();
     const int status = application.exec();

@@ -21,6 +21,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -160,8 +162,10 @@ class SystemQuitTest : public ::testing::Test {
     }
 
     // Korvane with a home of its own, pointed at this test's stand-in services. Everything is
-    // made before the fork: the child of a threaded process may only exec.
-    void launch() {
+    // made before the fork: the child of a threaded process may only exec. The quit signals
+    // start at their default action, whatever this test inherited (a background job ignores
+    // SIGINT), but the `ignored` ones, as nohup leaves them.
+    void launch(std::initializer_list<int> ignored = {}) {
         const char* asan = std::getenv("ASAN_OPTIONS");
         // Under AddressSanitizer, what a whole GUI process leaves at its exit (Qt's caches,
         // buffers of plugins already unloaded, so unnamed) cannot be told apart from a leak; the
@@ -196,6 +200,10 @@ class SystemQuitTest : public ::testing::Test {
         char* const argv[] = {const_cast<char*>(KORVANE_BINARY), nullptr};
         korvane = ::fork();
         if (korvane == 0) {
+            for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+                ::signal(signal,
+                         std::ranges::find(ignored, signal) != ignored.end() ? SIG_IGN : SIG_DFL);
+            }
             ::dup2(output, STDOUT_FILENO);
             ::dup2(output, STDERR_FILENO);
             ::execve(KORVANE_BINARY, argv, envp.data());
@@ -334,7 +342,7 @@ class SystemQuitTest : public ::testing::Test {
         std::optional<std::string> path;
         EXPECT_TRUE(waitUntil([&] { return (path = stored("currentVideoPath")).has_value(); }));
         const auto began = Clock::now();
-        std::this_thread::sleep_for(8s);
+        std::this_thread::sleep_for(4s);
         end();
         return {std::chrono::duration<double>(Clock::now() - began).count(), path.value_or("")};
     }
@@ -397,6 +405,20 @@ TEST_F(SystemQuitTest, EachQuitSignalWithoutARecordingQuitsAtOnce) {
         EXPECT_TRUE(WIFEXITED(*status)) << "it quits, it is not killed";
         EXPECT_EQ(WEXITSTATUS(*status), 0);
     }
+}
+
+TEST_F(SystemQuitTest, UnderNohupAClosedTerminalLeavesItRunning) {
+    launch({SIGHUP});
+    ASSERT_TRUE(waitUntil([&] { return windowNamed("^Korvane$"); })) << "the sign-in window";
+    ASSERT_EQ(::kill(korvane, SIGHUP), 0);
+    ASSERT_EQ(::kill(korvane, SIGTERM), 0);
+    const auto status = ended(5s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    std::ifstream log(home / "korvane.log");
+    const std::string text{std::istreambuf_iterator<char>(log), {}};
+    EXPECT_NE(text.find("Quit asked by the system: Terminated"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Hangup"), std::string::npos) << "the hangup was heard:\n" << text;
 }
 
 TEST_F(SystemQuitTest, AnXServerThatDiesMidRecordingLeavesAPlayableFile) {

@@ -173,18 +173,25 @@ std::vector<double> onsets(const Recorded& file) {
 }
 
 // Where the microphone was muted and unmuted (a steady tone stops and starts), in file seconds.
-// The mute lasts well over a second; a break of a few milliseconds where the track steps onto the
-// device's stamps is not a mute and says nothing of where the presses sit.
+// The mute lasts well over a second. Besides it, the tone may break once for a few milliseconds,
+// where the track steps onto the device's stamps; more breaks, or a longer one, are sound the
+// listener hears drop out.
 std::vector<double> muteEdges(const Recorded& file) {
     constexpr double shortestMute = 0.5;
+    constexpr double longestStep = 0.025;
     std::vector<double> edges;
+    std::size_t breaks = 0;
     for (const auto& [from, to] : quietStretches(file.audio)) {
-        if (to - from < shortestMute) {
+        if (to - from >= shortestMute) {
+            edges.push_back(from);
+            edges.push_back(to);
             continue;
         }
-        edges.push_back(from);
-        edges.push_back(to);
+        ++breaks;
+        std::printf("alignment sine_mic break_ms %.1f at %.3f\n", (to - from) * 1000, from);
+        EXPECT_LE(to - from, longestStep) << "the tone breaks off at " << from << " s";
     }
+    EXPECT_LE(breaks, 1u) << "breaks in the tone besides the mute";
     return edges;
 }
 
