@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -80,6 +81,63 @@ pa_sample_spec pulseFormatFor(const AudioFormat& format) {
     return samples;
 }
 
+std::int64_t steadyNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// When the sound of a record stream was heard, read from the server's timing snapshots: each says
+// which byte of the stream was being heard as it came in, and the bytes around it follow at the
+// stream's rate. (Pulse's own interpolation smooths between snapshots over seconds; after a late
+// first sound or a move it is off by a few hundred milliseconds for a while, and a track following
+// it steps forward again and again, leaving gaps.) A snapshot taken before the source wrote any
+// sound into the stream counts the wait for that sound as latency and is not taken.
+struct CaptureClock {
+    struct Anchor {
+        std::int64_t heardNs = 0;  // steady clock
+        std::int64_t byte = 0;
+    };
+    std::optional<Anchor> anchor;
+    std::int64_t consumed = 0;    // bytes read from the stream, holes included
+    std::int64_t soundAfter = 0;  // a snapshot counts once the server wrote beyond this byte
+    bool asked = false;           // a snapshot of our own is on its way
+
+    // Another source took over behind `received`: its sound has a time of its own.
+    void restartAfter(std::int64_t received) {
+        anchor.reset();
+        soundAfter = received;
+        asked = false;
+    }
+
+    void take(const pa_timing_info* timing, const AudioFormat& format, std::int64_t nowNs) {
+        asked = false;
+        if (!timing || timing->write_index_corrupt || timing->write_index <= soundAfter) {
+            return;
+        }
+        // Heard now: the byte past the last one written by the source's own delay and the
+        // snapshot's trip, less what a monitor's sink still holds before it plays it.
+        const double aheadUs = static_cast<double>(timing->transport_usec) +
+                               static_cast<double>(timing->source_usec) -
+                               static_cast<double>(timing->sink_usec);
+        anchor = Anchor{nowNs, timing->write_index + bytesFor(aheadUs * 1e3, format)};
+    }
+
+    std::optional<std::int64_t> heardAt(std::int64_t byte, const AudioFormat& format) const {
+        if (!anchor) {
+            return std::nullopt;
+        }
+        const double bytesPerNs = format.sampleRate * format.bytesPerFrame() / 1e9;
+        return anchor->heardNs +
+               std::llround(static_cast<double>(byte - anchor->byte) / std::max(bytesPerNs, 1e-9));
+    }
+
+    static std::int64_t bytesFor(double ns, const AudioFormat& format) {
+        const std::int64_t frames = std::llround(ns * format.sampleRate / 1e9);
+        return frames * format.bytesPerFrame();
+    }
+};
+
 class PulseAudioEngine;
 // Set while an engine's tap runs, so removeTap() from inside the tap does not wait for itself.
 thread_local const PulseAudioEngine* t_tapCaller = nullptr;
@@ -127,7 +185,8 @@ class PulseAudioEngine final : public AudioEngine {
         if (m_connection && m_running) {
             return {};
         }
-        teardown();  // a stream the server ended
+        teardown();    // a stream the server ended
+        m_clock = {};  // before the new stream's callbacks may run
         auto opened = Connection::open("Korvane", pulse::kConnectTimeout);
         if (!opened) {
             return std::unexpected(opened.error());
@@ -146,7 +205,8 @@ class PulseAudioEngine final : public AudioEngine {
         }
         pa_stream_set_state_callback(stream, &PulseAudioEngine::onStreamState, this);
         pa_stream_set_read_callback(stream, &PulseAudioEngine::onReadable, this);
-        pa_stream_set_moved_callback(stream, &PulseAudioEngine::onMoved, nullptr);
+        pa_stream_set_moved_callback(stream, &PulseAudioEngine::onMoved, this);
+        pa_stream_set_latency_update_callback(stream, &PulseAudioEngine::onTiming, this);
         // One fragment per tap buffer: Pulse hands audio over every ~21 ms instead of in bursts.
         const int fragmentFrames = m_tapFrames > 0 ? m_tapFrames : kDefaultFragmentFrames;
         pa_buffer_attr attr{};
@@ -156,8 +216,8 @@ class PulseAudioEngine final : public AudioEngine {
         m_connecting = &connection;
         std::string failure;
         // Timing updates let each buffer say when it was heard, whatever the source's block size.
-        const auto flags = static_cast<pa_stream_flags_t>(
-            PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
         if (pa_stream_connect_record(stream, device, &attr, flags) < 0) {
             failure = connection.lastError();
         } else if (!connection.waitUntil(
@@ -228,6 +288,7 @@ class PulseAudioEngine final : public AudioEngine {
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_moved_callback(stream, nullptr, nullptr);
+        pa_stream_set_latency_update_callback(stream, nullptr, nullptr);
         pa_stream_disconnect(stream);
         pa_stream_unref(stream);
     }
@@ -244,52 +305,53 @@ class PulseAudioEngine final : public AudioEngine {
     }
 
     // A server that rescues streams moves ours to another source when its own goes away; the
-    // narration goes on from there, and the log says from where.
-    static void onMoved(pa_stream* stream, void*) {
+    // narration goes on from there, and the log says from where. The old source's timing says
+    // nothing of the new one's sound.
+    static void onMoved(pa_stream* stream, void* userdata) {
+        auto* self = static_cast<PulseAudioEngine*>(userdata);
+        const size_t queued = pa_stream_readable_size(stream);
+        self->m_clock.restartAfter(self->m_clock.consumed +
+                                   (queued == static_cast<size_t>(-1) ? 0 : queued));
         const char* name = pa_stream_get_device_name(stream);
         logLine(std::string("The microphone now records from source ") + (name ? name : "?"));
     }
 
     static void onReadable(pa_stream* stream, size_t, void* userdata) {
         auto* self = static_cast<PulseAudioEngine*>(userdata);
-        self->m_readTimeNs = self->firstUnreadCaptureTimeNs(stream);
+        self->m_readTimeNs = self->m_clock.heardAt(self->m_clock.consumed, self->m_format);
         for (;;) {
             const size_t readable = pa_stream_readable_size(stream);
             if (readable == static_cast<size_t>(-1) || readable == 0) {
                 return;
             }
+            self->askForTimingOnce(stream);
             const void* data = nullptr;
             size_t length = 0;
             if (pa_stream_peek(stream, &data, &length) < 0 || length == 0) {
                 return;  // nothing to drop
             }
             self->consume(static_cast<const std::uint8_t*>(data), length);  // null data is a hole
+            self->m_clock.consumed += static_cast<std::int64_t>(length);
             pa_stream_drop(stream);
         }
     }
 
-    // When the oldest sample still waiting in the stream was heard: now less the stream's
-    // latency (the source's own delay plus what waits unread; negative for a monitor, whose sound
-    // is handed over before the sink plays it). Pulse works the latency out from its last timing
-    // snapshot; one taken before the server had written anything into the stream (the first
-    // after the connection, often late on a busy server) counts the wait for the first sound as
-    // latency and puts the sound up to a fraction of a second early. Until a snapshot with sound
-    // in it has come, the buffers carry no time.
-    std::optional<std::int64_t> firstUnreadCaptureTimeNs(pa_stream* stream) const {
-        const pa_timing_info* timing = pa_stream_get_timing_info(stream);
-        if (!timing || timing->write_index_corrupt || timing->write_index <= 0) {
-            return std::nullopt;
+    // The stream's own updates come ever more rarely (up to 1.5 s apart) from the connection on,
+    // so a source whose first sound comes late would go unstamped for a second or more: the
+    // first sound asks for one of its own.
+    void askForTimingOnce(pa_stream* stream) {
+        if (m_clock.anchor || m_clock.asked) {
+            return;
         }
-        pa_usec_t latency = 0;
-        int negative = 0;
-        if (pa_stream_get_latency(stream, &latency, &negative) != 0) {
-            return std::nullopt;
+        if (pa_operation* op = pa_stream_update_timing_info(stream, nullptr, nullptr)) {
+            m_clock.asked = true;
+            pa_operation_unref(op);
         }
-        const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count();
-        const auto ns = static_cast<std::int64_t>(latency) * 1000;
-        return negative ? now + ns : now - ns;
+    }
+
+    static void onTiming(pa_stream* stream, void* userdata) {
+        auto* self = static_cast<PulseAudioEngine*>(userdata);
+        self->m_clock.take(pa_stream_get_timing_info(stream), self->m_format, steadyNowNs());
     }
 
     double bytesToNs(size_t bytes) const {
@@ -353,6 +415,7 @@ class PulseAudioEngine final : public AudioEngine {
     PcmBuffer m_chunk;
     size_t m_chunkBytes = 0;
     std::optional<std::int64_t> m_readTimeNs;  // when the next byte consumed was heard
+    CaptureClock m_clock;                      // Pulse's thread
     bool m_dropTapAfterCall = false;
 };
 

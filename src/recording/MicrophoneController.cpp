@@ -262,8 +262,8 @@ std::expected<void, std::string> MicrophoneController::startFrom(
             ? m_devices.converterFactory(engine->inputFormat(), AudioPipeline::targetFormat())
             : nullptr;
     if (!converter) {
-        platform::logLine("Failed to create AVAudioConverter");
-        return {};
+        // Without one the tap's sound never reaches the track: another input, or the mute.
+        return std::unexpected(std::string("its sound cannot be converted to the track's format"));
     }
     m_audio->beginMicrophone(converter, engine->stampsCaptureTime());
     engine->installTap(tapBufferFrames, [weak = std::weak_ptr<AudioPipeline>(m_audio)](

@@ -289,3 +289,84 @@ TEST_F(MicrophoneUnpluggedTest, MidRecordingTheNarrationGoesOnFromTheDefaultInpu
     })) << "and after the server ended the capture";
     EXPECT_EQ(muted.count(), 0);
 }
+
+namespace {
+
+// A default input that hands its sound over as it comes, as a monitor does: a 700 Hz tone played
+// into a sink of the test's own, heard through a microphone remapped from that sink's monitor. A
+// loopback out of the monitor keeps the sink rendering in small blocks (alone it would render
+// seconds ahead, and a capture joining it would hear nothing until its next block).
+struct MonitorMicrophone {
+    std::string tag = std::to_string(::getpid());
+    std::string name = "korvane_monitor_mic_" + tag;
+    std::vector<std::string> modules;
+    std::string previousDefault = shellOutput("pactl get-default-source");
+    MonitorMicrophone() {
+        const std::string sink = "korvane_tone_" + tag;
+        for (const std::string& arguments :
+             {"module-null-sink rate=48000 sink_name=" + sink,
+              "module-null-sink rate=48000 sink_name=korvane_drain_" + tag,
+              "module-sine frequency=700 sink=" + sink,
+              "module-loopback latency_msec=20 source=" + sink + ".monitor sink=korvane_drain_" +
+                  tag,
+              "module-remap-source channels=1 master=" + sink + ".monitor source_name=" + name}) {
+            modules.push_back(shellOutput("pactl load-module " + arguments));
+        }
+        // Returns once the sink renders in small blocks and the microphone delivers.
+        shellOutput("parec --raw --latency-msec=20 -d " + name +
+                    " 2>/dev/null | head -c 4800 | wc -c");
+        shellOutput("pactl set-default-source " + name);
+    }
+    ~MonitorMicrophone() {
+        shellOutput("pactl set-default-source " + previousDefault);
+        for (auto it = modules.rbegin(); it != modules.rend(); ++it) {
+            shellOutput("pactl unload-module " + *it);
+        }
+    }
+};
+
+// The digital silence before the first sound, and the longest run of it after, in seconds.
+std::pair<double, double> silences(const DecodedAudio& audio) {
+    const auto first =
+        std::ranges::find_if(audio.samples, [](float s) { return std::abs(s) > 0.05f; });
+    double longest = 0;
+    for (const auto& [from, to] : quietStretches(audio)) {
+        longest = std::max(longest, to - from);
+    }
+    return {static_cast<double>(first - audio.samples.begin()) / audio.sampleRate, longest};
+}
+
+}  // namespace
+
+// Narration lost where the chosen microphone gives way to a default input that delivers at once:
+// no more than a fraction of a second of silence at the start or at the switch.
+TEST(MicrophoneFallbackTest, TheDefaultInputTakesOverWithoutALongSilence) {
+    REQUIRE_VIRTUAL_PULSE();
+    PrivateMicrophone chosen;
+    MonitorMicrophone monitor;
+    LogCapture log;
+    fakes::Rig rig;
+    useRealMicrophone(rig, chosen.name);
+    chosen.unplug();
+    std::string path = startTake(rig, "fallback-at-start.mp4");
+    ASSERT_TRUE(waitUntilWritten(rig, 48000));
+    ASSERT_TRUE(finish(rig));
+    ASSERT_EQ(recordsFrom(log, monitor.name), 1u) << logged(log);
+    {
+        MediaFile file(path);
+        const auto [before, longest] = silences(decodeAudio(file));
+        EXPECT_LE(before, 0.3) << "at the start";
+        EXPECT_LE(longest, 0.3);
+    }
+
+    PrivateMicrophone next;  // chosen for the next take, unplugged during it
+    useRealMicrophone(rig, next.name);
+    path = startTake(rig, "fallback-mid-recording.mp4");
+    ASSERT_TRUE(waitUntilWritten(rig, 48000));
+    next.unplug();
+    ASSERT_TRUE(pumpUntil([&] { return narrationFrom(log, monitor.name) > 1; })) << logged(log);
+    ASSERT_TRUE(waitUntilWritten(rig, writtenFrames(rig) + 48000));
+    ASSERT_TRUE(finish(rig));
+    MediaFile file(path);
+    EXPECT_LE(silences(decodeAudio(file)).second, 0.3) << "at the switch";
+}

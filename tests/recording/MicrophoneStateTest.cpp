@@ -181,7 +181,7 @@ TEST_F(MicrophoneStateTest, ClearSelectionForgetsTheMicrophoneAndMutes) {
     EXPECT_FALSE(engineRunning());
 }
 
-TEST_F(MicrophoneStateTest, AnEngineThatCannotStartOrConvertLeavesTheRecordingRunning) {
+TEST_F(MicrophoneStateTest, AnEngineThatCannotStartLeavesTheRecordingRunning) {
     {
         std::lock_guard lock(rig.engine->mutex);
         rig.engine->startError = "device busy";
@@ -191,16 +191,23 @@ TEST_F(MicrophoneStateTest, AnEngineThatCannotStartOrConvertLeavesTheRecordingRu
     EXPECT_FALSE(engineRunning());
     EXPECT_FALSE(rig.recorder->microphone().hasEngine());
     EXPECT_TRUE(rig.recorder->isMicrophoneMuted()) << "no live microphone over silence";
+}
 
+TEST_F(MicrophoneStateTest, AMicrophoneWhoseSoundCannotBeConvertedGivesWayToTheDefaultOrMutes) {
+    auto& r = *rig.recorder;
+    chooseHeadset();
     {
         std::lock_guard lock(rig.engine->mutex);
-        rig.engine->startError.reset();
-        rig.engine->format.sampleType = platform::SampleType::other;
+        rig.engine->format.sampleType = platform::SampleType::other;  // no converter takes it
     }
-    rig.recorder->setMicrophoneMuted(false);
-    auto result = rig.recorder->microphone().start();
-    EXPECT_TRUE(result) << "a missing converter is reported in the log, not as an error";
-    EXPECT_FALSE(rig.recorder->microphone().hasEngine());
+    MuteWatch watch(r);
+    takeWithFirstFrame();
+    ASSERT_TRUE(pumpUntil([&] { return r.isMicrophoneMuted(); }));
+    EXPECT_EQ(log.linesStartingWith("The microphone usb-7 did not start").size(), 1u);
+    EXPECT_EQ(log.linesStartingWith("The microphone mic-1 did not start").size(), 1u);
+    EXPECT_EQ(watch.spy.count(), 1);
+    EXPECT_EQ(watch.offMain, 0);
+    EXPECT_FALSE(r.microphone().hasEngine());
 }
 
 TEST_F(MicrophoneStateTest, AChosenMicrophoneGoneBeforeATakeRecordsFromTheDefaultInput) {
