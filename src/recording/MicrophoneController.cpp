@@ -263,6 +263,7 @@ std::expected<void, std::string> MicrophoneController::startFrom(
             : nullptr;
     if (!converter) {
         // Without one the tap's sound never reaches the track: another input, or the mute.
+        platform::logLine("Failed to create AVAudioConverter");
         return std::unexpected(std::string("its sound cannot be converted to the track's format"));
     }
     m_audio->beginMicrophone(converter, engine->stampsCaptureTime());
