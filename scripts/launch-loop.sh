@@ -142,7 +142,9 @@ for ((k = 1; k <= loops; k++)); do
   "$0" -w "$k" -d "$work" -n "$launches" -m "$mode" &
   loop_pids+=($!)
 done
-for pid in "${loop_pids[@]}"; do wait "$pid" || true; done
+for pid in "${loop_pids[@]}"; do
+  wait "$pid" || echo "launch-loop: a loop ended early (its directory under $work says why)" >&2
+done
 cat "$work"/loop*/launches.log >"$work/launches.log"
 awk '{ n++ } / BLACK/ { black++ } / NOSIGNIN/ { nosignin++ }
   END { printf "launches %d, black %d, sign-in not completed %d\n", n, black, nosignin }' \
