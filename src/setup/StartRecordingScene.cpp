@@ -39,17 +39,24 @@ QVariantList StartRecordingScene::windowBorderGradientColors() const {
 }
 
 void StartRecordingScene::onAppear() {
-    // Two turns of the main queue: the window is out of sight before it is moved, so it never
-    // shows at its old place at the new size.
-    platform::MainQueue::post([self = QPointer(this)] {
-        if (!self) {
-            return;
-        }
-        if (QQuickWindow* window = self->m_router.window(kMainWindow)) {
-            desktop::setWindowAlpha(*window, 0);
-            window->hide();
-        }
-    });
+    // The main window already on screen with another page is taken out of sight a turn before
+    // it is moved, so it never shows at its old place at the new size. One made for this page is
+    // not shown yet: it was placed at the slide's first frame and is shown right after, so it
+    // slides in as it is. Hiding it would reach the window manager while it is still taking the
+    // first mapping: it would withdraw the window it had just mapped, after our second show had
+    // found it mapped already, and the page would never appear.
+    QQuickWindow* current = m_router.window(kMainWindow);
+    if (current && current->isVisible()) {
+        platform::MainQueue::post([self = QPointer(this)] {
+            if (!self) {
+                return;
+            }
+            if (QQuickWindow* window = self->m_router.window(kMainWindow)) {
+                desktop::setWindowAlpha(*window, 0);
+                window->hide();
+            }
+        });
+    }
     platform::MainQueue::post([self = QPointer(this)] {
         if (!self) {
             return;

@@ -32,6 +32,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -398,4 +399,22 @@ TEST_F(SessionSetupDesktopTest, TheLaunchAndSessionWindowsFirstShowWhereTheyBelo
                   kStepLimitMs));
     expectOnlyAt(frames.shownFrames(launch, /*created=*/true),
                  desktop::centeredFrame(*visible, 405, 350), "the launch window");
+}
+
+TEST_F(SessionSetupDesktopTest, TheStartPageStaysMappedOnceTheWindowManagerTookIt) {
+    // As after a sign-in: the page stored, the main window opened afresh on it.
+    korvane->navigation().setPage(app::PagesEnum::startSession);
+    korvane->scenes().dismissWindow(QStringLiteral("KVWindowGroup"));
+    const xcb_window_t start = open("KVWindowGroup");
+    ASSERT_NE(start, 0u);
+    // The page's own steps are held back (the event loop does not run) until the window manager
+    // has mapped the window; nothing they do afterwards may take it away again.
+    ASSERT_TRUE(x11test::eventuallyTrue(
+        [&] { return desk.rootRect(start).has_value() && desk.wmState(start) == 1; },
+        std::chrono::milliseconds(kStepLimitMs)));
+    const auto visible = desktop::mainScreenVisibleFrame();
+    ASSERT_TRUE(visible);
+    ASSERT_TRUE(arrives(start, desktop::bottomRightFrame(*visible, 234, 77)));
+    EXPECT_FALSE(frames.everUnmapped(start)) << "withdrawn on its way in";
+    EXPECT_EQ(desk.wmState(start), 1u);
 }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace x11test {
@@ -58,6 +59,13 @@ class FrameLog {
         return shown;
     }
 
+    // Whether the window was unmapped, or withdrawn (the UnmapNotify a client sends the window
+    // manager for that), at any time since the log started.
+    bool everUnmapped(xcb_window_t client) {
+        read();
+        return m_unmapped.contains(client);
+    }
+
   private:
     struct State {
         platform::Rect rect;
@@ -101,6 +109,7 @@ class FrameLog {
             }
             case XCB_UNMAP_NOTIFY: {
                 const auto* e = reinterpret_cast<const xcb_unmap_notify_event_t*>(event);
+                m_unmapped.insert(e->window);
                 record(e->window, m_state[e->window].rect, false);
                 break;
             }
@@ -145,6 +154,7 @@ class FrameLog {
     std::map<xcb_window_t, xcb_window_t> m_frameOf;
     std::map<xcb_window_t, platform::Rect> m_created;
     std::vector<Entry> m_history;
+    std::set<xcb_window_t> m_unmapped;
 };
 
 }  // namespace x11test

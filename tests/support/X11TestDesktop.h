@@ -141,6 +141,20 @@ class TestDesktop {
         return rect.value_or(Rect{});
     }
 
+    // The window manager's word on the window (WM_STATE): 1 normal, 3 iconic; 0 while it has not
+    // taken the window, or once it withdrew it.
+    std::uint32_t wmState(xcb_window_t window) {
+        const xcb_atom_t state = atom("WM_STATE");
+        auto* property = xcb_get_property_reply(
+            m_c, xcb_get_property(m_c, 0, window, state, state, 0, 2), nullptr);
+        std::uint32_t value = 0;
+        if (property && xcb_get_property_value_length(property) >= 4) {
+            value = *static_cast<const std::uint32_t*>(xcb_get_property_value(property));
+        }
+        std::free(property);
+        return value;
+    }
+
     bool inClientList(xcb_window_t window) {
         auto* property = xcb_get_property_reply(
             m_c,
