@@ -230,6 +230,10 @@ bool FfmpegAssetWriter::endForRoomLocked(int error) {
     return failLocked(std::move(reason));
 }
 
+std::string FfmpegAssetWriter::removedMessage() const {
+    return "The file " + m_path + " was removed while recording";
+}
+
 void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
     markVideoAsFinished();
     markAudioAsFinished();
@@ -239,6 +243,8 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
         std::lock_guard inputLock(m_video->mutex);
         hasPicture = m_video->lastPts != std::numeric_limits<std::int64_t>::min();
     }
+    // Paused, the file is not looked at while recording; a file without a name is no movie.
+    const bool removed = m_room.removed();
     {
         std::lock_guard lock(m_mutex);
         if (m_status == AssetWriterStatus::unknown ||
@@ -250,6 +256,9 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
             closeFileLocked();
             std::error_code ignored;
             std::filesystem::remove(m_path, ignored);
+        } else if (m_status == AssetWriterStatus::writing && removed) {
+            failLocked(removedMessage());
+            closeFileLocked();
         } else if (m_status == AssetWriterStatus::writing) {
             const int trailer = av_write_trailer(m_format);
             const int closed = avio_closep(&m_format->pb);
@@ -342,7 +351,7 @@ std::expected<std::unique_ptr<AssetWriter>, std::string> makeFfmpegAssetWriterWi
     }
     // Recordings show the trader's screen: the file is the user's alone, whatever the umask.
     // FFmpeg then opens the file that is already there and keeps its mode. This descriptor stays
-    // open beside FFmpeg's: the writer holds disk room through it.
+    // open beside FFmpeg's: the writer holds disk room through it and sees the file removed.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0 || ::fchmod(fd, 0600) != 0) {
         const std::string reason = std::strerror(errno);

@@ -162,9 +162,10 @@ class FfmpegAssetWriter final : public AssetWriter {
         std::condition_variable queueChanged;
         std::deque<std::pair<std::shared_ptr<EncoderFrame>, std::int64_t>> queue;
         std::int64_t lastQueuedPts = std::numeric_limits<std::int64_t>::min();
-        bool encoding = false;  // the thread holds a frame
-        bool closed = false;    // no more appends
-        bool stopping = false;  // the thread ends, dropping what is queued
+        std::atomic<std::int64_t> nextFileCheck{0};  // when the file is next looked at
+        bool encoding = false;                       // the thread holds a frame
+        bool closed = false;                         // no more appends
+        bool stopping = false;                       // the thread ends, dropping what is queued
         std::thread encoder;
     };
     struct AudioInput {
@@ -198,6 +199,9 @@ class FfmpegAssetWriter final : public AssetWriter {
     int roomForLocked(const AVPacket& packet);
     // Ends the file while its index still fits: what was written so far stays playable.
     bool endForRoomLocked(int error);
+    // Whether the file still has its name, looked at once a second of picture.
+    bool fileStillThere(VideoInput& in, std::int64_t pts);
+    std::string removedMessage() const;
     bool queueAudio(AudioInput& in, const float* samples, std::int64_t count);
     bool encodeAudio(AudioInput& in, bool finishing);
     void releaseEncoders();

@@ -83,4 +83,9 @@ void FileRoom::release() {
     m_held = 0;
 }
 
+bool FileRoom::removed() const {
+    struct stat file {};
+    return ::fstat(m_fd, &file) == 0 && file.st_nlink == 0;
+}
+
 }  // namespace platform

@@ -6,7 +6,7 @@ namespace platform {
 
 // Disk space held for a file being written: blocks allocated past what is written so far, so
 // that the end of the file always fits however full the disk gets meanwhile. A limit on the size
-// of this process's files counts as a full disk too.
+// of this process's files counts as a full disk too. Also tells when the file has gone.
 class FileRoom {
   public:
     // Takes the descriptor (open for writing) and closes it when it goes.
@@ -20,6 +20,8 @@ class FileRoom {
     int ensure(std::int64_t size) { return size <= m_held ? 0 : grow(size); }
     // Gives back what is held beyond the file's end, once nothing more is written.
     void release();
+    // Whether the file has lost its last name (removed, or its folder was) while open.
+    bool removed() const;
 
   private:
     int grow(std::int64_t size);

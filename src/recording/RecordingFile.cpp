@@ -44,6 +44,14 @@ void RecordingFile::forget() {
     m_defaults.remove(currentVideoPathKey);
 }
 
+void RecordingFile::forgetIfMissing() {
+    const auto path = localPath();
+    std::error_code unknown;
+    if (path && !std::filesystem::exists(*path, unknown) && !unknown) {
+        forget();
+    }
+}
+
 std::optional<std::string> RecordingFile::localPath() const {
     const auto stored = m_defaults.string(currentVideoPathKey);
     if (!stored || stored->empty()) {

@@ -25,6 +25,9 @@ class RecordingFile {
 
     void remember(const std::string& url);
     void forget();
+    // Forgets the remembered file when it is no longer on disk: the key never names a file that
+    // is not there.
+    void forgetIfMissing();
     // Whether a file is remembered and something can upload it.
     bool canUpload() const { return localPath() && m_videoRepository; }
     // Hands the remembered file to the upload (see canUpload); `done` runs on the main thread.

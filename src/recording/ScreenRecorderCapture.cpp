@@ -158,6 +158,9 @@ void ScreenRecorder::completeStop() {
     setIsRecording(false);
     m_capture->hideBorder();
     const auto failure = m_video->takeFailure();
+    if (failure) {
+        m_file->forgetIfMissing();  // a file that went with its folder is no longer named
+    }
     if (!m_skipUploadOnStop) {
         if (failure) {
             // An unfinished file is no recording: it stays on disk and under its key, and the

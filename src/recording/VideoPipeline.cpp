@@ -391,8 +391,8 @@ void VideoPipeline::finalize() {
             });
             return;
         case platform::AssetWriterStatus::failed:
-            // The writer failed while recording (the disk filled): it has ended the file itself,
-            // as far as it could.
+            // The writer failed while recording (the disk filled, the file was removed): it has
+            // ended the file itself, as far as it could.
             noteFailure(*writer);
             break;
         case platform::AssetWriterStatus::completed:

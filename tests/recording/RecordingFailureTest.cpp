@@ -277,6 +277,40 @@ TEST_F(RecordingFailureTest, ADiskThatFillsUpLeavesAPlayableFileOfWhatWasRecorde
     EXPECT_GT(seen, 60) << "the disk filled while recording, not at its start";
 }
 
+// The recordings folder removed while recording: the trader is told within about a second, the
+// log says why, and the key names no file that is not there.
+TEST_F(RecordingFailureTest, ARemovedFolderEndsTheRecordingAtOnceAndIsNotRemembered) {
+    const fs::path folder = fs::path(std::getenv("KORVANE_TEST_HOME")) / "removed" / "Korvane";
+    build([&](recording::RecorderEnvironment& env) {
+        env.recordingsFolder = folder.string();
+        env.writerFactory = &platform::makeFfmpegAssetWriter;
+    });
+    QSignalSpy finalized(rig.recorder.get(), &recording::ScreenRecorder::recordingFinalized);
+    rig.recorder->startRecording();
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isRecording(); }));
+    fakes::FakeCaptureStream::deliver(*rig.stream, platform::PixelBuffer::make(64, 48),
+                                      steadyNow());
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->video().stats().frameIndex >= 30; }));
+    const std::int64_t removedAt = rig.recorder->video().stats().frameIndex;
+    fs::remove_all(folder.parent_path());
+    std::int64_t seen = removedAt;
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            seen = std::max(seen, rig.recorder->video().stats().frameIndex);
+            return !rig.recorder->isRecording();
+        },
+        20000))
+        << "the recording does not run on into a file that is gone";
+    EXPECT_LE(seen - removedAt, 60) << "noticed within about a second, not at Stop";
+    ASSERT_TRUE(pumpUntil([&] { return finalized.count() == 1; }));
+    EXPECT_TRUE(rig.recorder->isShowError());
+    EXPECT_NE(rig.recorder->errorMessageText().indexOf("was removed"), -1);
+    EXPECT_EQ(countContaining(log.lines(), "Recording failed: "), 1u);
+    EXPECT_GE(countContaining(log.lines(), "was removed"), 1u);
+    EXPECT_EQ(uploads(), 0u);
+    EXPECT_FALSE(rig.defaults->string("currentVideoPath"));
+}
+
 TEST_F(RecordingFailureTest, AFolderThatTakesNoFileFailsTheStartOnce) {
     const fs::path home = std::getenv("KORVANE_TEST_HOME");
     // A folder that cannot be made (a file stands where its parent would be), and, where this
