@@ -26,6 +26,17 @@ std::string avError(int code) {
     return text;
 }
 
+namespace {
+
+// What the movie's index takes for a file of that many packets: a few bytes for each in each of
+// its tables, counted generously (chunk offsets of eight bytes past 4 GiB, a table entry for
+// every packet where the tracks interleave unevenly), and the boxes around them.
+std::int64_t indexRoom(std::int64_t packets) {
+    return 64 * 1024 + 32 * (packets + 1);
+}
+
+}  // namespace
+
 FfmpegAssetWriter::~FfmpegAssetWriter() {
     const auto status = this->status();
     if (status == AssetWriterStatus::unknown || status == AssetWriterStatus::writing) {
@@ -119,6 +130,9 @@ bool FfmpegAssetWriter::startWriting() {
     if (written < 0) {
         return failLocked("Could not write the header of " + m_path + ": " + avError(written));
     }
+    if (const int error = m_room.ensure(avio_tell(m_format->pb) + indexRoom(0)); error != 0) {
+        return failLocked("Could not write to " + m_path + ": " + avError(AVERROR(error)));
+    }
     m_status = AssetWriterStatus::writing;
     return true;
 }
@@ -186,13 +200,38 @@ bool FfmpegAssetWriter::writePackets(AVCodecContext* codec, AVStream* stream, AV
         }
         av_packet_rescale_ts(packet, codec->time_base, stream->time_base);
         packet->stream_index = stream->index;
+        if (const int error = roomForLocked(*packet); error != 0) {
+            av_packet_unref(packet);
+            return endForRoomLocked(error);
+        }
         // Written straight away rather than interleaved: a microphone track that gets no audio
         // (muted, no device) would otherwise hold every video packet back in the muxer.
         const int written = av_write_frame(m_format, packet);
         if (written < 0) {
             return failLocked("Could not write to " + m_path + ": " + avError(written));
         }
+        ++m_samples;
     }
+}
+
+int FfmpegAssetWriter::roomForLocked(const AVPacket& packet) {
+    return m_room.ensure(avio_tell(m_format->pb) + packet.size + indexRoom(m_samples + 1));
+}
+
+bool FfmpegAssetWriter::endForRoomLocked(int error) {
+    // The packets still inside the encoders are lost with the ones that did not fit: a second or
+    // so. The reason is the one a failed write gives, so the trader hears the same either way.
+    const int trailer = av_write_trailer(m_format);
+    closeFileLocked();
+    std::string reason = "Could not write to " + m_path + ": " + avError(AVERROR(error));
+    if (trailer < 0) {
+        reason += " (nor finish it: " + avError(trailer) + ")";
+    }
+    return failLocked(std::move(reason));
+}
+
+std::string FfmpegAssetWriter::removedMessage() const {
+    return "The file " + m_path + " was removed while recording";
 }
 
 void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
@@ -204,6 +243,8 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
         std::lock_guard inputLock(m_video->mutex);
         hasPicture = m_video->lastPts != std::numeric_limits<std::int64_t>::min();
     }
+    // Paused, the file is not looked at while recording; a file without a name is no movie.
+    const bool removed = m_room.removed();
     {
         std::lock_guard lock(m_mutex);
         if (m_status == AssetWriterStatus::unknown ||
@@ -215,9 +256,13 @@ void FfmpegAssetWriter::finishWriting(std::function<void()> completion) {
             closeFileLocked();
             std::error_code ignored;
             std::filesystem::remove(m_path, ignored);
+        } else if (m_status == AssetWriterStatus::writing && removed) {
+            failLocked(removedMessage());
+            closeFileLocked();
         } else if (m_status == AssetWriterStatus::writing) {
             const int trailer = av_write_trailer(m_format);
             const int closed = avio_closep(&m_format->pb);
+            m_room.release();
             if (trailer < 0) {
                 failLocked("Could not finish " + m_path + ": " + avError(trailer));
             } else if (closed < 0) {
@@ -276,6 +321,7 @@ void FfmpegAssetWriter::closeFileLocked() {
     if (m_format->pb) {
         avio_closep(&m_format->pb);
     }
+    m_room.release();
 }
 
 }  // namespace ffmpeg
@@ -304,7 +350,8 @@ std::expected<std::unique_ptr<AssetWriter>, std::string> makeFfmpegAssetWriterWi
                                ffmpeg::avError(made));
     }
     // Recordings show the trader's screen: the file is the user's alone, whatever the umask.
-    // FFmpeg then opens the file that is already there and keeps its mode.
+    // FFmpeg then opens the file that is already there and keeps its mode. This descriptor stays
+    // open beside FFmpeg's: the writer holds disk room through it and sees the file removed.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0 || ::fchmod(fd, 0600) != 0) {
         const std::string reason = std::strerror(errno);
@@ -314,14 +361,14 @@ std::expected<std::unique_ptr<AssetWriter>, std::string> makeFfmpegAssetWriterWi
         avformat_free_context(format);
         return std::unexpected("Could not open " + path + ": " + reason);
     }
-    ::close(fd);
     // The file: prefix keeps a name with a colon from reading as a protocol.
     const int opened = avio_open(&format->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE);
     if (opened < 0) {
+        ::close(fd);
         avformat_free_context(format);
         return std::unexpected("Could not open " + path + ": " + ffmpeg::avError(opened));
     }
-    return std::make_unique<ffmpeg::FfmpegAssetWriter>(path, x264Preset, format);
+    return std::make_unique<ffmpeg::FfmpegAssetWriter>(path, x264Preset, format, fd);
 }
 
 std::expected<std::unique_ptr<AssetWriter>, std::string> makeFfmpegAssetWriter(

@@ -3,6 +3,7 @@
 // What the writer and its two inputs share; private to src/media.
 
 #include "media/FfmpegAssetWriter.h"
+#include "media/FileRoom.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -107,8 +108,9 @@ struct PoolAllocator {
 
 class FfmpegAssetWriter final : public AssetWriter {
   public:
-    FfmpegAssetWriter(std::string path, std::string preset, AVFormatContext* format)
-        : m_path(std::move(path)), m_preset(std::move(preset)), m_format(format) {}
+    // `fd` is the file's own descriptor, beside libavformat's: the room kept for the file.
+    FfmpegAssetWriter(std::string path, std::string preset, AVFormatContext* format, int fd)
+        : m_path(std::move(path)), m_preset(std::move(preset)), m_format(format), m_room(fd) {}
     ~FfmpegAssetWriter() override;
     FfmpegAssetWriter(const FfmpegAssetWriter&) = delete;
     FfmpegAssetWriter& operator=(const FfmpegAssetWriter&) = delete;
@@ -160,9 +162,10 @@ class FfmpegAssetWriter final : public AssetWriter {
         std::condition_variable queueChanged;
         std::deque<std::pair<std::shared_ptr<EncoderFrame>, std::int64_t>> queue;
         std::int64_t lastQueuedPts = std::numeric_limits<std::int64_t>::min();
-        bool encoding = false;  // the thread holds a frame
-        bool closed = false;    // no more appends
-        bool stopping = false;  // the thread ends, dropping what is queued
+        std::atomic<std::int64_t> nextFileCheck{0};  // when the file is next looked at
+        bool encoding = false;                       // the thread holds a frame
+        bool closed = false;                         // no more appends
+        bool stopping = false;                       // the thread ends, dropping what is queued
         std::thread encoder;
     };
     struct AudioInput {
@@ -191,6 +194,14 @@ class FfmpegAssetWriter final : public AssetWriter {
     bool writePackets(AVCodecContext* codec, AVStream* stream, AVPacket* packet,
                       std::int64_t duration);
     bool send(AVCodecContext* codec, const AVFrame* frame, const char* what);
+    // 0 when the packet and, after it, the movie's index fit in the room held for the file; else
+    // why they do not.
+    int roomForLocked(const AVPacket& packet);
+    // Ends the file while its index still fits: what was written so far stays playable.
+    bool endForRoomLocked(int error);
+    // Whether the file still has its name, looked at once a second of picture.
+    bool fileStillThere(VideoInput& in, std::int64_t pts);
+    std::string removedMessage() const;
     bool queueAudio(AudioInput& in, const float* samples, std::int64_t count);
     bool encodeAudio(AudioInput& in, bool finishing);
     void releaseEncoders();
@@ -205,6 +216,8 @@ class FfmpegAssetWriter final : public AssetWriter {
     std::optional<MediaTime> m_sessionStart;
     std::unique_ptr<VideoInput> m_video;
     std::unique_ptr<AudioInput> m_audio;
+    FileRoom m_room;
+    std::int64_t m_samples = 0;  // packets in the file, either track
 };
 
 }  // namespace platform::ffmpeg

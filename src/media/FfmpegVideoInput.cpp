@@ -205,6 +205,9 @@ bool FfmpegAssetWriter::appendVideo(std::shared_ptr<EncoderFrame> frame,
     }
     // The muxer needs strictly rising times.
     const std::int64_t pts = offset.convertScale(in.settings.mediaTimeScale).value;
+    if (!fileStillThere(in, pts)) {
+        return false;
+    }
     {
         std::lock_guard queueLock(in.queueMutex);
         if (pts < 0 || pts <= in.lastQueuedPts || in.closed || !in.encoder.joinable()) {
@@ -216,6 +219,20 @@ bool FfmpegAssetWriter::appendVideo(std::shared_ptr<EncoderFrame> frame,
     }
     in.queueChanged.notify_all();
     return true;
+}
+
+bool FfmpegAssetWriter::fileStillThere(VideoInput& in, std::int64_t pts) {
+    // A removed file (its folder deleted) takes every write and keeps none of it: noticed within
+    // a second, for one look at the file each second.
+    if (pts < in.nextFileCheck.load(std::memory_order_relaxed)) {
+        return true;
+    }
+    in.nextFileCheck.store(pts + in.settings.mediaTimeScale, std::memory_order_relaxed);
+    if (!m_room.removed()) {
+        return true;
+    }
+    std::lock_guard lock(m_mutex);
+    return failLocked(removedMessage());
 }
 
 // The input's encoder thread: makes each queued picture and encodes it, in order.

@@ -161,12 +161,16 @@ void ScreenRecorder::completeStop() {
     setIsRecording(false);
     m_capture->hideBorder();
     const auto failure = m_video->takeFailure();
+    if (failure) {
+        // A writer that could not be made left no file, and one removed with its folder is gone:
+        // the key names no file that is not there.
+        m_file->forgetUnlessOnDisk();
+    }
     if (!m_skipUploadOnStop) {
         if (failure) {
             // An unfinished file is no recording: it stays on disk and under its key, and the
             // trader hears why instead of a success.
             platform::logLine("Recording failed: " + *failure);
-            m_file->forgetUnlessOnDisk();  // a writer that could not be made left no file
             setIsSuccess(false);
             setErrorMessage(QString::fromStdString(*failure));
             setIsShowError(true);

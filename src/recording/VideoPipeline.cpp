@@ -391,7 +391,8 @@ void VideoPipeline::finalize() {
             });
             return;
         case platform::AssetWriterStatus::failed:
-            // A write failed while recording (the disk filled): what is on disk has no index.
+            // The writer failed while recording (the disk filled, the file was removed): it has
+            // ended the file itself, as far as it could.
             noteFailure(*writer);
             break;
         case platform::AssetWriterStatus::completed:

@@ -4,6 +4,7 @@
 
 #include "Await.h"
 #include "MediaFile.h"
+#include "Shell.h"
 #include "X11TestDesktop.h"
 
 #include "media/FfmpegAssetWriter.h"
@@ -237,6 +238,77 @@ TEST_F(RecordingFailureTest, AFullDiskEndsTheRecordingAtOnceWithTheReasonAndNoUp
         rig.recorder.reset();
         ASSERT_TRUE(pumpUntil([] { return recording::ScreenRecorder::aliveCount() == 0; }));
     }
+}
+
+// A disk that fills after a while of recording: the trader is told as at once, and the file kept
+// plays, up to about where the recording ended.
+TEST_F(RecordingFailureTest, ADiskThatFillsUpLeavesAPlayableFileOfWhatWasRecorded) {
+    SmallDisk small(fs::path(std::getenv("KORVANE_TEST_HOME")) / "filling-disk", 20 << 20);
+    small.leaveRoom(20 << 20);
+    build([&](recording::RecorderEnvironment& env) {
+        env.recordingsFolder = small.folder().string();
+        env.writerFactory = &platform::makeFfmpegAssetWriter;
+    });
+    QSignalSpy finalized(rig.recorder.get(), &recording::ScreenRecorder::recordingFinalized);
+    rig.recorder->startRecording();
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isRecording(); }));
+    const auto stored = rig.defaults->string("currentVideoPath");
+    ASSERT_TRUE(stored);
+    std::mt19937 random(5);
+    std::int64_t seen = 0;  // slots recorded, as far as seen
+    for (int i = 0; i < 12000 && rig.recorder->isRecording(); ++i) {
+        fakes::FakeCaptureStream::deliver(*rig.stream, noise(320, 240, random), steadyNow());
+        seen = std::max(seen, rig.recorder->video().stats().frameIndex);
+        pumpFor(5);
+    }
+    ASSERT_TRUE(pumpUntil([&] { return finalized.count() == 1; }, 20000))
+        << "the recording ends by itself once the disk is full";
+    EXPECT_TRUE(rig.recorder->isShowError());
+    const std::string message = rig.recorder->errorMessageText().toStdString();
+    EXPECT_NE(message.find(small.reason()), std::string::npos) << message;
+    EXPECT_EQ(uploads(), 0u);
+    EXPECT_EQ(rig.defaults->string("currentVideoPath"), stored);
+    EXPECT_EQ(shellOutput("ffmpeg -nostdin -v error -i '" + *stored + "' -f null - 2>&1"), "");
+    MediaFile file(*stored);
+    ASSERT_TRUE(file.isOpen()) << "the file has its index";
+    double end = 0;
+    file.decode(AVMEDIA_TYPE_VIDEO, [&](const AVFrame&, double t) { end = std::max(end, t); });
+    EXPECT_GE(end + 2, static_cast<double>(seen) / 30) << "what was recorded is kept";
+    EXPECT_GT(seen, 60) << "the disk filled while recording, not at its start";
+}
+
+// The recordings folder removed while recording: the trader is told within about a second, the
+// log says why, and the key names no file that is not there.
+TEST_F(RecordingFailureTest, ARemovedFolderEndsTheRecordingAtOnceAndIsNotRemembered) {
+    const fs::path folder = fs::path(std::getenv("KORVANE_TEST_HOME")) / "removed" / "Korvane";
+    build([&](recording::RecorderEnvironment& env) {
+        env.recordingsFolder = folder.string();
+        env.writerFactory = &platform::makeFfmpegAssetWriter;
+    });
+    QSignalSpy finalized(rig.recorder.get(), &recording::ScreenRecorder::recordingFinalized);
+    rig.recorder->startRecording();
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->isRecording(); }));
+    fakes::FakeCaptureStream::deliver(*rig.stream, platform::PixelBuffer::make(64, 48),
+                                      steadyNow());
+    ASSERT_TRUE(pumpUntil([&] { return rig.recorder->video().stats().frameIndex >= 30; }));
+    const std::int64_t removedAt = rig.recorder->video().stats().frameIndex;
+    fs::remove_all(folder.parent_path());
+    std::int64_t seen = removedAt;
+    ASSERT_TRUE(pumpUntil(
+        [&] {
+            seen = std::max(seen, rig.recorder->video().stats().frameIndex);
+            return !rig.recorder->isRecording();
+        },
+        20000))
+        << "the recording does not run on into a file that is gone";
+    EXPECT_LE(seen - removedAt, 60) << "noticed within about a second, not at Stop";
+    ASSERT_TRUE(pumpUntil([&] { return finalized.count() == 1; }));
+    EXPECT_TRUE(rig.recorder->isShowError());
+    EXPECT_NE(rig.recorder->errorMessageText().indexOf("was removed"), -1);
+    EXPECT_EQ(countContaining(log.lines(), "Recording failed: "), 1u);
+    EXPECT_GE(countContaining(log.lines(), "was removed"), 1u);
+    EXPECT_EQ(uploads(), 0u);
+    EXPECT_FALSE(rig.defaults->string("currentVideoPath"));
 }
 
 TEST_F(RecordingFailureTest, AFolderThatTakesNoFileFailsTheStartOnce) {
