@@ -78,6 +78,8 @@ class FrameLog {
     };
 
     void read() {
+        // A round trip first: every event the server sent before it answers is then in hand.
+        std::free(xcb_get_input_focus_reply(m_c, xcb_get_input_focus(m_c), nullptr));
         while (xcb_generic_event_t* event = xcb_poll_for_event(m_c)) {
             handle(event);
             std::free(event);
@@ -88,10 +90,10 @@ class FrameLog {
         switch (event->response_type & 0x7f) {
             case XCB_CREATE_NOTIFY: {
                 const auto* e = reinterpret_cast<const xcb_create_notify_event_t*>(event);
-                record(
-                    e->window,
-                    platform::Rect{double(e->x), double(e->y), double(e->width), double(e->height)},
-                    false);
+                const platform::Rect rect{double(e->x), double(e->y), double(e->width),
+                                          double(e->height)};
+                m_created.emplace(e->window, rect);
+                record(e->window, rect, false);
                 break;
             }
             case XCB_CONFIGURE_NOTIFY: {
